@@ -1,0 +1,112 @@
+// CDevice: the one byte-stream interface every medium offers.
+//
+// Construct a device of one class (CDevNull, CDevRS232, CDevPlayback, CDevTcp,
+// ...), open it, then read and write bytes. Two worker threads per open device
+// move the bytes between the medium and a receive and a transmit ring.
+#pragma once
+
+#include <zor/platform.h>
+
+#include <memory>
+
+namespace zor {
+
+enum zorType { ZOR_USB = 0, ZOR_NET = 1, ZOR_RS232 = 2, ZOR_NULL = 3, ZOR_PLAYBACK = 4, ZOR_TCP = 5 };
+
+// Log record kinds passed to a logger.
+enum zorLogKind {
+  LOG_TX = 0,              // bytes taken from the TX ring for one write
+  LOG_RX = 1,              // one received chunk, flow bytes removed
+  LOG_EVENT = 2,           // no data; size is the string id of the event message
+  LOG_SERVER_SENT = 3,     // bytes a server relayed from its device to its client
+  LOG_SERVER_RCV = 4,      // bytes a server received from its client for its device
+  LOG_PLAYBACK_ERROR = 5,  // bytes written to a playback device that the log did not expect
+};
+
+// Logger callback: (context, kind, data, size). Called from any of the
+// device's threads, possibly with a ring mutex held: it must not block on the device.
+using zorLogFunc = void (*)(long context, int kind, const void* data, unsigned long size);
+
+class CMonitorDlg;
+class CDevicePrivate;
+
+class CDevice {
+public:
+  virtual ~CDevice();
+  CDevice(const CDevice&) = delete;
+  CDevice& operator=(const CDevice&) = delete;
+
+  virtual zorType Type() const = 0;
+
+  // Lifecycle.
+  bool CloseDevice();
+  bool IsDeviceOpen() const;
+  bool DeviceExist(const char* name);
+  // Offered to applications that serialise multi-call exchanges; the library never locks it.
+  CMutex* GetIOMutex();
+
+  // Byte stream. Reads never wait; writes wait up to "I/O Write Timeout" for space.
+  unsigned char ReadByte();
+  unsigned char PollByte();
+  unsigned long ReadBuffer(unsigned char* buf, unsigned long max);
+  bool WriteByte(unsigned char b);
+  bool WriteBuffer(const unsigned char* data, unsigned long n);
+  void Flush(bool rx, bool tx);
+  bool TxReady();
+  void Commit();
+  bool TXQueue() const;
+  bool RXQueue() const;
+  unsigned long GetTxBufferCount() const;
+  unsigned long GetRxBufferCount() const;
+  unsigned long GetMaxTransferSize() const;
+
+  // Flow control and the reception watchdog.
+  void EnableXonHandshake(bool enable, unsigned char xon, unsigned char xoff);
+  void EnableRX(bool enable);
+  void WatchDogTime(unsigned long ms);
+
+  // Logging and notification.
+  void InstallLogger(zorLogFunc fn, long context);
+  void SetNotify(HWND wnd, UINT msg, int threshold);
+  // Signalled when received data is waiting; null while the device is closed.
+  HANDLE DataReadyEvent() const;
+  void ShowMonitor();
+  // The device's traffic monitor (never null after construction).
+  CMonitorDlg* Monitor() const;
+
+protected:
+  CDevice();
+  // Second construction phase: a subclass calls it at the end of its constructor.
+  void constructor();
+  // First destruction phase: a subclass calls it at the start of its destructor.
+  void destroyer();
+
+  virtual bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
+                          unsigned long* lastError);
+  virtual bool canTransmit();
+  virtual bool close_device();
+  virtual SECURITY_ATTRIBUTES* security_attr();
+  virtual int GetIOSize(int k) const = 0;
+  // True when the error of direction k (0 RX, 1 TX) is fatal: the direction panics.
+  virtual bool on_io_error(unsigned long error, int k);
+  // I/O of the pseudo names "NULL", "PB:" and "TCP"; the ReadFile/WriteFile contract.
+  virtual int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done, OVERLAPPED* ovl);
+  virtual int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
+                             OVERLAPPED* ovl);
+  virtual bool program_device(int rxSize, int txSize);
+
+  // Reports a record to the installed logger.
+  void log(int kind, const void* data, unsigned long size);
+  // Routes the channel's I/O of a pseudo name to this device's hooks.
+  void SetChannelOwner();
+  // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).
+  HANDLE InputHandle() const;
+  HANDLE OutputHandle() const;
+  int OverlapFlags() const;
+
+private:
+  friend class CDevicePrivate;
+  std::unique_ptr<CDevicePrivate> d;
+};
+
+}  // namespace zor

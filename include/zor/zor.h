@@ -1,0 +1,8 @@
+// zor: one byte-stream interface to instruments, whatever the medium.
+#pragma once
+
+#include <zor/platform.h>
+#include <zor/strings.h>
+#include <zor/app.h>
+#include <zor/device.h>
+#include <zor/devnull.h>

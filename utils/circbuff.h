@@ -1,0 +1,152 @@
+// CircBuff: the fixed ring between the application and a device's worker
+// thread. It carries a mutex for its users but does no locking itself. A ring
+// of capacity C holds C - 1 bytes: the put that fills it is an overrun, after
+// which the ring reads as empty (the device reports the loss).
+#pragma once
+
+#include "zor/support/support.h"
+
+#include <atomic>
+
+namespace zor {
+
+template <class T>
+class CircBuff {
+public:
+  enum CircBuffException { CB_NO_MEMORY = 0, CB_OVERFLOW = 1, CB_UNDERFLOW = 2 };
+
+  CircBuff() { initialise(0, false); }
+  ~CircBuff() { release(); }
+  CircBuff(const CircBuff&) = delete;
+  CircBuff& operator=(const CircBuff&) = delete;
+
+  bool create(int size, bool throwOnError) {
+    if (m_buffer != nullptr) criticalAssert("m_buffer == NULL", "utils\\circbuff", 100, __DATE__, __TIME__);
+    release();
+    initialise(size, throwOnError);
+    return m_buffer != nullptr;
+  }
+
+  void destroy() {
+    release();
+    initialise(0, false);
+  }
+
+  void clear() {
+    m_overrun = false;
+    store(m_in, 0);
+    store(m_out, 0);
+  }
+
+  // The positions are atomic so that count(), notEmpty() and freeSpace() may be
+  // read without the mutex as advisory values.
+  bool notEmpty() const { return load(m_in) != load(m_out); }
+  int count() const {
+    int in = load(m_in), out = load(m_out);
+    if (in == out) return 0;
+    return out < in ? in - out : load(m_size) - (out - in);
+  }
+  int freeSpace() const { return load(m_size) - count(); }
+  int capacity() const { return load(m_size); }
+  bool aboveHighTide() const { return count() >= m_highTide; }
+  bool belowLowTide() const { return count() <= m_lowTide; }
+  int lowTide() const { return m_lowTide; }
+  int highTide() const { return m_highTide; }
+
+  bool takeOverrun() {
+    bool was = m_overrun;
+    m_overrun = false;
+    return was;
+  }
+
+  bool putByte(const T& b) { return put(&b, 1, 249); }
+  bool put(const T* data, int n) { return put(data, n, 277); }
+
+  T getByte() {
+    if (!hasStorage(307) || !checkNotEmpty()) return T();
+    T b = m_buffer[load(m_out)];
+    advance(m_out);
+    return b;
+  }
+
+  int get(T* out, int max) {
+    if (!hasStorage(334) || !checkNotEmpty()) return 0;
+    int n = 0;
+    while (n < max && load(m_in) != load(m_out)) {
+      out[n++] = m_buffer[load(m_out)];
+      advance(m_out);
+    }
+    return n;
+  }
+
+  T peekByte() {
+    if (!hasStorage(362) || !checkNotEmpty()) return T();
+    return m_buffer[load(m_out)];
+  }
+
+  CMutex* mutex() { return &m_lock; }
+
+private:
+  void initialise(int size, bool throwFlag) {
+    store(m_size, size);
+    m_lowTide = size >> 2;
+    m_highTide = size - m_lowTide;
+    m_throw = throwFlag;
+    m_buffer = nullptr;
+    clear();
+    if (size < 1) return;
+    m_buffer = static_cast<T*>(_utlMemAlloc(8, static_cast<unsigned long>(size) * sizeof(T)));
+    if (m_buffer == nullptr) throw CB_NO_MEMORY;
+  }
+
+  void release() {
+    if (m_buffer != nullptr) _utlMemFree(0, m_buffer);
+    m_buffer = nullptr;
+  }
+
+  bool put(const T* data, int n, int line) {
+    if (!hasStorage(line)) return false;
+    bool overran = false;
+    for (int i = 0; i < n; ++i) {
+      m_buffer[load(m_in)] = data[i];
+      advance(m_in);
+      if (load(m_in) == load(m_out)) overran = true;
+    }
+    if (overran) {
+      m_overrun = true;
+      if (m_throw) throw CB_OVERFLOW;
+    }
+    return !overran;
+  }
+
+  bool hasStorage(int line) {
+    if (m_buffer != nullptr) return true;
+    criticalAssert("m_buffer != NULL", "utils\\circbuff", line, __DATE__, __TIME__);
+    return false;
+  }
+
+  bool checkNotEmpty() {
+    if (notEmpty()) return true;
+    if (m_throw) throw CB_UNDERFLOW;
+    return false;
+  }
+
+  static int load(const std::atomic<int>& v) { return v.load(std::memory_order_relaxed); }
+  static void store(std::atomic<int>& v, int x) { v.store(x, std::memory_order_relaxed); }
+  void advance(std::atomic<int>& pos) {
+    int next = load(pos) + 1;
+    store(pos, next == load(m_size) ? 0 : next);
+  }
+
+  T* m_buffer = nullptr;
+  std::atomic<int> m_in{0};
+  std::atomic<int> m_out{0};
+  std::atomic<int> m_size{0};
+  bool m_overrun = false;
+  bool m_throw = false;
+  CMutex m_lock;
+  int m_lowTide = 0;
+  int m_highTide = 0;
+};
+
+}  // namespace zor

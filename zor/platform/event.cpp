@@ -1,0 +1,131 @@
+// Events and the wait functions.
+//
+// All event state lives under one mutex so that a wait on several events sees
+// them consistently and an automatic-reset event releases exactly one waiter.
+// A waiter sleeps on its own condition variable, registered with every event
+// it waits for; setting an event wakes only those waiters.
+#include "zor/platform/handle.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace zor {
+namespace {
+
+std::mutex& eventMutex() {
+  static std::mutex* m = new std::mutex;  // used by handles closed during static destruction
+  return *m;
+}
+
+struct Waiter {
+  std::condition_variable cv;
+};
+
+class EventObject : public HandleObject {
+public:
+  EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
+
+  // All under eventMutex().
+  bool manualReset;
+  bool signalled;
+  std::vector<Waiter*> waiters;
+
+  void wakeWaiters() {
+    for (Waiter* w : waiters) w->cv.notify_one();
+  }
+};
+
+}  // namespace
+
+HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, const char*) {
+  return registerHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE event) {
+  auto e = lookupHandleAs<EventObject>(event);
+  if (!e) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(eventMutex());
+  e->signalled = true;
+  e->wakeWaiters();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  auto e = lookupHandleAs<EventObject>(event);
+  if (!e) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(eventMutex());
+  e->signalled = false;
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<EventObject>> events(count);
+  for (DWORD i = 0; i < count; ++i) {
+    events[i] = lookupHandleAs<EventObject>(handles[i]);
+    if (!events[i]) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+  }
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  Waiter waiter;
+  std::unique_lock lock(eventMutex());
+  bool registered = false;
+  auto unregister = [&] {
+    if (!registered) return;
+    for (auto& e : events) std::erase(e->waiters, &waiter);
+    registered = false;
+  };
+
+  for (;;) {
+    if (waitAll) {
+      if (std::all_of(events.begin(), events.end(), [](auto& e) { return e->signalled; })) {
+        for (auto& e : events)
+          if (!e->manualReset) e->signalled = false;
+        unregister();
+        return WAIT_OBJECT_0;
+      }
+    } else {
+      for (DWORD i = 0; i < count; ++i) {
+        if (events[i]->signalled) {
+          if (!events[i]->manualReset) events[i]->signalled = false;
+          unregister();
+          return WAIT_OBJECT_0 + i;
+        }
+      }
+    }
+    if (milliseconds == 0) break;
+    if (!registered) {
+      for (auto& e : events) e->waiters.push_back(&waiter);
+      registered = true;
+    }
+    if (milliseconds == INFINITE) {
+      waiter.cv.wait(lock);
+    } else if (waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+      // One last look: an event set at the deadline still counts.
+      milliseconds = 0;
+    }
+  }
+  unregister();
+  return WAIT_TIMEOUT;
+}
+
+}  // namespace zor

@@ -1,0 +1,11 @@
+#include <zor/platform.h>
+
+namespace zor {
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+}
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+}  // namespace zor

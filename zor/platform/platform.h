@@ -1,0 +1,47 @@
+// The platform layer's interface to the rest of the library.
+//
+// Everything above this layer (device core, devices, remote access, monitor,
+// host) calls only what is declared here and in <zor/platform.h>; POSIX and
+// Linux headers are included by the files of zor/platform/ alone.
+//
+// A HANDLE names a kernel-like object held in one handle table (handle.h). A
+// medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
+// HandleObject in one file of this folder, registered by name with
+// registerOpener() so that CreateFileA can reach it.
+#pragma once
+
+#include <zor/platform.h>
+
+#include <cstddef>
+#include <string>
+
+namespace zor {
+
+// Files and devices.
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
+                   DWORD disposition, DWORD attributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
+BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
+BOOL CancelIo(HANDLE h);
+BOOL FlushFileBuffers(HANDLE h);
+BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* returned, OVERLAPPED* ovl);
+
+// Win32 code for a POSIX errno: one table for the whole library.
+DWORD win32ErrorFromErrno(int err);
+// The same for errors of socket calls (WSAE... codes).
+DWORD socketErrorFromErrno(int err);
+
+// Per-user places: the settings file ($ZOR_CONFIG, else $XDG_CONFIG_HOME/zor/zor.ini,
+// else ~/.config/zor/zor.ini) and the folder of "COMn" links beside it.
+std::string settingsFilePath();
+std::string portLinkFolder();
+// Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
+// Empty when name is not of that form.
+std::string resolveComName(const char* name);
+
+// Debugger output: one line to standard error.
+void OutputDebugStringA(const char* text);
+
+}  // namespace zor

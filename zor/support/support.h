@@ -1,0 +1,50 @@
+// Support services shared by the whole library: settings store, memory,
+// critical reports and version strings.
+#pragma once
+
+#include <zor/platform.h>
+
+#include <string>
+
+namespace zor {
+
+// Settings store: an INI file (see settingsFilePath()). Construct, UseSystemFile,
+// ForceWriteDefaults, read and write, destroy. Every read sees the file as it
+// is on disk now; every write replaces the file atomically under an advisory
+// lock, so concurrent writers in any process lose no key.
+class CIni {
+public:
+  CIni();
+  ~CIni();
+  void UseSystemFile();
+  void ForceWriteDefaults();
+  int GetProfileIntA(UINT section, UINT key, int def);
+  long GetProfileLong(UINT section, UINT key, long def);
+  std::string GetProfileStringA(UINT section, UINT key, const char* def);
+  bool WriteProfileInt(UINT section, UINT key, int value);
+  bool WriteProfileStringA(UINT section, UINT key, const char* value);
+
+private:
+  std::string m_path;
+};
+
+void* _utlMemAlloc(unsigned long flags, unsigned long size);
+bool _utlMemFree(unsigned long flags, void* block);
+
+// One line to standard error with expression, file, line and build stamp; returns.
+void criticalAssert(const char* expression, const char* file, int line, const char* date, const char* time);
+void criticalMemoryError(const char* expression, const char* file, int line, const char* date, const char* time);
+
+#define ZOR_ASSERT_REPORT(expr, file, line) ::zor::criticalAssert(expr, file, line, __DATE__, __TIME__)
+#define ZOR_MEMORY_REPORT(expr, file, line) ::zor::criticalMemoryError(expr, file, line, __DATE__, __TIME__)
+
+using HINSTANCE = void*;
+
+class CUtlFileVer {
+public:
+  enum StringCode { FileDescription = 1, FileVersion = 3, ProductName = 4, LegalCopyright = 5 };
+  explicit CUtlFileVer(HINSTANCE module);
+  const char* GetString(StringCode code, std::string& out);
+};
+
+}  // namespace zor
