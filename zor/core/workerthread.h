@@ -1,0 +1,58 @@
+// CWorkerThread: a thread that runs one function in three phases (init in the
+// starter's thread, run, exit) and that can park itself until resumed.
+//
+// Linux has no safe way to kill a thread. When a thread does not end within
+// Stop's time-out, Stop reports it on standard error and then keeps waiting
+// for it: the thread is never abandoned while it may still use its owner's
+// memory. Every wait of the library's thread functions is bounded, so such a
+// wait ends.
+#pragma once
+
+#include <zor/platform.h>
+
+#include <atomic>
+#include <thread>
+
+namespace zor {
+
+class CWorkerThread {
+public:
+  enum thread_func_flag { TFF_INIT = 0, TFF_RUN = 1, TFF_EXIT = 2 };
+  using zorThreadFunc = void (*)(long param, thread_func_flag flag);
+
+  CWorkerThread();
+  virtual ~CWorkerThread();
+  CWorkerThread(const CWorkerThread&) = delete;
+  CWorkerThread& operator=(const CWorkerThread&) = delete;
+
+  bool Start(zorThreadFunc func, long param);
+  // Parks the calling thread (which must be this worker) until Resume or Stop.
+  void Suspend();
+  void Resume();
+  // False when the thread overran the time-out (it has ended all the same).
+  bool Stop(unsigned long timeout);
+  bool ExitRequested() const;
+  bool IsSuspended() const;
+  HANDLE ExitEvent() const { return m_exitEvent; }
+  bool IsRunning() const { return m_running.load(); }
+  // True on the worker's own thread.
+  bool IsCurrentThread() const;
+
+private:
+  void procedure();
+
+  std::thread m_thread;
+  zorThreadFunc m_func = nullptr;
+  long m_param = 0;
+  std::atomic<std::thread::id> m_threadId{};
+  HANDLE m_suspendedEvent = nullptr;
+  HANDLE m_exitEvent = nullptr;
+  HANDLE m_resumeEvent = nullptr;  // automatic reset: one Resume releases one park
+  HANDLE m_endedEvent = nullptr;   // set when the procedure has returned
+  std::atomic<bool> m_running{false};
+};
+
+using thread_func_flag = CWorkerThread::thread_func_flag;
+using zorThreadFunc = CWorkerThread::zorThreadFunc;
+
+}  // namespace zor
