@@ -13,20 +13,21 @@
 #include <zor/platform.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace zor {
 
 // Files and devices.
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
-                   DWORD disposition, DWORD attributes, HANDLE templateFile);
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
-BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                     DWORD* returned, OVERLAPPED* ovl);
+BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                     OVERLAPPED* ovl);
 
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);
@@ -40,6 +41,15 @@ std::string portLinkFolder();
 // Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
 // Empty when name is not of that form.
 std::string resolveComName(const char* name);
+
+// The settings file. A missing file reads as empty; false only when it exists
+// and cannot be read.
+bool readSettingsFile(const std::string& path, std::string& contents);
+// Replaces the file with what edit makes of its current contents, under an
+// exclusive advisory lock on "<path>.lock" and by rename of a complete
+// temporary file, so concurrent writers lose nothing and readers never see a
+// partial file. Creates missing folders. edit returning false writes nothing.
+bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
