@@ -14,7 +14,7 @@ namespace zor {
 // is on disk now; every write replaces the file atomically under an advisory
 // lock, so concurrent writers in any process lose no key.
 class CIni {
- public:
+public:
   CIni();
   ~CIni();
   void UseSystemFile();
@@ -32,7 +32,7 @@ class CIni {
 
   const std::string& path() const { return m_path; }
 
- private:
+private:
   std::string m_path;
 };
 
@@ -50,7 +50,7 @@ void criticalMemoryError(const char* expression, const char* file, int line, con
 using HINSTANCE = void*;
 
 class CUtlFileVer {
- public:
+public:
   enum StringCode { FileDescription = 1, FileVersion = 3, ProductName = 4, LegalCopyright = 5 };
   explicit CUtlFileVer(HINSTANCE module);
   const char* GetString(StringCode code, std::string& out);
