@@ -151,7 +151,9 @@ std::optional<long> parseNumber(const std::string& text) {
 }
 
 void reportUnparsable(const std::string& path, const char* key, const std::string& value) {
-  std::fprintf(stderr, "zor: settings file %s: \"%s\" has value \"%s\", not a number; using the default\n",
+  std::fprintf(stderr,
+               "zor: settings file %s: \"%s\" has value \"%s\", not a whole number within 32 bits; using the "
+               "default\n",
                path.c_str(), key, value.c_str());
 }
 
