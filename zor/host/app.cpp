@@ -21,11 +21,6 @@ constinit std::once_flag g_initOnce;
 // the library's start-up.
 constexpr int kMaxProbedPort = 256;
 
-// Runs InitInstance when the library is loaded.
-struct LoadTimeInit {
-  LoadTimeInit() { theApp.InitInstance(); }
-} g_loadTimeInit;
-
 }  // namespace
 
 BOOL CZORApp::InitInstance() {

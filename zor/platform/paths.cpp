@@ -51,14 +51,13 @@ std::string portLinkFolder() { return folderOf(settingsFilePath()) + "/ports"; }
 std::string resolveComName(const char* name) {
   if (name == nullptr || name[0] != 'C' || name[1] != 'O' || name[2] != 'M') return {};
   const char* digits = name + 3;
-  if (*digits < '0' || *digits > '9') return {};
+  if (*digits < '1' || *digits > '9') return {};  // COM0 and leading zeros name no port
   long n = 0;
   for (const char* p = digits; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return {};
     n = n * 10 + (*p - '0');
     if (n > 1000000) return {};
   }
-  if (n < 1) return {};
 
   std::string link = portLinkFolder() + "/COM" + std::to_string(n);
   char target[PATH_MAX];
