@@ -25,6 +25,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace zor {
@@ -205,40 +206,6 @@ std::atomic<int> g_startups{0};
 
 }  // namespace
 
-// Used until the library's errno table lands; the table's definition wins.
-__attribute__((weak)) DWORD socketErrorFromErrno(int err) {
-  switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EACCES: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE: case ENFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case EINPROGRESS: return WSAEINPROGRESS;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: case EPIPE: return WSAECONNRESET;
-    case ENOBUFS: case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    default: return WSAEINVAL;
-  }
-}
-
 int WSAStartup(WORD version, WSADATA* data) {
   if (data != nullptr) {
     data->wVersion = version;
@@ -294,7 +261,7 @@ bool toPosix(const sockaddr* address, int length, ::sockaddr_in& out) {
 
 void fromPosix(const ::sockaddr_in& in, sockaddr* address, int* length) {
   if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) return;
-  sockaddr_in out;
+  sockaddr_in out{};
   out.sin_family = AF_INET;
   out.sin_port = in.sin_port;
   out.sin_addr.s_addr = in.sin_addr.s_addr;

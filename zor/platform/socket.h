@@ -47,25 +47,26 @@ constexpr int FD_ACCEPT_BIT = 3;
 constexpr int FD_CLOSE_BIT = 5;
 constexpr int FD_MAX_EVENTS = 10;
 
+// Plain structures, as the socket library has them: value-initialise them.
 struct WSADATA {
-  WORD wVersion = 0;
-  WORD wHighVersion = 0;
+  WORD wVersion;
+  WORD wHighVersion;
 };
 
 struct in_addr {
-  std::uint32_t s_addr = 0;  // network order
+  std::uint32_t s_addr;  // network order
 };
 
 struct sockaddr {
-  std::uint16_t sa_family = 0;
-  char sa_data[14] = {};
+  std::uint16_t sa_family;
+  char sa_data[14];
 };
 
 struct sockaddr_in {
-  std::int16_t sin_family = 0;
-  std::uint16_t sin_port = 0;  // network order
+  std::int16_t sin_family;
+  std::uint16_t sin_port;  // network order
   in_addr sin_addr;
-  char sin_zero[8] = {};
+  char sin_zero[8];
 };
 
 struct hostent {

@@ -4,12 +4,13 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zor {
 
-CTcpPipe::CTcpPipe(unsigned long ioSize) : m_ioSize(ioSize) {
-  std::memset(&m_bindAddress, 0, sizeof m_bindAddress);
-}
+std::atomic<DWORD> CTcpPipe::s_peerWaitMs{10000};
+
+CTcpPipe::CTcpPipe(unsigned long ioSize) : m_ioSize(ioSize) {}
 
 CTcpPipe::~CTcpPipe() { shutdown(); }
 
@@ -38,7 +39,7 @@ bool CTcpPipe::prepare(bool withReverse) {
     if (old) old->shutdown();
     if (!child) return false;
     if (!m_started) {
-      WSADATA data;
+      WSADATA data{};
       if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
       m_started = true;
     }
@@ -98,7 +99,7 @@ bool CTcpPipe::openConnection() {
     hostent* entry = gethostbyname(m_host.c_str());
     ok = entry != nullptr && entry->h_addr_list[0] != nullptr;
     if (ok) {
-      sockaddr_in address;
+      sockaddr_in address{};
       address.sin_family = AF_INET;
       std::memcpy(&address.sin_addr.s_addr, entry->h_addr_list[0], sizeof address.sin_addr.s_addr);
       address.sin_port = htons(static_cast<std::uint16_t>(m_portNumber.load()));
@@ -122,7 +123,7 @@ bool CTcpPipe::waitPeer() {
   // Wakes on every state change of the reverse channel: no polling.
   std::unique_lock lock(rev->m_stateMutex);
   ChannelState s = Stopped;
-  bool settled = rev->m_stateChanged.wait_for(lock, std::chrono::milliseconds(kPeerWaitMs), [&] {
+  bool settled = rev->m_stateChanged.wait_for(lock, std::chrono::milliseconds(s_peerWaitMs.load()), [&] {
     s = rev->m_state.load();
     return s == Receiving || s == Stopped;
   });
@@ -196,7 +197,7 @@ void CTcpPipe::close() {
   SOCKET s = m_socket.exchange(INVALID_SOCKET);
   if (m_acceptEvent != nullptr) {
     if (s != INVALID_SOCKET) {
-      WSANETWORKEVENTS discarded;
+      WSANETWORKEVENTS discarded{};
       WSAResetEvent(m_acceptEvent);
       WSAEnumNetworkEvents(s, m_acceptEvent, &discarded);
       WSAEventSelect(s, m_acceptEvent, 0);
@@ -273,7 +274,7 @@ void CTcpPipe::stateListening() {
       setState(Stopped);
       return;
     }
-    WSANETWORKEVENTS events;
+    WSANETWORKEVENTS events{};
     if (WSAEnumNetworkEvents(m_socket.load(), m_acceptEvent, &events) == 0 &&
         (events.lNetworkEvents & FD_ACCEPT) != 0 && events.iErrorCode[FD_ACCEPT_BIT] == 0) {
       setState(Accepting);
@@ -283,7 +284,7 @@ void CTcpPipe::stateListening() {
 }
 
 void CTcpPipe::stateAccepting() {
-  sockaddr_in address;
+  sockaddr_in address{};
   int length = sizeof address;
   SOCKET listener = m_socket.load();
   SOCKET s = zor::accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
@@ -318,7 +319,7 @@ void CTcpPipe::stateLinking() {
   }
   // A client that never takes the call back must not hold the one-client
   // server: pause between attempts, and drop it once its own wait is over.
-  if (GetTickCount() - m_acceptTick >= kLinkGiveUpMs) {
+  if (GetTickCount() - m_acceptTick >= linkGiveUpMs()) {
     markBroken();
     setState(Stopped);
     return;

@@ -33,7 +33,7 @@ public:
   // Called on the receiving thread: true when the link is up, false when it ended.
   virtual void onConnect(bool connected);
   virtual bool init();
-  // Waits for the reverse connection (at most kPeerWaitMs); true when it exists.
+  // Waits for the reverse connection (at most s_peerWaitMs); true when it exists.
   virtual bool waitPeer();
 
   // Server role: listens on port; one client at a time.
@@ -52,13 +52,13 @@ public:
   bool broken() const { return m_broken.load(); }
   unsigned long ioSize() const { return m_ioSize; }
 
-  // The client's wait for the server's call back.
-  static constexpr DWORD kPeerWaitMs = 10000;
+  // The client's wait for the server's call back: 10000 ms (tests shorten it).
+  static std::atomic<DWORD> s_peerWaitMs;
   // Pause between two attempts to call a client back.
   static constexpr DWORD kLinkRetryMs = 250;
   // A client that has not taken the call back by then has given up (it waits
-  // kPeerWaitMs from before its own connection); the server drops it.
-  static constexpr DWORD kLinkGiveUpMs = kPeerWaitMs + 2000;
+  // s_peerWaitMs from before its own connection); the server drops it.
+  static DWORD linkGiveUpMs() { return s_peerWaitMs.load() + 2000; }
 
 protected:
   // Preparation shared by both kinds of channel; withReverse adds the reverse
@@ -89,10 +89,10 @@ private:
   std::atomic<HANDLE> m_port{nullptr};
   CWorkerThread m_thread;
   const unsigned long m_ioSize;
-  OVERLAPPED m_recvOvl;
+  OVERLAPPED m_recvOvl{};
   std::atomic<bool> m_broken{false};
   std::atomic<SOCKET> m_socket{INVALID_SOCKET};
-  sockaddr_in m_bindAddress;
+  sockaddr_in m_bindAddress{};
   std::atomic<int> m_portNumber{0};
   mutable std::mutex m_peerMutex;
   std::string m_peerAddress;
