@@ -1,7 +1,9 @@
 #include "support/tcppeer.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <thread>
 
@@ -14,6 +16,21 @@ bool waitFor(const std::function<bool()>& pred, int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+bool isListening(int port) {
+  std::ifstream f("/proc/net/tcp");
+  std::string line;
+  std::getline(f, line);  // heading
+  char want[8];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  while (std::getline(f, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) return true;
+  }
+  return false;
 }
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
@@ -50,6 +67,7 @@ SocatClient::SocatClient(const std::string& in, const std::string& out, bool tak
     m_receiver = std::make_unique<BackgroundProcess>(std::vector<std::string>{
         "socat", "-u", "TCP-LISTEN:" + std::to_string(kClientPort) + ",reuseaddr,bind=127.0.0.1",
         "CREATE:" + out});
+  if (takeCallBack) waitFor([] { return isListening(kClientPort); }, 5000);
   std::string target = "TCP:127.0.0.1:" + std::to_string(kServerPort);
   if (retry) target += ",retry=100,interval=0.05";
   m_sender = std::make_unique<BackgroundProcess>(
@@ -64,6 +82,8 @@ void SocatClient::leave() {
 SocatServer::SocatServer(const std::string& in, const std::string& out, bool callBack) {
   m_acceptor = std::make_unique<BackgroundProcess>(std::vector<std::string>{
       "socat", "-u", "TCP-LISTEN:" + std::to_string(kServerPort) + ",reuseaddr,bind=127.0.0.1", "CREATE:" + in});
+  // The caller must not reach the client before the client reaches us.
+  waitFor([] { return isListening(kServerPort); }, 5000);
   if (callBack)
     m_caller = std::make_unique<BackgroundProcess>(
         std::vector<std::string>{"socat", "-u", "OPEN:" + out + ",ignoreeof",

@@ -17,6 +17,9 @@ namespace zortest {
 constexpr int kServerPort = 40765;
 constexpr int kClientPort = 40766;
 
+// True when some socket listens on the TCP port (from /proc/net/tcp).
+bool isListening(int port);
+
 // Polls pred until it holds or the time is up.
 bool waitFor(const std::function<bool()>& pred, int milliseconds);
 
