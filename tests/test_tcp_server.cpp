@@ -68,7 +68,9 @@ TEST_F(TcpServer, RelaysClientToDeviceAndDeviceToClient) {
   EXPECT_EQ(waitFileBytes(file("down"), down.size(), 5000), down);
   EXPECT_EQ(rec.bytes(LOG_SERVER_SENT), down);
   for (auto& r : rec.records()) {
-    if (r.kind == LOG_SERVER_SENT) EXPECT_LE(r.size, 256u);
+    if (r.kind == LOG_SERVER_SENT) {
+      EXPECT_LE(r.size, 256u);
+    }
   }
   EXPECT_EQ(rec.countEvent(IDS_PIPE_WRITE_ERROR), 0u);
 }
