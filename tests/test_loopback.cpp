@@ -3,6 +3,8 @@
 
 #include "support/recorder.h"
 
+#include <cstring>
+
 using namespace zor;
 using namespace zor_test;
 
@@ -54,8 +56,11 @@ TEST_P(LoopbackTest, StuffedBlockArrivesInOrderInReadsOfAtMost1024) {
   ASSERT_TRUE(dev.Stuff(block.data(), static_cast<int>(block.size()))) << "stuffing before the open";
   ASSERT_TRUE(dev.OpenDevice(GetParam(), 8192, 1024));
   EXPECT_EQ(readBytes(dev, block.size(), 3000), block);
-  for (auto& r : rec.records())
-    if (r.kind == LOG_RX) EXPECT_LE(r.size, 1024u);
+  for (auto& r : rec.records()) {
+    if (r.kind == LOG_RX) {
+      EXPECT_LE(r.size, 1024u);
+    }
+  }
   EXPECT_TRUE(dev.Stuff(block.data(), 0));
   EXPECT_TRUE(dev.Stuff(nullptr, -1));
 }
