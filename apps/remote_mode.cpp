@@ -54,18 +54,16 @@ int runRemoteMode(int argc, char** argv) {
                server.hostName().c_str(), zor::CDevTcp::TCP_PORT);
 
   std::string peer;
-  while (zor::waitStopSignal(100) == 0) {
+  while (zor::waitStopSignal(0) == 0) {
     zor::MSG m;
-    while (queue.get(m, 0)) {
-      if (m.message != zor::CRemoteServer::WM_PIPE_STATE) continue;
-      if (m.wParam == 1) {
-        peer = server.peerAddress();
-        std::printf("%s connected\n", peer.c_str());
-      } else {
-        std::printf("%s left\n", peer.c_str());
-      }
-      std::fflush(stdout);
+    if (!queue.get(m, 100) || m.message != zor::CRemoteServer::WM_PIPE_STATE) continue;
+    if (m.wParam == 1) {
+      peer = server.lastPeerAddress();
+      std::printf("%s connected\n", peer.c_str());
+    } else {
+      std::printf("%s left\n", peer.c_str());
     }
+    std::fflush(stdout);
   }
   server.Stop();
   device->CloseDevice();

@@ -9,8 +9,11 @@ namespace zortest {
 
 class BackgroundProcess {
 public:
-  // args[0] is the program, looked up in PATH. Output goes to /dev/null.
-  explicit BackgroundProcess(const std::vector<std::string>& args);
+  // args[0] is the program, looked up in PATH. Standard output goes to
+  // outPath (none: /dev/null), standard error to /dev/null; env entries
+  // ("NAME=value") are added to the environment.
+  explicit BackgroundProcess(const std::vector<std::string>& args, const std::string& outPath = "",
+                             const std::vector<std::string>& env = {});
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
@@ -20,9 +23,12 @@ public:
   void stop(int signal = 15);
   // True once the process has exited (reaps it).
   bool exited();
+  // Exit code of a process that exited by itself; -1 otherwise.
+  int exitCode() const { return m_exitCode; }
 
 private:
   int m_pid = -1;
+  int m_exitCode = -1;
 };
 
 // True when program is found in PATH.

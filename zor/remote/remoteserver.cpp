@@ -60,7 +60,16 @@ void CRemoteServer::tcpPipe::onRead(const void* data, unsigned long size) {
     record(device, LOG_SERVER_RCV, data, size);
 }
 
+std::string CRemoteServer::lastPeerAddress() const {
+  std::lock_guard lock(m_peerMutex);
+  return m_lastPeer;
+}
+
 void CRemoteServer::tcpPipe::onConnect(bool connected) {
+  if (connected) {
+    std::lock_guard lock(m_owner->m_peerMutex);
+    m_owner->m_lastPeer = peerAddress();
+  }
   if (m_owner->m_notify != nullptr) PostMessageA(m_owner->m_notify, WM_PIPE_STATE, connected ? 1 : 0, 0);
 }
 

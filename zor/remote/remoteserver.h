@@ -11,6 +11,7 @@
 #include <zor/device.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace zor {
@@ -33,6 +34,8 @@ public:
   bool IsRunning() const { return m_pPipe.load() != nullptr; }
   // The client's dotted address; empty while none is connected.
   std::string peerAddress() const;
+  // The address of the client that connected last, kept after it left.
+  std::string lastPeerAddress() const;
   // This computer's name, known once Start succeeded.
   const std::string& hostName() const { return m_hostName; }
   CDevice* device() const { return m_pDevice; }
@@ -61,6 +64,8 @@ private:
   std::atomic<bool> m_stop{false};
   std::atomic<tcpPipe*> m_pPipe{nullptr};
   std::string m_hostName;
+  mutable std::mutex m_peerMutex;
+  std::string m_lastPeer;
 };
 
 }  // namespace zor
