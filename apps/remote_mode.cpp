@@ -25,8 +25,9 @@ int runRemoteMode(int argc, char** argv) {
     }
   }
   if (!headless) {
-    std::fprintf(stderr,
-                 "zor remote: the server window arrives later; \"zor remote --headless\" serves without one\n");
+    std::fprintf(
+        stderr,
+        "zor remote: the server window arrives later; \"zor remote --headless\" serves without one\n");
     return 2;
   }
   if (!zor::watchStopSignals()) {

@@ -52,7 +52,8 @@ void relay(long granularity) {
     unsigned char b = static_cast<unsigned char>(i);
     auto start = Clock::now();
     client.WriteByte(b);
-    for (int tries = 0; tries < 500 && !client.RXQueue(); ++tries) WaitForSingleObject(client.DataReadyEvent(), 10);
+    for (int tries = 0; tries < 500 && !client.RXQueue(); ++tries)
+      WaitForSingleObject(client.DataReadyEvent(), 10);
     unsigned char got = client.ReadByte();
     ms.push_back(seconds(Clock::now() - start) * 1000.0);
     if (got != b) std::fprintf(stderr, "bench_tcp: byte %d came back as %d\n", b, got);
@@ -84,8 +85,9 @@ void relay(long granularity) {
 
 // Receives on s through its own completion port until the port is closed.
 class Receiver {
-public:
-  explicit Receiver(SOCKET s) : m_socket(s), m_port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0)) {
+ public:
+  explicit Receiver(SOCKET s)
+      : m_socket(s), m_port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0)) {
     CreateIoCompletionPort(socketHandle(s), m_port, 1, 0);
   }
   ~Receiver() { CloseHandle(m_port); }
@@ -104,7 +106,7 @@ public:
     }
   }
 
-private:
+ private:
   SOCKET m_socket;
   HANDLE m_port;
 };
@@ -115,7 +117,8 @@ void plainEcho() {
   address.sin_family = AF_INET;
   address.sin_port = htons(40767);
   address.sin_addr.s_addr = 0x0100007F;  // 127.0.0.1 in network order on this little-endian host
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0) {
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 1) != 0) {
     std::fprintf(stderr, "bench_tcp: port 40767 is taken\n");
     closesocket(listener);
     return;
@@ -151,7 +154,8 @@ void plainEcho() {
     std::vector<char> sink(1 << 16);
     unsigned long long read = 0;
     auto start = Clock::now();
-    while (seconds(Clock::now() - start) < 2.0) read += rx.next(sink.data(), static_cast<unsigned long>(sink.size()));
+    while (seconds(Clock::now() - start) < 2.0)
+      read += rx.next(sink.data(), static_cast<unsigned long>(sink.size()));
     double elapsed = seconds(Clock::now() - start);
     stop = true;
     std::printf("tcp_plain_echo_Bps %.0f B/s\n", read / elapsed);

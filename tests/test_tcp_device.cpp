@@ -18,14 +18,14 @@ using zor_test::SettingsScope;
 namespace {
 
 class ProbeTcp : public CDevTcp {
-public:
+ public:
   using CDevTcp::CDevTcp;
   int flags() const { return OverlapFlags(); }
   bool fatal(unsigned long error) { return on_io_error(error, 1); }
 };
 
 class TcpDevice : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -39,7 +39,8 @@ protected:
 
 long elapsedMs(std::chrono::steady_clock::time_point since) {
   return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+          .count());
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using zor_test::SettingsScope;
 namespace {
 
 class TcpServer : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -105,7 +105,8 @@ TEST_F(TcpServer, DeviceDataBeforeTheCallBackIsLoggedAsPipeWriteErrorAndNotDeliv
   ASSERT_TRUE(rec.waitForEvent(IDS_PIPE_WRITE_ERROR, 5000));
   EXPECT_TRUE(rec.bytes(LOG_SERVER_SENT).empty());
 
-  BackgroundProcess receiver({"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
+  BackgroundProcess receiver(
+      {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
   ASSERT_EQ(nextState(), 1);
   ASSERT_TRUE(stuff({4, 5}));
   EXPECT_EQ(waitFileBytes(file("down"), 2, 5000), (std::vector<unsigned char>{4, 5}));
@@ -130,7 +131,8 @@ TEST_F(TcpServer, StoppingClosesBothConnectionsAndFreesThePort) {
   ASSERT_TRUE(server->Start());
   EXPECT_FALSE(CRemoteServer(&dev, nullptr).Start()) << "one server per port";
   writeFileBytes(file("up"), {});
-  BackgroundProcess receiver({"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
+  BackgroundProcess receiver(
+      {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
   ASSERT_TRUE(waitFor([] { return isListening(kClientPort); }, 5000));
   SocatClient client(file("up"), file("unused"), false);
   ASSERT_EQ(nextState(), 1);

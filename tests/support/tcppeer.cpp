@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace zortest {
@@ -81,13 +81,14 @@ void SocatClient::leave() {
 
 SocatServer::SocatServer(const std::string& in, const std::string& out, bool callBack) {
   m_acceptor = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-      "socat", "-u", "TCP-LISTEN:" + std::to_string(kServerPort) + ",reuseaddr,bind=127.0.0.1", "CREATE:" + in});
+      "socat", "-u", "TCP-LISTEN:" + std::to_string(kServerPort) + ",reuseaddr,bind=127.0.0.1",
+      "CREATE:" + in});
   // The caller must not reach the client before the client reaches us.
   waitFor([] { return isListening(kServerPort); }, 5000);
   if (callBack)
-    m_caller = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{"socat", "-u", "OPEN:" + out + ",ignoreeof",
-                                 "TCP:127.0.0.1:" + std::to_string(kClientPort) + ",retry=200,interval=0.05"});
+    m_caller = std::make_unique<BackgroundProcess>(std::vector<std::string>{
+        "socat", "-u", "OPEN:" + out + ",ignoreeof",
+        "TCP:127.0.0.1:" + std::to_string(kClientPort) + ",retry=200,interval=0.05"});
 }
 
 void SocatServer::kill() {

@@ -43,7 +43,9 @@ unsigned long CRunZorSettings::GetBaudRate() const {
   return kBaudRates[inRange(m_baudRateIndex, kBaudRates) ? m_baudRateIndex : 6];
 }
 
-char CRunZorSettings::GetParity() const { return kParities[m_parityIndex >= 0 && m_parityIndex < 5 ? m_parityIndex : 0]; }
+char CRunZorSettings::GetParity() const {
+  return kParities[m_parityIndex >= 0 && m_parityIndex < 5 ? m_parityIndex : 0];
+}
 
 int CRunZorSettings::GetStopBits() const {
   return kStopBits[inRange(m_stopBitsIndex, kStopBits) ? m_stopBitsIndex : 0];

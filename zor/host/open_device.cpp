@@ -68,7 +68,8 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       if (dev == nullptr) break;
       dev->EnableXonHandshake(s.GetXonXoff() != 0, 0xA1, 0xA0);
       dev->DeviceProgram(s.GetHwHandshake() != 0, s.GetBaudRate(), static_cast<unsigned char>(s.GetParity()),
-                         static_cast<unsigned char>(s.GetDataBits()), static_cast<unsigned char>(s.GetStopBits()));
+                         static_cast<unsigned char>(s.GetDataBits()),
+                         static_cast<unsigned char>(s.GetStopBits()));
       opened = dev->OpenDevice(port, flags, 8192, 8192);
 #endif
       break;

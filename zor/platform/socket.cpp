@@ -12,19 +12,19 @@
 #include "zor/platform/platform.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -48,7 +48,7 @@ int fail(DWORD error) {
 int failErrno(int err) { return fail(socketErrorFromErrno(err)); }
 
 class SocketObject : public HandleObject {
-public:
+ public:
   explicit SocketObject(int descriptor) : fd(descriptor) {}
   ~SocketObject() override { ::close(fd); }
 
@@ -92,7 +92,7 @@ struct Packet {
 };
 
 class PortObject : public HandleObject {
-public:
+ public:
   PortObject() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~PortObject() override {
     if (wakeFd >= 0) ::close(wakeFd);
@@ -154,7 +154,7 @@ public:
 };
 
 class NetEventObject : public HandleObject {
-public:
+ public:
   // Under selectMutex().
   std::vector<std::weak_ptr<SocketObject>> sockets;
   long recorded = 0;
@@ -508,7 +508,8 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD 
   for (;;) {
     int timeout = -1;
     if (milliseconds != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
     if (socks.empty()) {
@@ -546,7 +547,8 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD 
   }
 }
 
-int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flags, WSAOVERLAPPED* ovl, void*) {
+int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flags, WSAOVERLAPPED* ovl,
+            void*) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   if (buffers == nullptr || count != 1 || ovl == nullptr) return fail(WSAEINVAL);
@@ -627,7 +629,8 @@ BOOL GetQueuedCompletionStatus(HANDLE h, DWORD* count, ULONG_PTR* key, OVERLAPPE
     }
     int timeout = -1;
     if (milliseconds != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         SetLastError(WAIT_TIMEOUT);
         return FALSE;

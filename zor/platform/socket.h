@@ -143,7 +143,8 @@ HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD
 // Dequeues one packet, waiting up to milliseconds. A packet of a failed receive
 // returns FALSE with *ovl set; a time-out returns FALSE with *ovl null and
 // last error WAIT_TIMEOUT.
-BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* count, ULONG_PTR* key, OVERLAPPED** ovl, DWORD milliseconds);
+BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* count, ULONG_PTR* key, OVERLAPPED** ovl,
+                               DWORD milliseconds);
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD count, ULONG_PTR key, OVERLAPPED* ovl);
 
 inline HANDLE socketHandle(SOCKET s) { return reinterpret_cast<HANDLE>(s); }

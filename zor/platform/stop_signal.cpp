@@ -1,11 +1,11 @@
 #include "zor/platform/stop_signal.h"
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 
 namespace zor {
 namespace {

@@ -108,7 +108,8 @@ void CDevTcp::onRead(const unsigned char* data, unsigned long size) {
     }
     std::unique_lock lock(p->drainMutex);
     if (p->closing) return;
-    p->drained.wait_for(lock, std::chrono::milliseconds(100), [&] { return p->drains != seen || p->closing; });
+    p->drained.wait_for(lock, std::chrono::milliseconds(100),
+                        [&] { return p->drains != seen || p->closing; });
   }
   WakeReceiver();
 }
@@ -130,7 +131,8 @@ int CDevTcp::hook_readFile(void*, void* buffer, unsigned long toRead, unsigned l
   return TRUE;
 }
 
-int CDevTcp::hook_writeFile(void*, const void* data, unsigned long toWrite, unsigned long* written, OVERLAPPED*) {
+int CDevTcp::hook_writeFile(void*, const void* data, unsigned long toWrite, unsigned long* written,
+                            OVERLAPPED*) {
   CDevTcpPipe* pipe = p->pipe.get();
   if (pipe == nullptr) return FALSE;
   if (!pipe->write(data, toWrite)) return FALSE;

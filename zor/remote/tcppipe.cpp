@@ -242,10 +242,18 @@ void CTcpPipe::threadFunc(long param, thread_func_flag flag) {
 void CTcpPipe::run() {
   while (!exitRequested()) {
     switch (m_state.load()) {
-      case Listening: stateListening(); break;
-      case Accepting: stateAccepting(); break;
-      case Linking: stateLinking(); break;
-      case Receiving: receiveLoop(); break;
+      case Listening:
+        stateListening();
+        break;
+      case Accepting:
+        stateAccepting();
+        break;
+      case Linking:
+        stateLinking();
+        break;
+      case Receiving:
+        receiveLoop();
+        break;
       case Stopped:
         if (!m_broken.load()) return;
         // The link broke: close everything and serve the next client on the
