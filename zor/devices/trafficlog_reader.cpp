@@ -105,18 +105,16 @@ bool TrafficLogReader::incompleteRecord() {
 // appends the first count to element.
 bool TrafficLogReader::addBytes(std::string_view text, std::uint32_t count, ELEMENT& element) {
   const std::size_t fields = byteFieldCount(text);
-  if (text.size() % 3 == 1) return fail(m_row, "data " + quote(text) + " ends in half a byte field");
-  for (std::size_t i = 0; i < fields; ++i) {
+  bool wellFormed = text.size() % 3 != 1;
+  for (std::size_t i = 0; wellFormed && i < fields; ++i) {
     const char a = text[3 * i];
     const char b = text[3 * i + 1];
-    const bool wildcard = a == '?' && b == '?';
-    if (!wildcard && (hexDigit(a) < 0 || hexDigit(b) < 0))
-      return fail(
-          m_row, "byte field " + std::to_string(i + 1) + " " + quote(text.substr(3 * i, 2)) +
-                     " is neither two hexadecimal digits nor ?? (log not recorded in the hexadecimal view?)");
-    if (i + 1 < fields && text[3 * i + 2] != ' ')
-      return fail(m_row, "byte fields must be separated by one blank: " + quote(text.substr(3 * i, 3)));
+    wellFormed = (a == '?' && b == '?') || (hexDigit(a) >= 0 && hexDigit(b) >= 0);
+    if (i + 1 < fields && text[3 * i + 2] != ' ') wellFormed = false;
   }
+  if (!wellFormed)
+    return fail(m_row, "data " + quote(text) +
+                           " is not bytes of the hexadecimal view (\"xx\" or \"??\", one blank apart)");
   try {
     for (std::size_t i = 0; i < count; ++i) {
       BYTE_EX b;

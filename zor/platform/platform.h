@@ -44,4 +44,8 @@ std::string resolveComName(const char* name);
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
 
+// Sets (value non-null) or removes (null) a variable of this process's
+// environment, e.g. ZOR_CONFIG before the settings store is next used.
+BOOL SetEnvironmentVariableA(const char* name, const char* value);
+
 }  // namespace zor
