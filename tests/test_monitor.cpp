@@ -1,6 +1,7 @@
 // The traffic monitor: lines as the record store, the debugger output and the
 // traffic log file get them; filters, counters, pause; options in the
 // settings store; automatic logging and the exclusive log file.
+#include "support/recorder.h"
 #include "support/trafficlog_testkit.h"
 
 #include "zor/support/support.h"
@@ -22,7 +23,6 @@ namespace {
 using ::testing::MatchesRegex;
 using testkit::readFile;
 using testkit::TestEnv;
-using testkit::waitFor;
 
 const char* const kTime = "[0-9][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9][0-9][0-9]";
 
@@ -316,8 +316,8 @@ TEST_F(MonitorTest, LoopbackTrafficReachesTheShownMonitor) {
   ASSERT_TRUE(dev->OpenDevice(0, 1024, 1024));
   const unsigned char abc[] = {'a', 'b', 'c'};
   ASSERT_TRUE(dev->WriteBuffer(abc, 3));
-  EXPECT_EQ(testkit::receive(*dev, 3).size(), 3u);
-  ASSERT_TRUE(waitFor([&] { return mon->LineCount() >= 2; }));
+  EXPECT_EQ(zor_test::readBytes(*dev, 3, 3000).size(), 3u);
+  ASSERT_TRUE(zor_test::waitUntil([&] { return mon->LineCount() >= 2; }, 3000));
   EXPECT_EQ(line(0).lineKind, 0);
   EXPECT_EQ(line(0).data, "097 098 099 ");
   EXPECT_EQ(line(1).lineKind, 2);

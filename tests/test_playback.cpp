@@ -1,6 +1,7 @@
 // The playback device: the traffic log read back as a script, receptions
 // delivered as they fall due, transmissions matched against writes, bad logs
 // refused with one clear line; and a loopback session replayed from its log.
+#include "support/recorder.h"
 #include "support/trafficlog_testkit.h"
 
 #include "zor/devices/trafficlog_reader.h"
@@ -24,10 +25,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testkit::receive;
-using testkit::RecordLog;
 using testkit::TestEnv;
-using testkit::waitFor;
 using testkit::writeFile;
 using Bytes = std::vector<unsigned char>;
 
@@ -41,13 +39,20 @@ std::string hexRow(const char* tag, const char* time, std::size_t size, const By
   return row + "\r\n";
 }
 
+std::vector<zor_test::LogRecord> ofKind(const zor_test::LogRecorder& log, int kind) {
+  std::vector<zor_test::LogRecord> out;
+  for (auto& r : log.records())
+    if (r.kind == kind) out.push_back(r);
+  return out;
+}
+
 class PlaybackTest : public ::testing::Test {
  protected:
   // Writes the log and opens a playback device on it, its records going to `log`.
   void open(const std::string& text) {
     writeFile(path, text);
     dev = std::make_unique<CDevPlayback>(path.c_str());
-    dev->InstallLogger(RecordLog::Callback, log.context());
+    log.attach(*dev);
     ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
   }
   void write(const Bytes& bytes) { ASSERT_TRUE(dev->WriteBuffer(bytes.data(), bytes.size())); }
@@ -60,7 +65,7 @@ class PlaybackTest : public ::testing::Test {
 
   TestEnv env;
   std::string path = env.path("log.txt");
-  RecordLog log;
+  zor_test::LogRecorder log;
   std::unique_ptr<CDevPlayback> dev;
 };
 
@@ -72,12 +77,12 @@ TEST_F(PlaybackTest, AnswerFollowsTheMatchingWritePacedLikeTheRecording) {
   EXPECT_TRUE(staysSilent());  // the script waits for the write
   auto written = std::chrono::steady_clock::now();
   write({1, 2});
-  Bytes got = receive(*dev, 3);
+  Bytes got = zor_test::readBytes(*dev, 3, 3000);
   auto gap = std::chrono::steady_clock::now() - written;
   EXPECT_THAT(got, ElementsAre(0x0a, 0x0b, 0x0c));
   // Never early: the recording put 300 ms between the write and the answer.
   EXPECT_GE(gap, std::chrono::milliseconds(290));
-  EXPECT_TRUE(log.ofKind(LOG_PLAYBACK_ERROR).empty());
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 TEST_F(PlaybackTest, WithoutTrueSpeedAnswersComeAtOnce) {
@@ -85,25 +90,25 @@ TEST_F(PlaybackTest, WithoutTrueSpeedAnswersComeAtOnce) {
   // An hour between write and answer in the recording.
   open("<<TX\t00:00:01.000\t2\t01 02 \n>>RX\t01:00:01.000\t3\t0a 0b 0c \n");
   write({1, 2});
-  EXPECT_THAT(receive(*dev, 3), ElementsAre(0x0a, 0x0b, 0x0c));
+  EXPECT_THAT(zor_test::readBytes(*dev, 3, 3000), ElementsAre(0x0a, 0x0b, 0x0c));
 }
 
 TEST_F(PlaybackTest, ReceptionBeforeAnyWriteIsDueAtItsRecordedTime) {
   theApp.m_truePlayback = true;
   open(">>RX\t00:00:00.100\t1\t55 \n");
-  EXPECT_THAT(receive(*dev, 1), ElementsAre(0x55));
+  EXPECT_THAT(zor_test::readBytes(*dev, 1, 3000), ElementsAre(0x55));
 }
 
 TEST_F(PlaybackTest, MismatchedWriteIsAPlaybackErrorAndConsumesTheScript) {
   theApp.m_truePlayback = false;
   open(kExchange);
   write({1, 3});
-  ASSERT_TRUE(waitFor([&] { return !log.ofKind(LOG_PLAYBACK_ERROR).empty(); }));
-  EXPECT_THAT(log.ofKind(LOG_PLAYBACK_ERROR)[0].bytes, ElementsAre(1, 3));
+  ASSERT_TRUE(zor_test::waitUntil([&] { return !ofKind(log, LOG_PLAYBACK_ERROR).empty(); }, 3000));
+  EXPECT_THAT(ofKind(log, LOG_PLAYBACK_ERROR)[0].data, ElementsAre(1, 3));
   EXPECT_TRUE(staysSilent());
   // The script is used up: even the recorded bytes are an error now.
   write({1, 2});
-  ASSERT_TRUE(waitFor([&] { return log.ofKind(LOG_PLAYBACK_ERROR).size() == 2; }));
+  ASSERT_TRUE(zor_test::waitUntil([&] { return ofKind(log, LOG_PLAYBACK_ERROR).size() == 2; }, 3000));
   EXPECT_TRUE(staysSilent(50));
 }
 
@@ -113,7 +118,7 @@ TEST_F(PlaybackTest, MonitorShowsPlaybackErrors) {
   dev->ShowMonitor();
   write({1, 3});
   CMonitorDlg* mon = dev->Monitor();
-  ASSERT_TRUE(waitFor([&] { return mon->LineCount() >= 2; }));
+  ASSERT_TRUE(zor_test::waitUntil([&] { return mon->LineCount() >= 2; }, 3000));
   MonitorLine tx, err;
   ASSERT_TRUE(mon->GetLine(0, tx));
   ASSERT_TRUE(mon->GetLine(1, err));
@@ -126,22 +131,22 @@ TEST_F(PlaybackTest, WildcardsMatchAnyByteAndReopenReplaysFromTheStart) {
   theApp.m_truePlayback = false;
   open("<<TX\t00:00:01.000\t3\t01 ?? 03 \n>>RX\t00:00:01.010\t1\t55 \n");
   write({1, 0, 3});
-  EXPECT_THAT(receive(*dev, 1), ElementsAre(0x55));
+  EXPECT_THAT(zor_test::readBytes(*dev, 1, 3000), ElementsAre(0x55));
   ASSERT_TRUE(dev->CloseDevice());
   ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
   write({1, 0xff, 3});
-  EXPECT_THAT(receive(*dev, 1), ElementsAre(0x55));
-  EXPECT_TRUE(log.ofKind(LOG_PLAYBACK_ERROR).empty());
+  EXPECT_THAT(zor_test::readBytes(*dev, 1, 3000), ElementsAre(0x55));
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 TEST_F(PlaybackTest, ReceptionsWithin5msJoinAndAt6msStaySeparate) {
   theApp.m_truePlayback = false;
   open(">>RX\t00:00:01.000\t2\t01 02 \n>>RX\t00:00:01.005\t1\t03 \n>>RX\t00:00:01.011\t1\t04 \n");
-  EXPECT_THAT(receive(*dev, 4), ElementsAre(1, 2, 3, 4));
-  auto rx = log.ofKind(LOG_RX);
+  EXPECT_THAT(zor_test::readBytes(*dev, 4, 3000), ElementsAre(1, 2, 3, 4));
+  auto rx = ofKind(log, LOG_RX);
   ASSERT_EQ(rx.size(), 2u);  // each read delivers one element only
-  EXPECT_THAT(rx[0].bytes, ElementsAre(1, 2, 3));
-  EXPECT_THAT(rx[1].bytes, ElementsAre(4));
+  EXPECT_THAT(rx[0].data, ElementsAre(1, 2, 3));
+  EXPECT_THAT(rx[1].data, ElementsAre(4));
 }
 
 TEST_F(PlaybackTest, ReceptionAfterATransmissionIsNeverJoined) {
@@ -149,8 +154,8 @@ TEST_F(PlaybackTest, ReceptionAfterATransmissionIsNeverJoined) {
   open("<<TX\t00:00:01.000\t1\t01 \n>>RX\t00:00:01.001\t1\t02 \n>>RX\t00:00:01.020\t1\t03 \n");
   EXPECT_TRUE(staysSilent(50));
   write({1});
-  EXPECT_THAT(receive(*dev, 2), ElementsAre(2, 3));
-  EXPECT_TRUE(log.ofKind(LOG_PLAYBACK_ERROR).empty());
+  EXPECT_THAT(zor_test::readBytes(*dev, 2, 3000), ElementsAre(2, 3));
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 TEST_F(PlaybackTest, WritesAreComparedAsTheUnitTheTxThreadPasses) {
@@ -158,12 +163,12 @@ TEST_F(PlaybackTest, WritesAreComparedAsTheUnitTheTxThreadPasses) {
   // One write of four bytes matches a four-byte row ...
   open("<<TX\t00:00:01.000\t4\t01 02 03 04 \n>>RX\t00:00:01.010\t1\t55 \n");
   write({1, 2, 3, 4});
-  EXPECT_THAT(receive(*dev, 1), ElementsAre(0x55));
+  EXPECT_THAT(zor_test::readBytes(*dev, 1, 3000), ElementsAre(0x55));
   dev.reset();
   // ... and not two rows of two.
   open("<<TX\t00:00:01.000\t2\t01 02 \n<<TX\t00:00:01.001\t2\t03 04 \n>>RX\t00:00:01.010\t1\t55 \n");
   write({1, 2, 3, 4});
-  ASSERT_TRUE(waitFor([&] { return !log.ofKind(LOG_PLAYBACK_ERROR).empty(); }));
+  ASSERT_TRUE(zor_test::waitUntil([&] { return !ofKind(log, LOG_PLAYBACK_ERROR).empty(); }, 3000));
   EXPECT_TRUE(staysSilent(50));
 }
 
@@ -174,8 +179,8 @@ TEST_F(PlaybackTest, OtherRowsAndForeignLinesAreSkipped) {
       "#Rcv\t00:00:00.700\t1\t08 \nPbEr\t00:00:00.800\t1\t07 \n\t...\t\t07 \n" +
       kExchange);
   write({1, 2});
-  EXPECT_THAT(receive(*dev, 3), ElementsAre(0x0a, 0x0b, 0x0c));
-  EXPECT_TRUE(log.ofKind(LOG_PLAYBACK_ERROR).empty());
+  EXPECT_THAT(zor_test::readBytes(*dev, 3, 3000), ElementsAre(0x0a, 0x0b, 0x0c));
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 TEST_F(PlaybackTest, EmptyScriptOpensAndNeverDelivers) {
@@ -183,7 +188,7 @@ TEST_F(PlaybackTest, EmptyScriptOpensAndNeverDelivers) {
   open("+Evn\t00:00:00.500\t\tXON received\r\n");
   EXPECT_TRUE(staysSilent(50));
   write({7});
-  ASSERT_TRUE(waitFor([&] { return !log.ofKind(LOG_PLAYBACK_ERROR).empty(); }));
+  ASSERT_TRUE(zor_test::waitUntil([&] { return !ofKind(log, LOG_PLAYBACK_ERROR).empty(); }, 3000));
   EXPECT_TRUE(staysSilent(20));
 }
 
@@ -200,8 +205,8 @@ TEST_F(PlaybackTest, LongReceptionArrivesInReadsOfAtMost1024) {
     text = i == 0 ? hexRow(">>RX", "00:00:01.000", 2500, chunk) : text + hexRow(">>..", "...", 0, chunk);
   }
   open(text);
-  EXPECT_EQ(receive(*dev, all.size()), all);
-  auto rx = log.ofKind(LOG_RX);
+  EXPECT_EQ(zor_test::readBytes(*dev, all.size(), 3000), all);
+  auto rx = ofKind(log, LOG_RX);
   ASSERT_EQ(rx.size(), 3u);
   for (auto& r : rx) EXPECT_LE(r.size, 1024u);
 }
@@ -262,7 +267,7 @@ TEST_F(PlaybackOpenTest, AcceptsLongHoursLfAndCrLf) {
   // More than 99 hours, LF only; and a record whose size is less than its fields.
   open("<<TX\t100:00:00.000\t1\t01 02\n>>RX\t100:00:00.001\t1\tAb\n");
   write({1});
-  EXPECT_THAT(receive(*dev, 1), ElementsAre(0xab));
+  EXPECT_THAT(zor_test::readBytes(*dev, 1, 3000), ElementsAre(0xab));
 }
 
 TEST_F(PlaybackOpenTest, HundredMegabytesOfBinaryLinesOpenAsAnEmptyScript) {
@@ -328,20 +333,20 @@ TEST_F(PlaybackTest, LoopbackSessionReplaysFromItsLog) {
     ASSERT_TRUE(loop.OpenDevice(0, 4096, 4096));
     for (const Bytes& w : writes) {
       ASSERT_TRUE(loop.WriteBuffer(w.data(), w.size()));
-      answers.push_back(receive(loop, w.size()));
+      answers.push_back(zor_test::readBytes(loop, w.size(), 3000));
       ASSERT_EQ(answers.back(), w);
     }
     loop.CloseDevice();
     loop.Monitor()->ToggleLogFile(nullptr);
   }
   dev = std::make_unique<CDevPlayback>(path.c_str());
-  dev->InstallLogger(RecordLog::Callback, log.context());
+  log.attach(*dev);
   ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
   for (std::size_t i = 0; i < writes.size(); ++i) {
     write(writes[i]);
-    EXPECT_EQ(receive(*dev, answers[i].size()), answers[i]) << "exchange " << i;
+    EXPECT_EQ(zor_test::readBytes(*dev, answers[i].size(), 3000), answers[i]) << "exchange " << i;
   }
-  EXPECT_TRUE(log.ofKind(LOG_PLAYBACK_ERROR).empty());
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 }  // namespace

@@ -139,21 +139,26 @@ int CDevPlayback::hook_readFile(void*, void* buffer, unsigned long size, unsigne
 }
 
 int CDevPlayback::hook_writeFile(void*, const void* buffer, unsigned long size, unsigned long*, OVERLAPPED*) {
-  CIoLock guard(&p->scriptMutex);
-  if (!guard.Lock()) return 0;
-  const auto* bytes = static_cast<const unsigned char*>(buffer);
   bool matched = false;
-  while (!matched && p->script && !p->script->empty()) {
-    const ELEMENT& e = p->script->front();
-    matched = matches(e, bytes, size);
-    if (matched) {
-      p->refRecorded = e.time;
-      p->refReal = static_cast<std::uint32_t>(zorSyncTime());
+  {
+    CIoLock guard(&p->scriptMutex);
+    if (!guard.Lock()) return 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    while (!matched && p->script && !p->script->empty()) {
+      const ELEMENT& e = p->script->front();
+      matched = matches(e, bytes, size);
+      if (matched) {
+        p->refRecorded = e.time;
+        p->refReal = static_cast<std::uint32_t>(zorSyncTime());
+      }
+      p->script->pop_front();
     }
-    p->script->pop_front();
+    // Logged under the script mutex: the lock order is script, then monitor.
+    if (!matched) log(LOG_PLAYBACK_ERROR, buffer, size);
   }
-  // Logged under the script mutex: the lock order is script, then monitor.
-  if (!matched) log(LOG_PLAYBACK_ERROR, buffer, size);
+  // The answer to this write may be due at once: the idle reader need not
+  // wait for its next turn.
+  if (matched) WakeReceiver();
   return 1;
 }
 
