@@ -25,8 +25,10 @@ enum MonitorView { MONITOR_VIEW_DECIMAL = 0, MONITOR_VIEW_HEX = 1, MONITOR_VIEW_
 
 // One line of the record store.
 struct MonitorLine {
-  int lineKind =
-      0;  // 0..9 as the tags "<<TX" "<<.." ">>RX" ">>.." "+Evn" "^Snd" "^..." "#Rcv" "#..." "PbEr"; 10 below
+  // 0..9 for the tags "<<TX" "<<.." ">>RX" ">>.." "+Evn" "^Snd" "^..." "#Rcv" "#..." "PbEr";
+  // 10 for the continuation lines of a playback error, which have no tag of
+  // their own (a view draws them with the "PbEr" icon).
+  int lineKind = 0;
   std::string time;  // "hh:mm:ss.mmm", "..." on continuation lines
   std::string size;  // total byte count on a record's first line, else empty
   std::string data;  // rendered bytes, or the event's text

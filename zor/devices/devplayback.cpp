@@ -3,6 +3,7 @@
 #include "zor/core/iolock.h"
 #include "zor/devices/trafficlog_reader.h"
 #include "zor/platform/stdiofile.h"
+#include "zor/support/support.h"
 
 #include <zor/app.h>
 
@@ -100,6 +101,7 @@ bool CDevPlayback::Private::load(CStdioFile& file) {
     return false;
   }
   if (!ok || !reader.finish()) {
+    if (reader.outOfMemory()) ZOR_MEMORY_REPORT("newElem.data", "playback", __LINE__);
     report(fileName, reader.error());
     return false;
   }

@@ -124,6 +124,7 @@ bool TrafficLogReader::addBytes(std::string_view text, std::uint32_t count, ELEM
       element.data.push_back(b);
     }
   } catch (const std::bad_alloc&) {
+    m_outOfMemory = true;
     return fail(m_row, "out of memory");
   }
   element.size = static_cast<std::uint32_t>(element.data.size());
@@ -177,6 +178,7 @@ bool TrafficLogReader::addLine(std::string_view line) {
       m_script.push_back(std::move(element));
     }
   } catch (const std::bad_alloc&) {
+    m_outOfMemory = true;
     return fail(m_row, "out of memory");
   }
   ELEMENT& element = m_script.back();

@@ -54,6 +54,8 @@ class TrafficLogReader {
   bool finish();
   // "row N: ..." of the first failure.
   const std::string& error() const { return m_error; }
+  // The failure was an allocation, not the log.
+  bool outOfMemory() const { return m_outOfMemory; }
 
  private:
   bool fail(unsigned long row, const std::string& what);
@@ -62,6 +64,7 @@ class TrafficLogReader {
 
   PlaybackScript& m_script;
   std::string m_error;
+  bool m_outOfMemory = false;
   unsigned long m_row = 0;
   std::uint32_t m_prevTime = 0;
   bool m_prevTx = true;
