@@ -144,8 +144,8 @@ TEST_F(DeviceTest, ReadsAndTheDataReadyEvent) {
 }
 
 TEST_F(DeviceTest, FlushDiscardsOnlyWhatIsAskedAndLogsOnce) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
@@ -202,8 +202,8 @@ TEST_F(DeviceTest, TwoWritersAtOnceLoseNothing) {
 }
 
 TEST_F(DeviceTest, LoggerInstallReplaceUninstall) {
+  LogRecorder first, second;  // outlives the device that logs into it
   CDevNull dev;
-  LogRecorder first, second;
   first.attach(dev);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   dev.Flush(false, false);
