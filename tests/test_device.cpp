@@ -235,7 +235,7 @@ TEST_F(DeviceTest, NotificationHonoursTheThreshold) {
   EXPECT_EQ(msg.message, 0x8001u);
   EXPECT_EQ(msg.wParam, 0u);
   EXPECT_EQ(msg.lParam, 12);
-  EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ready, 2000), WAIT_OBJECT_0) << "signalled right after the post";
 
   dev.SetNotify(nullptr, 0, 1);  // no window: the event alone
   dev.feed({'c'});
