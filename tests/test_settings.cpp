@@ -208,3 +208,21 @@ TEST_F(Settings, DamagedFileReadsDefaultsAndIsKept) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
+  // A folder where the file should be: nothing to parse, nothing to overwrite.
+  std::filesystem::create_directories(m_file);
+  CIni ini = open();
+  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+  EXPECT_FALSE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
+  EXPECT_TRUE(std::filesystem::is_directory(m_file));
+
+  // Something endless is read no further than a bound.
+  setenv("ZOR_CONFIG", "/dev/zero", 1);
+  CIni endless = open();
+  EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+}
+
+}  // namespace
