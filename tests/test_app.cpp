@@ -47,6 +47,10 @@ class LibraryStart : public ::testing::Test {
     m_folder = zortest::scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(m_folder + "/ports");
   }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(m_folder, ec);
+  }
 
   void settings(const std::string& lines) {
     zortest::writeText(m_folder + "/zor.ini", "[ZOR.DLL]\n" + lines);

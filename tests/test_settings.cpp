@@ -26,7 +26,11 @@ class Settings : public ::testing::Test {
     m_file = m_folder + "/zor.ini";
     setenv("ZOR_CONFIG", m_file.c_str(), 1);
   }
-  void TearDown() override { setenv("ZOR_CONFIG", m_oldConfig.c_str(), 1); }
+  void TearDown() override {
+    setenv("ZOR_CONFIG", m_oldConfig.c_str(), 1);
+    std::error_code ec;
+    std::filesystem::remove_all(m_folder, ec);
+  }
 
   static CIni open() {
     CIni ini;
