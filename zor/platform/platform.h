@@ -29,6 +29,21 @@ BOOL FlushFileBuffers(HANDLE h);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* returned, OVERLAPPED* ovl);
 
+// Read and write time-outs of a communications handle. Only ttys have them:
+// on other handles GetCommTimeouts fails, which is how the channel tells them apart.
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout = 0;
+  DWORD ReadTotalTimeoutMultiplier = 0;
+  DWORD ReadTotalTimeoutConstant = 0;
+  DWORD WriteTotalTimeoutMultiplier = 0;
+  DWORD WriteTotalTimeoutConstant = 0;
+};
+BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
+
+// Waits until a local pipe server can take a connection (0: its default time-out).
+BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
+
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);
 // The same for errors of socket calls (WSAE... codes).
