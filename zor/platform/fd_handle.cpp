@@ -68,7 +68,7 @@ long writeWithoutSigpipe(int fd, const void* buffer, std::size_t size) {
 }  // namespace
 
 FdHandle::FdHandle(int fd, bool overlapped) : m_fd(fd), m_overlapped(overlapped) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0) {
     m_seekable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     m_socket = S_ISSOCK(st.st_mode);
@@ -146,8 +146,10 @@ bool FdHandle::attemptLocked(bool isRead, PendingOp& op, DWORD& error) {
       continue;
     }
     if (n == 0) {
-      if (isRead) error = m_endOfDataError;
-      else error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
+      if (isRead)
+        error = m_endOfDataError;
+      else
+        error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
       return true;
     }
     int err = errno;
@@ -196,7 +198,8 @@ BOOL FdHandle::startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* don
 }
 
 bool FdHandle::armLocked() {
-  unsigned interest = (m_reads.empty() ? 0 : Reactor::kReadable) | (m_writes.empty() ? 0 : Reactor::kWritable);
+  unsigned interest =
+      (m_reads.empty() ? 0 : Reactor::kReadable) | (m_writes.empty() ? 0 : Reactor::kWritable);
   if (m_reactorId == 0) {
     if (interest == 0) return true;
     std::weak_ptr<FdHandle> self = weak_from_this();
