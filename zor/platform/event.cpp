@@ -25,7 +25,7 @@ struct Waiter {
 };
 
 class EventObject : public HandleObject {
- public:
+public:
   EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
 
   // All under eventMutex().

@@ -13,7 +13,7 @@
 namespace zor {
 
 class HandleObject {
- public:
+public:
   virtual ~HandleObject() = default;
 
   // I/O operations; a kind implements those that make sense for it. The
