@@ -203,38 +203,50 @@ bool FdHandle::armLocked() {
   if (m_reactorId == 0) {
     if (interest == 0) return true;
     std::weak_ptr<FdHandle> self = weak_from_this();
-    m_reactorId = Reactor::instance().add(m_fd, [self](unsigned) {
-      if (auto h = self.lock()) h->onReady();
+    m_reactorId = Reactor::instance().add(m_fd, [self](unsigned events) {
+      if (auto h = self.lock()) h->onReady(events);
     });
     if (m_reactorId == 0) return false;
   }
   return Reactor::instance().arm(m_reactorId, interest);
 }
 
-void FdHandle::onReady() {
+void FdHandle::onReady(unsigned events) {
   std::lock_guard lock(m_mutex);
   if (m_closed) return;
-  progressLocked();
+  bool progressed = progressLocked();
+  // An error or hang-up that lets nothing move would be reported again and
+  // again: the device has failed for everything still queued.
+  if (!progressed && (events & (Reactor::kError | Reactor::kHangUp))) failAllLocked(ERROR_GEN_FAILURE);
   if (!armLocked()) {
     // The reactor refused the descriptor: nothing could ever finish these.
-    DWORD err = errorFromErrno(errno);
-    for (auto* q : {&m_reads, &m_writes}) {
-      for (auto& op : *q) completeOverlapped(op.ovl, err, op.done);
-      q->clear();
-    }
+    failAllLocked(errorFromErrno(errno));
   }
   m_completed.notify_all();
 }
 
-void FdHandle::progressLocked() {
+bool FdHandle::progressLocked() {
+  bool progressed = false;
   for (bool isRead : {true, false}) {
     auto& queue = isRead ? m_reads : m_writes;
     while (!queue.empty()) {
       DWORD error;
-      if (!attemptLocked(isRead, queue.front(), error)) break;
+      DWORD before = queue.front().done;
+      bool finished = attemptLocked(isRead, queue.front(), error);
+      if (queue.front().done != before) progressed = true;
+      if (!finished) break;
+      progressed = true;
       completeOverlapped(queue.front().ovl, error, queue.front().done);
       queue.pop_front();
     }
+  }
+  return progressed;
+}
+
+void FdHandle::failAllLocked(DWORD error) {
+  for (auto* q : {&m_reads, &m_writes}) {
+    for (auto& op : *q) completeOverlapped(op.ovl, error, op.done);
+    q->clear();
   }
 }
 
@@ -300,10 +312,7 @@ BOOL FdHandle::overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) 
 }
 
 void FdHandle::abortAllLocked() {
-  for (auto* q : {&m_reads, &m_writes}) {
-    for (auto& op : *q) completeOverlapped(op.ovl, ERROR_OPERATION_ABORTED, op.done);
-    q->clear();
-  }
+  failAllLocked(ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
     if (w->wakeFd >= 0) wake(w->wakeFd);

@@ -71,8 +71,10 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
   BOOL startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
   BOOL transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
   // Runs the queued operations as far as the descriptor allows, then re-arms.
-  void onReady();
-  void progressLocked();
+  void onReady(unsigned events);
+  // True when any queued operation moved bytes or finished.
+  bool progressLocked();
+  void failAllLocked(DWORD error);
   bool armLocked();
   void abortAllLocked();
   // Result of one attempt: complete (true) or would block (false).
