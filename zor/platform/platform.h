@@ -13,6 +13,7 @@
 #include <zor/platform.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace zor {
@@ -28,6 +29,21 @@ BOOL FlushFileBuffers(HANDLE h);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* returned, OVERLAPPED* ovl);
 
+// Read and write time-outs of a communications handle. Only ttys have them:
+// on other handles GetCommTimeouts fails, which is how the channel tells them apart.
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout = 0;
+  DWORD ReadTotalTimeoutMultiplier = 0;
+  DWORD ReadTotalTimeoutConstant = 0;
+  DWORD WriteTotalTimeoutMultiplier = 0;
+  DWORD WriteTotalTimeoutConstant = 0;
+};
+BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
+
+// Waits until a local pipe server can take a connection (0: its default time-out).
+BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
+
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);
 // The same for errors of socket calls (WSAE... codes).
@@ -40,6 +56,15 @@ std::string portLinkFolder();
 // Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
 // Empty when name is not of that form.
 std::string resolveComName(const char* name);
+
+// The settings file. A missing file reads as empty; false only when it exists
+// and cannot be read.
+bool readSettingsFile(const std::string& path, std::string& contents);
+// Replaces the file with what edit makes of its current contents, under an
+// exclusive advisory lock on "<path>.lock" and by rename of a complete
+// temporary file, so concurrent writers lose nothing and readers never see a
+// partial file. Creates missing folders. edit returning false writes nothing.
+bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
