@@ -612,3 +612,35 @@ TEST(PipeOverlapped, CompletionRacingCancelAndCloseEndsEveryOperation) {
 }
 
 }  // namespace
+
+namespace {
+
+// "COMn" reaches the tty its link in ports/ names, exclusively.
+TEST(Tty, ComNameOpensTheLinkedTtyExclusively) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  TempDir dir;
+  const char* before = std::getenv("ZOR_CONFIG");
+  std::string saved = before != nullptr ? before : "";
+  setenv("ZOR_CONFIG", dir.file("zor.ini").c_str(), 1);
+  ASSERT_EQ(mkdir(dir.file("ports").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(pty.path.c_str(), dir.file("ports/COM7").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zor-no-such-tty", dir.file("ports/COM8").c_str()), 0);
+
+  HANDLE a = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(a, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(CreateFileA("COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
+
+  if (before != nullptr)
+    setenv("ZOR_CONFIG", saved.c_str(), 1);
+  else
+    unsetenv("ZOR_CONFIG");
+}
+
+}  // namespace
