@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/process.h"
 #include "zor/support/support.h"
@@ -227,6 +228,30 @@ TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
   setenv("ZOR_CONFIG", "/dev/zero", 1);
   CIni endless = open();
   EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Settings, ConcurrentWritersInOneProcessLoseNoKey) {
+  constexpr int kKeys = 50;
+  auto writeKeys = [](int t) {
+    CIni ini;
+    for (int i = 0; i < kKeys; ++i)
+      ini.WriteString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i), std::to_string(i));
+  };
+  std::thread a(writeKeys, 0), b(writeKeys, 1);
+  a.join();
+  b.join();
+  CIni ini = open();
+  int missing = 0;
+  for (int t = 0; t < 2; ++t)
+    for (int i = 0; i < kKeys; ++i)
+      if (ini.ReadString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i)) !=
+          std::to_string(i))
+        ++missing;
+  EXPECT_EQ(missing, 0);
 }
 
 }  // namespace
