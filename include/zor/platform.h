@@ -207,12 +207,12 @@ public:
   bool Unlock();
 
 private:
-  // Built from a plain mutex and a condition variable: the timed pthread lock
-  // behind std::recursive_timed_mutex is invisible to ThreadSanitizer.
+  // Built from a plain mutex and a condition: the timed lock of the standard
+  // recursive mutex is invisible to the thread sanitizer.
   std::mutex m_state;
   std::condition_variable m_released;
   std::thread::id m_owner;
-  unsigned m_depth = 0;
+  unsigned m_count = 0;
 };
 
 // Scoped user of a CMutex: locks on demand, unlocks on destruction.
