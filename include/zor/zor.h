@@ -6,3 +6,5 @@
 #include <zor/app.h>
 #include <zor/device.h>
 #include <zor/devnull.h>
+#include <zor/devplayback.h>
+#include <zor/monitor.h>

@@ -66,7 +66,16 @@ bool readSettingsFile(const std::string& path, std::string& contents);
 // partial file. Creates missing folders. edit returning false writes nothing.
 bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
+// Called by each worker thread as it starts: worker loops pace themselves in
+// whole milliseconds, so their timed waits should not be stretched by the
+// kernel's default timer slack.
+void prepareWorkerThread();
+
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
+
+// Sets (value non-null) or removes (null) a variable of this process's
+// environment, e.g. ZOR_CONFIG before the settings store is next used.
+BOOL SetEnvironmentVariableA(const char* name, const char* value);
 
 }  // namespace zor

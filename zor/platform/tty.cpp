@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -17,6 +18,20 @@ TtyHandle::TtyHandle(int fd, bool overlapped) : FdHandle(fd, overlapped) {
   // Nothing there yet is not the end of the line: a read takes what has arrived.
   setReadMode(ReadMode::Immediate);
   setEndOfDataError(ERROR_SUCCESS);
+}
+
+long TtyHandle::readSome(void* buffer, std::size_t size, std::int64_t offset) {
+  long n = FdHandle::readSome(buffer, size, offset);
+  if (n == 0 && size > 0) {
+    // A tty reads nothing both when no byte is there and when the line hung
+    // up; only the latter is a failure of the device.
+    pollfd pfd{fd(), POLLIN, 0};
+    if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP)) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return n;
 }
 
 bool isComName(const char* name) {
@@ -34,7 +49,8 @@ HANDLE openTty(const char* path, bool overlapped) {
   if (fd < 0) {
     int err = errno;
     // A serial node without hardware behind it refuses the open: no such port.
-    SetLastError(err == EIO || err == ENXIO || err == ENODEV ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(err));
+    SetLastError(err == EIO || err == ENXIO || err == ENODEV ? ERROR_FILE_NOT_FOUND
+                                                             : win32ErrorFromErrno(err));
     return INVALID_HANDLE_VALUE;
   }
   serial_struct serial{};

@@ -8,8 +8,11 @@ namespace zor {
 // A tty held exclusively by this process (an advisory lock that other
 // programs using ttys honour). Reads return at once with what is there.
 class TtyHandle : public FdHandle {
-public:
+ public:
   TtyHandle(int fd, bool overlapped);
+
+ protected:
+  long readSome(void* buffer, std::size_t size, std::int64_t offset) override;
 };
 
 // True for "COM<n>" with n >= 1 (also with the "\\.\" prefix).
