@@ -12,6 +12,7 @@
 #include "zor/platform/platform.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -204,6 +205,8 @@ long networkEvents(const SocketObject& s, short revents) {
 
 std::atomic<int> g_startups{0};
 
+constexpr int kConnectTimeoutMs = 10000;
+
 }  // namespace
 
 int WSAStartup(WORD version, WSADATA* data) {
@@ -326,11 +329,26 @@ int connect(SOCKET s, const sockaddr* address, int length) {
   if (!sock) return SOCKET_ERROR;
   ::sockaddr_in in;
   if (!toPosix(address, length, in)) return fail(WSAEFAULT);
-  int rc;
-  do {
-    rc = ::connect(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return failErrno(errno);
+  // A host that drops the request would hold the caller for minutes of SYN
+  // retries: the attempt is bounded instead, as the socket library bounds it.
+  int flags = ::fcntl(sock->fd, F_GETFL);
+  ::fcntl(sock->fd, F_SETFL, flags | O_NONBLOCK);
+  int rc = ::connect(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINPROGRESS || err == EINTR) {
+    ::pollfd p{sock->fd, POLLOUT, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, kConnectTimeoutMs);
+    } while (n < 0 && errno == EINTR);
+    socklen_t len = sizeof err;
+    if (n == 0)
+      err = ETIMEDOUT;
+    else if (n < 0 || ::getsockopt(sock->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+      err = errno;
+  }
+  ::fcntl(sock->fd, F_SETFL, flags);
+  if (err != 0) return failErrno(err);
   int on = 1;
   ::setsockopt(sock->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return 0;

@@ -107,6 +107,7 @@ SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* address, int* length);
+// Gives up after 10 s with WSAETIMEDOUT.
 int connect(SOCKET s, const sockaddr* address, int length);
 // Never raises a signal on a broken connection; reports WSAECONNRESET or WSAESHUTDOWN.
 int send(SOCKET s, const char* data, int length, int flags);
