@@ -10,6 +10,7 @@
 
 #include "zor/remote/remoteserver.h"
 
+#include <atomic>
 #include <thread>
 
 using namespace zor;
@@ -118,4 +119,36 @@ TEST_F(TcpRelay, ManyConnectCyclesLeaveNoDescriptorAndNoThreadBehind) {
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(cycle()) << "cycle " << i;
   EXPECT_EQ(zor_test::fdCount(), fds);
   EXPECT_EQ(zor_test::threadCount(), threads);
+}
+
+TEST_F(TcpRelay, RelayWritesGoingOnWhileClientsComeAndGoAreSafe) {
+  // The relay sends all the time, so its writes meet the channel's
+  // close-and-listen after every client; a client that stops reading makes
+  // the channel wait for room when the client closes.
+  echo.Loopback(false);
+  CRemoteServer server(&echo, &queue);
+  ASSERT_TRUE(server.Start());
+  std::atomic<bool> stop{false};
+  std::thread feeder([&] {
+    std::vector<unsigned char> block(512, 0x42);
+    while (!stop) {
+      echo.Stuff(block.data(), static_cast<int>(block.size()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  CDevTcp client("127.0.0.1");
+  for (int i = 0; i < 30; ++i) {
+    bool opened = false;
+    for (int attempt = 0; attempt < 200 && !opened; ++attempt) {
+      opened = client.OpenDevice(0, 8192, 8192);
+      if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(opened) << "cycle " << i;
+    ASSERT_EQ(nextState(), 1);
+    EXPECT_FALSE(readBytes(client, 1, 2000).empty());
+    EXPECT_TRUE(client.CloseDevice());
+    ASSERT_EQ(nextState(), 0);
+  }
+  stop = true;
+  feeder.join();
 }
