@@ -644,3 +644,36 @@ TEST(Tty, ComNameOpensTheLinkedTtyExclusively) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  HANDLE out = handleFromFd(fds[1], false);
+  std::vector<char> data(1 << 20, 'w');
+  std::atomic<bool> done{false};
+  BOOL ok = TRUE;
+  DWORD error = 0, written = 0;
+  std::thread writer([&] {
+    ok = WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    error = GetLastError();
+    done = true;
+  });
+  for (int i = 0; i < 200 && !done.load(); ++i) {
+    Sleep(10);
+    CancelIo(out);
+  }
+  bool readerClosed = !done.load();
+  if (readerClosed) ::close(fds[0]);  // never leave the thread behind
+  writer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, data.size());
+  CloseHandle(out);
+  if (!readerClosed) ::close(fds[0]);
+}
+
+}  // namespace
