@@ -152,6 +152,11 @@ TEST(Files, OverlappedReadsAtTheGivenOffsetAndCompletesAtOnce) {
   DWORD got = 0;
   EXPECT_TRUE(GetOverlappedResult(h, &r.ovl, &got, FALSE));
   EXPECT_EQ(got, 3u);
+  Ovl past;
+  past.ovl.Offset = 10;
+  EXPECT_FALSE(ReadFile(h, buf, 3, &n, &past.ovl));
+  EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+  EXPECT_TRUE(past.signalled());
   CloseHandle(h);
 }
 

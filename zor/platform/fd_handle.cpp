@@ -146,10 +146,13 @@ bool FdHandle::attemptLocked(bool isRead, PendingOp& op, DWORD& error) {
       continue;
     }
     if (n == 0) {
-      if (isRead)
-        error = m_endOfDataError;
-      else
-        error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
+      // A positioned read past the end of a file says so, as overlapped file
+      // reads do; a write that moves nothing would repeat forever.
+      if (isRead) {
+        error = op.offset >= 0 ? ERROR_HANDLE_EOF : m_endOfDataError;
+      } else {
+        error = ERROR_WRITE_FAULT;
+      }
       return true;
     }
     int err = errno;
