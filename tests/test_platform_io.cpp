@@ -682,3 +682,41 @@ TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// One handle serving a reader and a writer thread: the reader cancelling its
+// timed-out read must not abort the write in flight.
+TEST(PipeOverlapped, CancelIoEndsOnlyTheCallersOperations) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8];
+  DWORD n;
+  std::thread other([&] { CancelIo(p.in); });
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  other.join();
+  std::thread([&] { CancelIo(p.in); }).join();
+  EXPECT_FALSE(o.signalled());
+  ASSERT_TRUE(CancelIo(p.in));
+  EXPECT_TRUE(o.signalled());
+  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+}
+
+TEST(PipeOverlapped, OperationsOfAnExitingThreadEnd) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8] = "-------";
+  std::thread([&] {
+    DWORD n;
+    EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  }).join();
+  EXPECT_TRUE(o.signalled());
+  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+  p.put("late");
+  Sleep(20);
+  EXPECT_STREQ(buf, "-------");
+}
+
+}  // namespace
