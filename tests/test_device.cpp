@@ -144,8 +144,8 @@ TEST_F(DeviceTest, ReadsAndTheDataReadyEvent) {
 }
 
 TEST_F(DeviceTest, FlushDiscardsOnlyWhatIsAskedAndLogsOnce) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
@@ -202,8 +202,8 @@ TEST_F(DeviceTest, TwoWritersAtOnceLoseNothing) {
 }
 
 TEST_F(DeviceTest, LoggerInstallReplaceUninstall) {
+  LogRecorder first, second;  // outlives the device that logs into it
   CDevNull dev;
-  LogRecorder first, second;
   first.attach(dev);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   dev.Flush(false, false);
@@ -235,7 +235,7 @@ TEST_F(DeviceTest, NotificationHonoursTheThreshold) {
   EXPECT_EQ(msg.message, 0x8001u);
   EXPECT_EQ(msg.wParam, 0u);
   EXPECT_EQ(msg.lParam, 12);
-  EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ready, 2000), WAIT_OBJECT_0) << "signalled right after the post";
 
   dev.SetNotify(nullptr, 0, 1);  // no window: the event alone
   dev.feed({'c'});

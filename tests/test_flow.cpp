@@ -24,8 +24,8 @@ protected:
 }  // namespace
 
 TEST_F(FlowTest, TidesSendXoffAt768AndXonAt256) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
@@ -50,8 +50,8 @@ TEST_F(FlowTest, TidesSendXoffAt768AndXonAt256) {
 }
 
 TEST_F(FlowTest, FlowBytesAreRemovedLoggedAndSteerTransmission) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
@@ -95,8 +95,8 @@ TEST_F(FlowTest, ProtocolOverrideWinsBothWays) {
   }
   theApp.m_xProtocolOverride = 1;
   {
+    LogRecorder rec;  // outlives the device that logs into it
     TestDevice dev;
-    LogRecorder rec;
     rec.attach(dev);
     dev.EnableXonHandshake(false, 0xA1, 0xA0);
     ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
@@ -132,8 +132,8 @@ TEST_F(FlowTest, PacingStopsWritesUntilTheReceiverHasRead) {
 TEST_F(FlowTest, WatchdogFiresOnlyWhenDataResumesAfterTooLongAGap) {
   theApp.m_panicResume = true;
   theApp.m_autoresumeTimer = 50;
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.WatchDogTime(400);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));

@@ -27,8 +27,8 @@ std::vector<unsigned char> bytesOf(const char* s) { return {s, s + std::strlen(s
 INSTANTIATE_TEST_SUITE_P(Modes, LoopbackTest, ::testing::Values(0, 3));
 
 TEST_P(LoopbackTest, WrittenBytesComeBackInOrderAndAreLoggedOnce) {
+  LogRecorder rec;  // outlives the device that logs into it
   CDevNull dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.Loopback(true);
   ASSERT_TRUE(dev.OpenDevice(GetParam(), 1024, 1024));
@@ -48,8 +48,8 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanish) {
 }
 
 TEST_P(LoopbackTest, StuffedBlockArrivesInOrderInReadsOfAtMost1024) {
+  LogRecorder rec;  // outlives the device that logs into it
   CDevNull dev;
-  LogRecorder rec;
   rec.attach(dev);
   std::vector<unsigned char> block(3000);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i % 251);

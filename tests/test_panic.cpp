@@ -25,8 +25,8 @@ protected:
 }  // namespace
 
 TEST_F(PanicTest, FatalErrorClosesThenResumeReopensAlike) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(2, 4096, 2048));
@@ -56,8 +56,8 @@ TEST_F(PanicTest, FatalErrorClosesThenResumeReopensAlike) {
 }
 
 TEST_F(PanicTest, CloseStopsTheRetries) {
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   dev.unplugged = true;
@@ -73,8 +73,8 @@ TEST_F(PanicTest, CloseStopsTheRetries) {
 
 TEST_F(PanicTest, WithoutResumeTheDeviceStaysOpenButStopsTransferring) {
   theApp.m_panicResume = false;
+  LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
-  LogRecorder rec;
   rec.attach(dev);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   dev.unplugged = true;
@@ -91,8 +91,8 @@ TEST_F(PanicTest, WithoutResumeTheDeviceStaysOpenButStopsTransferring) {
 TEST_F(PanicTest, DestroyingDuringRetriesLeavesNoThread) {
   int before = threadCount();
   {
+    LogRecorder rec;  // outlives the device that logs into it
     TestDevice dev;
-    LogRecorder rec;
     rec.attach(dev);
     ASSERT_TRUE(dev.OpenDevice(3, 1024, 1024));
     dev.unplugged = true;

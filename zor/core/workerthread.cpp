@@ -1,5 +1,7 @@
 #include "zor/core/workerthread.h"
 
+#include "zor/platform/platform.h"
+
 #include <cstdio>
 
 namespace zor {
@@ -41,6 +43,7 @@ bool CWorkerThread::Start(zorThreadFunc func, long param) {
 
 void CWorkerThread::procedure() {
   m_threadId = std::this_thread::get_id();
+  prepareWorkerThread();
   if (m_func != nullptr) {
     m_func(m_param, TFF_RUN);
     m_func(m_param, TFF_EXIT);

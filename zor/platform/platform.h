@@ -66,6 +66,11 @@ bool readSettingsFile(const std::string& path, std::string& contents);
 // partial file. Creates missing folders. edit returning false writes nothing.
 bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
+// Called by each worker thread as it starts: worker loops pace themselves in
+// whole milliseconds, so their timed waits should not be stretched by the
+// kernel's default timer slack.
+void prepareWorkerThread();
+
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
 
