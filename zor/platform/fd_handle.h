@@ -7,6 +7,11 @@
 // overlapped call that cannot complete at once is queued and finished by the
 // reactor thread; the caller's buffer is only touched under the handle's lock
 // and never after the operation was cancelled.
+//
+// A new kind of descriptor handle is one file: a subclass that overrides
+// readSome/writeSome/errorFromErrno (and ioControl or its own calls) as it
+// needs, created with std::make_shared and put in the table with
+// registerHandle(), plus registerOpener() for the names it serves.
 #pragma once
 
 #include "zor/platform/handle.h"
