@@ -7,4 +7,5 @@
 #include <zor/device.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
+#include <zor/devtcp.h>
 #include <zor/monitor.h>
