@@ -291,6 +291,9 @@ int listen(SOCKET s, int backlog) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   if (::listen(sock->fd, backlog > 4096 || backlog < 0 ? 4096 : backlog) != 0) return failErrno(errno);
+  // accept waits by polling, so that a request withdrawn between the look
+  // and the accept cannot leave it blocked (accepted sockets still block).
+  ::fcntl(sock->fd, F_SETFL, ::fcntl(sock->fd, F_GETFL) | O_NONBLOCK);
   sock->listening.store(true);
   return 0;
 }
@@ -300,10 +303,21 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
   if (!sock) return INVALID_SOCKET;
   ::sockaddr_in in;
   socklen_t len = sizeof in;
-  int fd = ::accept4(sock->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_CLOEXEC);
-  if (fd < 0) {
-    failErrno(errno);
-    return INVALID_SOCKET;
+  int fd;
+  for (;;) {
+    fd = ::accept4(sock->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      failErrno(errno);
+      return INVALID_SOCKET;
+    }
+    if (sock->closed.load()) {
+      SetLastError(WSAENOTSOCK);
+      return INVALID_SOCKET;
+    }
+    ::pollfd p{sock->fd, POLLIN, 0};
+    ::poll(&p, 1, 100);
+    len = sizeof in;
   }
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
