@@ -373,7 +373,7 @@ int send(SOCKET s, const char* data, int length, int flags) {
   if (!sock) return SOCKET_ERROR;
   if (length < 0 || (data == nullptr && length > 0)) return fail(WSAEFAULT);
   int sent = 0;
-  // A blocking send on Windows returns once all is buffered; so does this one.
+  // A blocking send returns once all of the block is buffered.
   while (sent < length) {
     ssize_t n = ::send(sock->fd, data + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL | flags);
     if (n < 0) {
