@@ -218,8 +218,8 @@ TEST_F(DeviceTest, LoggerInstallReplaceUninstall) {
 }
 
 TEST_F(DeviceTest, NotificationHonoursTheThreshold) {
+  MessageQueue queue;  // outlives the device that posts to it
   TestDevice dev;
-  MessageQueue queue;
   dev.SetNotify(&queue, 0x8001, 10);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   HANDLE ready = dev.DataReadyEvent();

@@ -18,19 +18,13 @@ void CDevicePrivate::installLogger(zorLogFunc fn, long context) {
 }
 
 void CDevicePrivate::notify(long count) {
-  HWND wnd;
-  UINT msg;
-  int threshold;
-  {
-    std::lock_guard lock(m_notifyLock);
-    wnd = m_hNotifyWnd;
-    msg = m_notifyMsg;
-    threshold = m_notifyThreshold;
-  }
-  if (count <= 0 || count < threshold) return;
+  // The post happens under the lock (it never blocks), so once SetNotify has
+  // returned nothing more reaches the old target and it may be destroyed.
+  std::lock_guard lock(m_notifyLock);
+  if (count <= 0 || count < m_notifyThreshold) return;
   // The event first: whoever handles the message may look at it.
   if (HANDLE h = m_hDataReady.load()) SetEvent(h);
-  if (wnd != nullptr) PostMessageA(wnd, msg, 0, count);
+  if (m_hNotifyWnd != nullptr) PostMessageA(m_hNotifyWnd, m_notifyMsg, 0, count);
 }
 
 void CDevicePrivate::initNotifyEvents() {
