@@ -6,3 +6,4 @@
 #include <zor/app.h>
 #include <zor/device.h>
 #include <zor/devnull.h>
+#include <zor/devrs232.h>
