@@ -110,9 +110,12 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 void completeOverlapped(OVERLAPPED* ovl, DWORD error, DWORD transferred) {
+  // The owner may reuse or free the structure as soon as it sees the status,
+  // so the event is read before the status is published.
+  HANDLE event = ovl->hEvent;
   ovl->InternalHigh = transferred;
   std::atomic_ref<ULONG_PTR>(ovl->Internal).store(error, std::memory_order_release);
-  if (ovl->hEvent != nullptr) SetEvent(ovl->hEvent);
+  if (event != nullptr) SetEvent(event);
 }
 
 void beginOverlapped(OVERLAPPED* ovl) {

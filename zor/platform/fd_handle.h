@@ -1,0 +1,101 @@
+// The handle of anything that is a file descriptor: regular files, character
+// devices, pipes, and (in their own files) ttys and sockets.
+//
+// The descriptor is always non-blocking underneath. A synchronous call that
+// has to wait polls the descriptor together with a wake-up descriptor of the
+// calling thread, so CancelIo or CloseHandle from another thread ends it. An
+// overlapped call that cannot complete at once is queued and finished by the
+// reactor thread; the caller's buffer is only touched under the handle's lock
+// and never after the operation was cancelled.
+#pragma once
+
+#include "zor/platform/handle.h"
+#include "zor/platform/platform.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace zor {
+
+class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHandle> {
+public:
+  // Takes ownership of fd; overlapped: the handle was opened with FILE_FLAG_OVERLAPPED.
+  FdHandle(int fd, bool overlapped);
+  ~FdHandle() override;
+
+  BOOL read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl) override;
+  BOOL write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl) override;
+  BOOL overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) override;
+  BOOL cancelIo() override;
+  BOOL flush() override;
+  BOOL close() override;
+
+  int fd() const { return m_fd; }
+  bool isOverlapped() const { return m_overlapped; }
+
+protected:
+  // What a read does when no data is there: wait for it, or return at once with 0 bytes.
+  enum class ReadMode { Wait, Immediate };
+  void setReadMode(ReadMode mode);
+  // The error of a read that finds the end of the data; ERROR_SUCCESS: a plain 0-byte read.
+  void setEndOfDataError(DWORD error);
+
+  // One non-blocking transfer, as read(2)/write(2): count, 0 at end of data,
+  // -1 with errno. offset < 0: at the current position. Called with m_mutex held.
+  virtual long readSome(void* buffer, std::size_t size, std::int64_t offset);
+  virtual long writeSome(const void* buffer, std::size_t size, std::int64_t offset);
+  // Win32 code of a failed transfer.
+  virtual DWORD errorFromErrno(int err) const;
+
+  // Serialises every operation of the handle; subclasses use it for their own calls.
+  std::mutex m_mutex;
+
+private:
+  struct PendingOp {
+    OVERLAPPED* ovl;
+    char* buffer;
+    DWORD size;
+    DWORD done;
+    std::int64_t offset;
+  };
+  struct SyncWaiter {
+    int wakeFd;
+    bool aborted = false;
+  };
+
+  BOOL startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
+  BOOL transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
+  // Runs the queued operations as far as the descriptor allows, then re-arms.
+  void onReady();
+  void progressLocked();
+  bool armLocked();
+  void abortAllLocked();
+  // Result of one attempt: complete (true) or would block (false).
+  bool attemptLocked(bool isRead, PendingOp& op, DWORD& error);
+
+  int m_fd;
+  const bool m_overlapped;
+  bool m_seekable = false;
+  bool m_socket = false;
+  bool m_fifo = false;
+  ReadMode m_readMode = ReadMode::Wait;
+  DWORD m_endOfDataError = ERROR_SUCCESS;
+
+  bool m_closed = false;  // all below under m_mutex
+  std::deque<PendingOp> m_reads;
+  std::deque<PendingOp> m_writes;
+  std::vector<SyncWaiter*> m_syncWaiters;
+  std::uint64_t m_reactorId = 0;
+  std::condition_variable m_completed;
+};
+
+// Wraps an open descriptor in a handle (the descriptor is made non-blocking).
+// Returns INVALID_HANDLE_VALUE, with the descriptor closed, on failure.
+HANDLE handleFromFd(int fd, bool overlapped);
+
+}  // namespace zor

@@ -1,0 +1,116 @@
+// CreateFileA: the opener registry and the default opener for paths.
+#include "zor/platform/fd_handle.h"
+#include "zor/platform/opener.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace zor {
+namespace {
+
+struct OpenerEntry {
+  OpenMatcher matcher;
+  Opener opener;
+};
+
+struct OpenerRegistry {
+  std::mutex mutex;
+  std::vector<OpenerEntry> entries;
+};
+
+OpenerRegistry& registry() {
+  static OpenerRegistry* r = new OpenerRegistry;  // filled by static initialisers of other files
+  return *r;
+}
+
+BOOL fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+}  // namespace
+
+bool registerOpener(OpenMatcher matcher, Opener opener) {
+  OpenerRegistry& r = registry();
+  std::lock_guard lock(r.mutex);
+  r.entries.push_back({std::move(matcher), std::move(opener)});
+  return true;
+}
+
+HANDLE openPath(const OpenRequest& request) {
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  bool reading = (request.access & GENERIC_READ) != 0;
+  bool writing = (request.access & GENERIC_WRITE) != 0;
+  flags |= writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
+  bool existed = false;
+  switch (request.disposition) {
+    case CREATE_NEW:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case CREATE_ALWAYS:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+    case OPEN_EXISTING:
+      break;
+    case OPEN_ALWAYS:
+      flags |= O_CREAT;
+      break;
+    case TRUNCATE_EXISTING:
+      if (!writing) {
+        fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+      }
+      flags |= O_TRUNC;
+      break;
+    default:
+      fail(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+  }
+  if (request.disposition == CREATE_ALWAYS || request.disposition == OPEN_ALWAYS) {
+    struct stat st{};
+    existed = ::stat(request.name, &st) == 0;
+  }
+  int fd = ::open(request.name, flags, 0666);
+  if (fd < 0) {
+    int err = errno;
+    fail(err == EEXIST ? ERROR_FILE_EXISTS : win32ErrorFromErrno(err));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    fail(ERROR_ACCESS_DENIED);  // a directory is not a file to read or write
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = handleFromFd(fd, request.overlapped());
+  if (h != INVALID_HANDLE_VALUE) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return h;
+}
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
+                   DWORD attributes, HANDLE) {
+  if (name == nullptr || *name == '\0') {
+    fail(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  OpenRequest request{name, access, share, sa, disposition, attributes};
+  Opener chosen;
+  {
+    OpenerRegistry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto& entry : r.entries) {
+      if (entry.matcher(name)) {
+        chosen = entry.opener;
+        break;
+      }
+    }
+  }
+  return chosen ? chosen(request) : openPath(request);
+}
+
+}  // namespace zor
