@@ -46,7 +46,11 @@ public:
     if (in == out) return 0;
     return out < in ? in - out : load(m_size) - (out - in);
   }
-  int freeSpace() const { return load(m_size) - count(); }
+  // A ring without storage (capacity 0 or negative) has no free space either.
+  int freeSpace() const {
+    int size = load(m_size);
+    return size < 1 ? 0 : size - count();
+  }
   int capacity() const { return load(m_size); }
   bool aboveHighTide() const { return count() >= m_highTide; }
   bool belowLowTide() const { return count() <= m_lowTide; }

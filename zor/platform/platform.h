@@ -13,6 +13,7 @@
 #include <zor/platform.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace zor {
@@ -40,6 +41,15 @@ std::string portLinkFolder();
 // Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
 // Empty when name is not of that form.
 std::string resolveComName(const char* name);
+
+// The settings file. A missing file reads as empty; false only when it exists
+// and cannot be read.
+bool readSettingsFile(const std::string& path, std::string& contents);
+// Replaces the file with what edit makes of its current contents, under an
+// exclusive advisory lock on "<path>.lock" and by rename of a complete
+// temporary file, so concurrent writers lose nothing and readers never see a
+// partial file. Creates missing folders. edit returning false writes nothing.
+bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);

@@ -4,6 +4,7 @@
 
 #include <zor/platform.h>
 
+#include <optional>
 #include <string>
 
 namespace zor {
@@ -24,6 +25,13 @@ public:
   bool WriteProfileInt(UINT section, UINT key, int value);
   bool WriteProfileStringA(UINT section, UINT key, const char* value);
 
+  // The same by section and key text. A value is one line: text with a line
+  // break is refused. Missing (or unreadable) values give std::nullopt.
+  std::optional<std::string> ReadString(const std::string& section, const std::string& key) const;
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+
+  const std::string& path() const { return m_path; }
+
 private:
   std::string m_path;
 };
@@ -33,7 +41,8 @@ bool _utlMemFree(unsigned long flags, void* block);
 
 // One line to standard error with expression, file, line and build stamp; returns.
 void criticalAssert(const char* expression, const char* file, int line, const char* date, const char* time);
-void criticalMemoryError(const char* expression, const char* file, int line, const char* date, const char* time);
+void criticalMemoryError(const char* expression, const char* file, int line, const char* date,
+                         const char* time);
 
 #define ZOR_ASSERT_REPORT(expr, file, line) ::zor::criticalAssert(expr, file, line, __DATE__, __TIME__)
 #define ZOR_MEMORY_REPORT(expr, file, line) ::zor::criticalMemoryError(expr, file, line, __DATE__, __TIME__)

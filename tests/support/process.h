@@ -1,0 +1,32 @@
+// Running helper processes from tests: capture their output, bound their time.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zortest {
+
+struct ProcessResult {
+  int exitCode = -1;  // -1 when the process did not exit normally (killed, timed out)
+  std::string out;
+  std::string err;
+};
+
+// Runs program with args (argv[0] is program) and the environment plus extra
+// variables; kills it after timeoutMs.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::pair<std::string, std::string>>& extraEnv = {},
+                         int timeoutMs = 20000);
+
+// Path of the running test program.
+std::string selfExecutable();
+
+// A fresh, empty folder for one test, beside the test program's settings file.
+std::string scratchFolder(const std::string& name);
+
+// Whole file as text; empty when it cannot be read.
+std::string readText(const std::string& path);
+void writeText(const std::string& path, const std::string& text);
+
+}  // namespace zortest

@@ -1,0 +1,225 @@
+// CIni: the settings store, one INI file shared by every process of the user.
+//
+// Every read parses the file as it is on disk now, and every write changes one
+// key of the current file, so what any instance writes is what any later read
+// sees. Lines the parser does not understand are kept verbatim on rewrite.
+#include "zor/platform/platform.h"
+#include "zor/support/support.h"
+
+#include <zor/strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+namespace zor {
+namespace {
+
+std::string_view trim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+  return s.substr(b, e - b);
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+struct Line {
+  std::string_view text;  // without the '\n'
+  std::size_t begin = 0;  // offset in the file
+  std::size_t end = 0;    // offset after the '\n' (or end of file)
+};
+
+std::vector<Line> splitLines(std::string_view file) {
+  std::vector<Line> lines;
+  std::size_t pos = 0;
+  while (pos < file.size()) {
+    std::size_t nl = file.find('\n', pos);
+    std::size_t stop = nl == std::string_view::npos ? file.size() : nl;
+    std::size_t next = nl == std::string_view::npos ? file.size() : nl + 1;
+    lines.push_back({file.substr(pos, stop - pos), pos, next});
+    pos = next;
+  }
+  return lines;
+}
+
+// Section name of a "[name]" line, or nullopt for any other line.
+std::optional<std::string_view> sectionOf(std::string_view line) {
+  line = trim(line);
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
+  return trim(line.substr(1, line.size() - 2));
+}
+
+// Key and raw value of a "key=value" line; nullopt for comments and garbage.
+std::optional<std::pair<std::string_view, std::string_view>> entryOf(std::string_view line) {
+  std::string_view t = trim(line);
+  if (t.empty() || t[0] == ';' || t[0] == '#') return std::nullopt;
+  std::size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  std::string_view key = trim(t.substr(0, eq));
+  if (key.empty()) return std::nullopt;
+  return std::make_pair(key, trim(t.substr(eq + 1)));
+}
+
+// Values with outer blanks or an opening quote are stored in double quotes.
+std::string decodeValue(std::string_view raw) {
+  if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"')
+    return std::string(raw.substr(1, raw.size() - 2));
+  return std::string(raw);
+}
+
+std::string encodeValue(const std::string& value) {
+  bool quote = !value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
+                                  value.back() == '\t' || value.front() == '"');
+  return quote ? "\"" + value + "\"" : value;
+}
+
+std::optional<std::string> lookup(std::string_view file, std::string_view section, std::string_view key) {
+  bool inSection = false;
+  for (const Line& line : splitLines(file)) {
+    if (auto name = sectionOf(line.text)) {
+      inSection = sameName(*name, section);
+      continue;
+    }
+    if (!inSection) continue;
+    auto entry = entryOf(line.text);
+    if (entry && sameName(entry->first, key)) return decodeValue(entry->second);
+  }
+  return std::nullopt;
+}
+
+// Sets key in section, changing nothing else of the file.
+void assign(std::string& file, std::string_view section, std::string_view key, const std::string& value) {
+  std::string newLine = std::string(key) + "=" + encodeValue(value);
+  std::vector<Line> lines = splitLines(file);
+  bool inSection = false;
+  bool sectionSeen = false;
+  std::size_t insertAt = std::string::npos;  // after the last entry of the first matching section
+  for (const Line& line : lines) {
+    if (auto name = sectionOf(line.text)) {
+      bool match = sameName(*name, section);
+      if (match && !sectionSeen) {
+        sectionSeen = true;
+        insertAt = line.end;
+      }
+      inSection = match;
+      continue;
+    }
+    if (!inSection) continue;
+    auto entry = entryOf(line.text);
+    if (entry && sameName(entry->first, key)) {
+      bool crlf = !line.text.empty() && line.text.back() == '\r';
+      file.replace(line.begin, line.text.size(), newLine + (crlf ? "\r" : ""));
+      return;
+    }
+    if (!trim(line.text).empty() && insertAt != std::string::npos && line.begin >= insertAt)
+      insertAt = line.end;
+  }
+  if (sectionSeen) {
+    // The insertion point ends a line unless it is the end of a file without a final newline.
+    if (insertAt > 0 && file[insertAt - 1] != '\n') file.insert(insertAt++, "\n");
+    file.insert(insertAt, newLine + "\n");
+    return;
+  }
+  if (!file.empty() && file.back() != '\n') file += '\n';
+  if (!file.empty()) file += '\n';
+  file += "[" + std::string(section) + "]\n" + newLine + "\n";
+}
+
+// A whole decimal number within 32 bits, blanks around it allowed.
+std::optional<long> parseNumber(const std::string& text) {
+  std::string t(trim(text));
+  if (t.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(t.c_str(), &end, 10);
+  if (errno != 0 || end == t.c_str() || *end != '\0') return std::nullopt;
+  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  return static_cast<long>(v);
+}
+
+void reportUnparsable(const std::string& path, const char* key, const std::string& value) {
+  std::fprintf(stderr,
+               "zor: settings file %s: \"%s\" has value \"%s\", not a whole number within 32 bits; using the "
+               "default\n",
+               path.c_str(), key, value.c_str());
+}
+
+}  // namespace
+
+CIni::CIni() : m_path(settingsFilePath()) {}
+CIni::~CIni() = default;
+
+// There is one settings file per user; there is no system-wide file to switch
+// to, and defaults are never written on read, so these choose nothing further.
+void CIni::UseSystemFile() {}
+void CIni::ForceWriteDefaults() {}
+
+std::optional<std::string> CIni::ReadString(const std::string& section, const std::string& key) const {
+  std::string file;
+  if (!readSettingsFile(m_path, file)) return std::nullopt;
+  return lookup(file, section, key);
+}
+
+bool CIni::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  if (section.empty() || key.empty()) return false;
+  auto oneLine = [](const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; };
+  if (!oneLine(section) || !oneLine(key) || !oneLine(value) || key.find('=') != std::string::npos ||
+      section.find(']') != std::string::npos)
+    return false;
+  return updateSettingsFile(m_path, [&](std::string& file) {
+    assign(file, section, key, value);
+    return true;
+  });
+}
+
+int CIni::GetProfileIntA(UINT section, UINT key, int def) {
+  return static_cast<int>(GetProfileLong(section, key, def));
+}
+
+long CIni::GetProfileLong(UINT section, UINT key, long def) {
+  const char* s = zorString(section);
+  const char* k = zorString(key);
+  if (s == nullptr || k == nullptr) return def;
+  auto value = ReadString(s, k);
+  if (!value) return def;
+  auto number = parseNumber(*value);
+  if (!number) {
+    reportUnparsable(m_path, k, *value);
+    return def;
+  }
+  return *number;
+}
+
+std::string CIni::GetProfileStringA(UINT section, UINT key, const char* def) {
+  std::string fallback = def != nullptr ? def : "";
+  const char* s = zorString(section);
+  const char* k = zorString(key);
+  if (s == nullptr || k == nullptr) return fallback;
+  return ReadString(s, k).value_or(fallback);
+}
+
+bool CIni::WriteProfileInt(UINT section, UINT key, int value) {
+  return WriteProfileStringA(section, key, std::to_string(value).c_str());
+}
+
+bool CIni::WriteProfileStringA(UINT section, UINT key, const char* value) {
+  const char* s = zorString(section);
+  const char* k = zorString(key);
+  if (s == nullptr || k == nullptr) return false;
+  return WriteString(s, k, value != nullptr ? value : "");
+}
+
+}  // namespace zor
