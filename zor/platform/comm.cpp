@@ -32,6 +32,7 @@ class PortCall {
   }
   int fd() const { return m_fd; }
   CommPortState& state() { return m_port->commState(); }
+  CommPort& port() { return *m_port; }
 
  private:
   std::shared_ptr<HandleObject> m_object;
@@ -219,6 +220,7 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
   PortCall call(h);
   if (!call.ok()) return FALSE;
   call.state().timeouts = *timeouts;
+  call.port().commTimeoutsChanged(*timeouts);
   return TRUE;
 }
 

@@ -52,6 +52,8 @@ class CommPort {
   // Its mutex is held around every communications call and around closing the
   // descriptor, so a call never reaches a descriptor number that was reused.
   virtual CommPortState& commState() = 0;
+  // SetCommTimeouts stored new time-outs (called with the state's mutex held).
+  virtual void commTimeoutsChanged(const COMMTIMEOUTS&) {}
 };
 
 // Puts a freshly opened tty into the state the device expects: raw bytes, receiver
