@@ -200,3 +200,21 @@ TEST(Clock, TickCountAdvancesWithSleep) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CMutexLock, OnlyTheOwnerCanUnlock) {
+  CMutex mutex;
+  ASSERT_TRUE(mutex.Lock(0));
+  bool strayUnlock = true, otherGot = true;
+  std::thread([&] {
+    strayUnlock = mutex.Unlock();
+    otherGot = mutex.Lock(0);
+  }).join();
+  EXPECT_FALSE(strayUnlock);
+  EXPECT_FALSE(otherGot);
+  EXPECT_TRUE(mutex.Unlock());
+  EXPECT_FALSE(mutex.Unlock());
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/process.h"
 #include "zor/support/support.h"
@@ -26,7 +27,11 @@ class Settings : public ::testing::Test {
     m_file = m_folder + "/zor.ini";
     setenv("ZOR_CONFIG", m_file.c_str(), 1);
   }
-  void TearDown() override { setenv("ZOR_CONFIG", m_oldConfig.c_str(), 1); }
+  void TearDown() override {
+    setenv("ZOR_CONFIG", m_oldConfig.c_str(), 1);
+    std::error_code ec;
+    std::filesystem::remove_all(m_folder, ec);
+  }
 
   static CIni open() {
     CIni ini;
@@ -205,6 +210,48 @@ TEST_F(Settings, DamagedFileReadsDefaultsAndIsKept) {
        {"\x01\x02 binary junk \xff\n", "no equals sign here\n", "[ZOR.DLL\n", "=value without key\n",
         "Lock Timeout=99999999999999999999\n", "; a comment\n", "random trailing garbage ]]]"})
     EXPECT_NE(text.find(kept), std::string::npos) << kept;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
+  // A folder where the file should be: nothing to parse, nothing to overwrite.
+  std::filesystem::create_directories(m_file);
+  CIni ini = open();
+  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+  EXPECT_FALSE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
+  EXPECT_TRUE(std::filesystem::is_directory(m_file));
+
+  // Something endless is read no further than a bound.
+  setenv("ZOR_CONFIG", "/dev/zero", 1);
+  CIni endless = open();
+  EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Settings, ConcurrentWritersInOneProcessLoseNoKey) {
+  constexpr int kKeys = 50;
+  auto writeKeys = [](int t) {
+    CIni ini;
+    for (int i = 0; i < kKeys; ++i)
+      ini.WriteString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i), std::to_string(i));
+  };
+  std::thread a(writeKeys, 0), b(writeKeys, 1);
+  a.join();
+  b.join();
+  CIni ini = open();
+  int missing = 0;
+  for (int t = 0; t < 2; ++t)
+    for (int i = 0; i < kKeys; ++i)
+      if (ini.ReadString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i)) !=
+          std::to_string(i))
+        ++missing;
+  EXPECT_EQ(missing, 0);
 }
 
 }  // namespace

@@ -97,6 +97,9 @@ protected:
 
   // Reports a record to the installed logger.
   void log(int kind, const void* data, unsigned long size);
+  // Tells the RX thread that its read hook may now deliver (a pseudo device
+  // queued data): an idle device waits for this instead of polling.
+  void WakeReceiver();
   // Routes the channel's I/O of a pseudo name to this device's hooks.
   void SetChannelOwner();
   // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 namespace zor {
 
@@ -206,7 +207,12 @@ public:
   bool Unlock();
 
 private:
-  std::recursive_timed_mutex m_mutex;
+  // Built from a plain mutex and a condition: the timed lock of the standard
+  // recursive mutex is invisible to the thread sanitizer.
+  std::mutex m_state;
+  std::condition_variable m_released;
+  std::thread::id m_owner;
+  unsigned m_count = 0;
 };
 
 // Scoped user of a CMutex: locks on demand, unlocks on destruction.

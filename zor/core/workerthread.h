@@ -26,13 +26,15 @@ public:
   CWorkerThread& operator=(const CWorkerThread&) = delete;
 
   bool Start(zorThreadFunc func, long param);
-  // Parks the calling thread (which must be this worker) until Resume or Stop.
+  // On the worker itself: parks until Resume or Stop. From another thread: asks
+  // the worker to park at its next check (ParkRequested).
   void Suspend();
   void Resume();
   // False when the thread overran the time-out (it has ended all the same).
   bool Stop(unsigned long timeout);
   bool ExitRequested() const;
   bool IsSuspended() const;
+  bool ParkRequested() const { return m_parkRequested.load(); }
   HANDLE ExitEvent() const { return m_exitEvent; }
   bool IsRunning() const { return m_running.load(); }
   // True on the worker's own thread.
@@ -50,6 +52,7 @@ private:
   HANDLE m_resumeEvent = nullptr;  // automatic reset: one Resume releases one park
   HANDLE m_endedEvent = nullptr;   // set when the procedure has returned
   std::atomic<bool> m_running{false};
+  std::atomic<bool> m_parkRequested{false};
 };
 
 using thread_func_flag = CWorkerThread::thread_func_flag;

@@ -68,7 +68,7 @@ long writeWithoutSigpipe(int fd, const void* buffer, std::size_t size) {
 }  // namespace
 
 FdHandle::FdHandle(int fd, bool overlapped) : m_fd(fd), m_overlapped(overlapped) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0) {
     m_seekable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     m_socket = S_ISSOCK(st.st_mode);
@@ -146,8 +146,10 @@ bool FdHandle::attemptLocked(bool isRead, PendingOp& op, DWORD& error) {
       continue;
     }
     if (n == 0) {
-      if (isRead) error = m_endOfDataError;
-      else error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
+      if (isRead)
+        error = m_endOfDataError;
+      else
+        error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
       return true;
     }
     int err = errno;
@@ -196,42 +198,55 @@ BOOL FdHandle::startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* don
 }
 
 bool FdHandle::armLocked() {
-  unsigned interest = (m_reads.empty() ? 0 : Reactor::kReadable) | (m_writes.empty() ? 0 : Reactor::kWritable);
+  unsigned interest =
+      (m_reads.empty() ? 0 : Reactor::kReadable) | (m_writes.empty() ? 0 : Reactor::kWritable);
   if (m_reactorId == 0) {
     if (interest == 0) return true;
     std::weak_ptr<FdHandle> self = weak_from_this();
-    m_reactorId = Reactor::instance().add(m_fd, [self](unsigned) {
-      if (auto h = self.lock()) h->onReady();
+    m_reactorId = Reactor::instance().add(m_fd, [self](unsigned events) {
+      if (auto h = self.lock()) h->onReady(events);
     });
     if (m_reactorId == 0) return false;
   }
   return Reactor::instance().arm(m_reactorId, interest);
 }
 
-void FdHandle::onReady() {
+void FdHandle::onReady(unsigned events) {
   std::lock_guard lock(m_mutex);
   if (m_closed) return;
-  progressLocked();
+  bool progressed = progressLocked();
+  // An error or hang-up that lets nothing move would be reported again and
+  // again: the device has failed for everything still queued.
+  if (!progressed && (events & (Reactor::kError | Reactor::kHangUp))) failAllLocked(ERROR_GEN_FAILURE);
   if (!armLocked()) {
     // The reactor refused the descriptor: nothing could ever finish these.
-    DWORD err = errorFromErrno(errno);
-    for (auto* q : {&m_reads, &m_writes}) {
-      for (auto& op : *q) completeOverlapped(op.ovl, err, op.done);
-      q->clear();
-    }
+    failAllLocked(errorFromErrno(errno));
   }
   m_completed.notify_all();
 }
 
-void FdHandle::progressLocked() {
+bool FdHandle::progressLocked() {
+  bool progressed = false;
   for (bool isRead : {true, false}) {
     auto& queue = isRead ? m_reads : m_writes;
     while (!queue.empty()) {
       DWORD error;
-      if (!attemptLocked(isRead, queue.front(), error)) break;
+      DWORD before = queue.front().done;
+      bool finished = attemptLocked(isRead, queue.front(), error);
+      if (queue.front().done != before) progressed = true;
+      if (!finished) break;
+      progressed = true;
       completeOverlapped(queue.front().ovl, error, queue.front().done);
       queue.pop_front();
     }
+  }
+  return progressed;
+}
+
+void FdHandle::failAllLocked(DWORD error) {
+  for (auto* q : {&m_reads, &m_writes}) {
+    for (auto& op : *q) completeOverlapped(op.ovl, error, op.done);
+    q->clear();
   }
 }
 
@@ -297,10 +312,7 @@ BOOL FdHandle::overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) 
 }
 
 void FdHandle::abortAllLocked() {
-  for (auto* q : {&m_reads, &m_writes}) {
-    for (auto& op : *q) completeOverlapped(op.ovl, ERROR_OPERATION_ABORTED, op.done);
-    q->clear();
-  }
+  failAllLocked(ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
     if (w->wakeFd >= 0) wake(w->wakeFd);

@@ -23,7 +23,7 @@
 namespace zor {
 
 class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHandle> {
-public:
+ public:
   // Takes ownership of fd; overlapped: the handle was opened with FILE_FLAG_OVERLAPPED.
   FdHandle(int fd, bool overlapped);
   ~FdHandle() override;
@@ -38,7 +38,7 @@ public:
   int fd() const { return m_fd; }
   bool isOverlapped() const { return m_overlapped; }
 
-protected:
+ protected:
   // What a read does when no data is there: wait for it, or return at once with 0 bytes.
   enum class ReadMode { Wait, Immediate };
   void setReadMode(ReadMode mode);
@@ -55,7 +55,7 @@ protected:
   // Serialises every operation of the handle; subclasses use it for their own calls.
   std::mutex m_mutex;
 
-private:
+ private:
   struct PendingOp {
     OVERLAPPED* ovl;
     char* buffer;
@@ -71,8 +71,10 @@ private:
   BOOL startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
   BOOL transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
   // Runs the queued operations as far as the descriptor allows, then re-arms.
-  void onReady();
-  void progressLocked();
+  void onReady(unsigned events);
+  // True when any queued operation moved bytes or finished.
+  bool progressLocked();
+  void failAllLocked(DWORD error);
   bool armLocked();
   void abortAllLocked();
   // Result of one attempt: complete (true) or would block (false).

@@ -72,7 +72,7 @@ HANDLE openPath(const OpenRequest& request) {
       return INVALID_HANDLE_VALUE;
   }
   if (request.disposition == CREATE_ALWAYS || request.disposition == OPEN_ALWAYS) {
-    struct stat st{};
+    struct stat st {};
     existed = ::stat(request.name, &st) == 0;
   }
   int fd = ::open(request.name, flags, 0666);
@@ -81,7 +81,7 @@ HANDLE openPath(const OpenRequest& request) {
     fail(err == EEXIST ? ERROR_FILE_EXISTS : win32ErrorFromErrno(err));
     return INVALID_HANDLE_VALUE;
   }
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     fail(ERROR_ACCESS_DENIED);  // a directory is not a file to read or write

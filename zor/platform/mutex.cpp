@@ -5,15 +5,32 @@
 namespace zor {
 
 bool CMutex::Lock(DWORD milliseconds) {
-  if (milliseconds == INFINITE) {
-    m_mutex.lock();
+  auto self = std::this_thread::get_id();
+  std::unique_lock lock(m_state);
+  if (m_count > 0 && m_owner == self) {
+    ++m_count;
     return true;
   }
-  return m_mutex.try_lock_for(std::chrono::milliseconds(milliseconds));
+  auto free = [this] { return m_count == 0; };
+  if (milliseconds == INFINITE) {
+    m_released.wait(lock, free);
+  } else if (!m_released.wait_for(lock, std::chrono::milliseconds(milliseconds), free)) {
+    return false;
+  }
+  m_owner = self;
+  m_count = 1;
+  return true;
 }
 
 bool CMutex::Unlock() {
-  m_mutex.unlock();
+  std::unique_lock lock(m_state);
+  // Only the owner can release: a stray unlock must not free another thread's lock.
+  if (m_count == 0 || m_owner != std::this_thread::get_id()) return false;
+  if (--m_count == 0) {
+    m_owner = std::thread::id();
+    lock.unlock();
+    m_released.notify_one();
+  }
   return true;
 }
 

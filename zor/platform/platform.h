@@ -29,6 +29,21 @@ BOOL FlushFileBuffers(HANDLE h);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* returned, OVERLAPPED* ovl);
 
+// Read and write time-outs of a communications handle. Only ttys have them:
+// on other handles GetCommTimeouts fails, which is how the channel tells them apart.
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout = 0;
+  DWORD ReadTotalTimeoutMultiplier = 0;
+  DWORD ReadTotalTimeoutConstant = 0;
+  DWORD WriteTotalTimeoutMultiplier = 0;
+  DWORD WriteTotalTimeoutConstant = 0;
+};
+BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
+
+// Waits until a local pipe server can take a connection (0: its default time-out).
+BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
+
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);
 // The same for errors of socket calls (WSAE... codes).
@@ -50,6 +65,11 @@ bool readSettingsFile(const std::string& path, std::string& contents);
 // temporary file, so concurrent writers lose nothing and readers never see a
 // partial file. Creates missing folders. edit returning false writes nothing.
 bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
+
+// Called by each worker thread as it starts: worker loops pace themselves in
+// whole milliseconds, so their timed waits should not be stretched by the
+// kernel's default timer slack.
+void prepareWorkerThread();
 
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);

@@ -22,7 +22,7 @@ struct Registration {
 constexpr Reactor::Id kWakeId = 0;
 
 class Engine {
-public:
+ public:
   Reactor::Id add(int fd, Reactor::Callback callback) {
     std::lock_guard lock(m_mutex);
     if (m_stopped) {
@@ -80,7 +80,7 @@ public:
       thread.join();
   }
 
-private:
+ private:
   bool startLocked() {
     if (m_thread.joinable()) return true;
     if (m_epoll < 0) {

@@ -13,7 +13,7 @@
 namespace zor {
 
 class Reactor {
-public:
+ public:
   // Readiness bits passed to arm() and to callbacks.
   static constexpr unsigned kReadable = 1;
   static constexpr unsigned kWritable = 2;
@@ -39,7 +39,7 @@ public:
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
 
-private:
+ private:
   Reactor() = default;
   friend struct ReactorAccess;
 };

@@ -14,6 +14,10 @@ namespace {
 
 enum class ReadResult { Ok, Missing, Failed };
 
+// Far beyond any real settings file; a path to something endless (a device,
+// a runaway file) must not exhaust memory.
+constexpr std::size_t kMaxSettingsBytes = 16u << 20;
+
 ReadResult readAll(const std::string& path, std::string& out) {
   out.clear();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -24,6 +28,10 @@ ReadResult readAll(const std::string& path, std::string& out) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
       out.append(buf, static_cast<std::size_t>(n));
+      if (out.size() > kMaxSettingsBytes) {
+        result = ReadResult::Failed;
+        break;
+      }
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {

@@ -1,0 +1,122 @@
+#include "support/recorder.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace zor_test {
+
+void LogRecorder::callback(long context, int kind, const void* data, unsigned long size) {
+  auto* self = reinterpret_cast<LogRecorder*>(context);
+  LogRecord r{kind, size, {}};
+  if (data != nullptr && size > 0) {
+    auto* p = static_cast<const unsigned char*>(data);
+    r.data.assign(p, p + size);
+  }
+  {
+    std::lock_guard lock(self->m_mutex);
+    self->m_records.push_back(std::move(r));
+  }
+  self->m_cv.notify_all();
+}
+
+std::vector<LogRecord> LogRecorder::records() const {
+  std::lock_guard lock(m_mutex);
+  return m_records;
+}
+
+std::vector<unsigned long> LogRecorder::events() const {
+  std::lock_guard lock(m_mutex);
+  std::vector<unsigned long> ids;
+  for (auto& r : m_records)
+    if (r.kind == zor::LOG_EVENT) ids.push_back(r.size);
+  return ids;
+}
+
+std::size_t LogRecorder::countEvent(unsigned long id) const {
+  std::size_t n = 0;
+  for (auto e : events())
+    if (e == id) ++n;
+  return n;
+}
+
+std::vector<unsigned char> LogRecorder::bytes(int kind) const {
+  std::lock_guard lock(m_mutex);
+  std::vector<unsigned char> out;
+  for (auto& r : m_records)
+    if (r.kind == kind) out.insert(out.end(), r.data.begin(), r.data.end());
+  return out;
+}
+
+bool LogRecorder::waitForEvent(unsigned long id, int milliseconds, std::size_t times) const {
+  std::unique_lock lock(m_mutex);
+  return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
+    std::size_t n = 0;
+    for (auto& r : m_records)
+      if (r.kind == zor::LOG_EVENT && r.size == id) ++n;
+    return n >= times;
+  });
+}
+
+void LogRecorder::clear() {
+  std::lock_guard lock(m_mutex);
+  m_records.clear();
+}
+
+bool waitUntil(const std::function<bool()>& pred, int milliseconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+std::vector<unsigned char> readBytes(zor::CDevice& device, std::size_t n, int milliseconds) {
+  std::vector<unsigned char> out;
+  unsigned char buf[4096];
+  waitUntil(
+      [&] {
+        unsigned long got = device.ReadBuffer(buf, sizeof buf);
+        out.insert(out.end(), buf, buf + got);
+        return out.size() >= n;
+      },
+      milliseconds);
+  return out;
+}
+
+static int countEntries(const char* folder) {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+int threadCount() { return countEntries("/proc/self/task"); }
+int fdCount() { return countEntries("/proc/self/fd"); }
+
+SettingsScope::SettingsScope()
+    : m_ioTimeout(zor::theApp.m_ioTimeout),
+      m_ioWriteTimeout(zor::theApp.m_ioWriteTimeout),
+      m_threadGranularity(zor::theApp.m_threadGranularity),
+      m_panicResume(zor::theApp.m_panicResume),
+      m_xProtocolOverride(zor::theApp.m_xProtocolOverride),
+      m_autoresumeTimer(zor::theApp.m_autoresumeTimer),
+      m_writesBeforeXoff(zor::theApp.m_writesBeforeXoff),
+      m_truePlayback(zor::theApp.m_truePlayback),
+      m_showMonitor(zor::theApp.m_showMonitor),
+      m_monitorView(zor::theApp.m_monitorView) {}
+
+SettingsScope::~SettingsScope() {
+  zor::theApp.m_ioTimeout = m_ioTimeout;
+  zor::theApp.m_ioWriteTimeout = m_ioWriteTimeout;
+  zor::theApp.m_threadGranularity = m_threadGranularity;
+  zor::theApp.m_panicResume = m_panicResume;
+  zor::theApp.m_xProtocolOverride = m_xProtocolOverride;
+  zor::theApp.m_autoresumeTimer = m_autoresumeTimer;
+  zor::theApp.m_writesBeforeXoff = m_writesBeforeXoff;
+  zor::theApp.m_truePlayback = m_truePlayback;
+  zor::theApp.m_showMonitor = m_showMonitor;
+  zor::theApp.m_monitorView = m_monitorView;
+}
+
+}  // namespace zor_test

@@ -1,0 +1,67 @@
+// Test helpers: a logger that records what a device reports, bounded waits,
+// and a scope that restores the library-wide settings a test changes.
+#pragma once
+
+#include <zor/zor.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zor_test {
+
+struct LogRecord {
+  int kind;
+  unsigned long size;
+  std::vector<unsigned char> data;
+};
+
+class LogRecorder {
+public:
+  static void callback(long context, int kind, const void* data, unsigned long size);
+  void attach(zor::CDevice& device) { device.InstallLogger(&callback, reinterpret_cast<long>(this)); }
+
+  std::vector<LogRecord> records() const;
+  std::vector<unsigned long> events() const;
+  std::size_t countEvent(unsigned long id) const;
+  // Concatenated data of every record of this kind.
+  std::vector<unsigned char> bytes(int kind) const;
+  // Waits (bounded) until the event has been logged `times` times.
+  bool waitForEvent(unsigned long id, int milliseconds, std::size_t times = 1) const;
+  void clear();
+
+private:
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_cv;
+  std::vector<LogRecord> m_records;
+};
+
+// Polls pred every few milliseconds until it holds or the time is up.
+bool waitUntil(const std::function<bool()>& pred, int milliseconds);
+
+// Reads from the device until n bytes came or the time is up.
+std::vector<unsigned char> readBytes(zor::CDevice& device, std::size_t n, int milliseconds);
+
+// Threads of this process, from /proc/self/task.
+int threadCount();
+// Open file descriptors of this process, from /proc/self/fd.
+int fdCount();
+
+// Restores theApp's settings when it goes.
+class SettingsScope {
+public:
+  SettingsScope();
+  ~SettingsScope();
+
+private:
+  long m_ioTimeout, m_ioWriteTimeout, m_threadGranularity;
+  bool m_panicResume;
+  int m_xProtocolOverride, m_autoresumeTimer, m_writesBeforeXoff;
+  bool m_truePlayback, m_showMonitor;
+  int m_monitorView;
+};
+
+}  // namespace zor_test

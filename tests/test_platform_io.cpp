@@ -1,0 +1,646 @@
+// File, pipe and tty handles: synchronous and overlapped I/O, cancellation, errors.
+#include "zor/platform/fd_handle.h"
+#include "zor/platform/platform.h"
+#include "zor/platform/tty.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace zor;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/zor_io_XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string file(const char* name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// A pipe whose read end is a handle; the test writes and closes the other end.
+struct Pipe {
+  HANDLE in = INVALID_HANDLE_VALUE;
+  int writeFd = -1;
+  explicit Pipe(bool overlapped) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    in = handleFromFd(fds[0], overlapped);
+    writeFd = fds[1];
+  }
+  ~Pipe() {
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    closeWriter();
+  }
+  void put(const char* text) {
+    ASSERT_EQ(::write(writeFd, text, std::strlen(text)), (ssize_t)std::strlen(text));
+  }
+  void closeWriter() {
+    if (writeFd >= 0) ::close(writeFd);
+    writeFd = -1;
+  }
+};
+
+struct Ovl {
+  OVERLAPPED ovl{};
+  Ovl() { ovl.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~Ovl() { CloseHandle(ovl.hEvent); }
+  bool signalled(DWORD ms = 0) { return WaitForSingleObject(ovl.hEvent, ms) == WAIT_OBJECT_0; }
+};
+
+TEST(Files, WriteFlushAndReadBack) {
+  TempDir dir;
+  std::string name = dir.file("data.bin");
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
+  EXPECT_EQ(n, 11u);
+  EXPECT_TRUE(FlushFileBuffers(h));
+  ASSERT_TRUE(CloseHandle(h));
+
+  h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buf[32] = {};
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 11u);
+  EXPECT_STREQ(buf, "hello world");
+  // End of a file is a successful read of nothing.
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  // Read-only handle: writing fails and reports why.
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);  // EBADF
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(CloseHandle(h));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Files, DispositionsAndOpenErrors) {
+  TempDir dir;
+  std::string name = dir.file("f");
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n;
+  WriteFile(h, "abc", 3, &n, nullptr);
+  CloseHandle(h);
+
+  EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+
+  h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  CloseHandle(h);
+
+  h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buf[8];
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  CloseHandle(h);
+
+  EXPECT_EQ(CreateFileA(dir.file("missing").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CreateFileA(dir.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, 99, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateFileA("", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+}
+
+TEST(Files, OverlappedReadsAtTheGivenOffsetAndCompletesAtOnce) {
+  TempDir dir;
+  std::string name = dir.file("f");
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  Ovl w;
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &n, &w.ovl));
+  EXPECT_TRUE(w.signalled());
+  Ovl r;
+  r.ovl.Offset = 4;
+  char buf[4] = {};
+  ASSERT_TRUE(ReadFile(h, buf, 3, &n, &r.ovl));
+  EXPECT_EQ(n, 3u);
+  EXPECT_STREQ(buf, "456");
+  EXPECT_TRUE(r.signalled());
+  DWORD got = 0;
+  EXPECT_TRUE(GetOverlappedResult(h, &r.ovl, &got, FALSE));
+  EXPECT_EQ(got, 3u);
+  CloseHandle(h);
+}
+
+TEST(Handles, CallsOnBadHandlesFail) {
+  DWORD n;
+  char buf[4];
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buf, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(WriteFile(nullptr, buf, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(CancelIo(nullptr));
+  EXPECT_FALSE(FlushFileBuffers(nullptr));
+  // An event is a handle, but not one to read from.
+  HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_FALSE(ReadFile(e, buf, 4, &n, nullptr));
+  CloseHandle(e);
+  Pipe p(false);
+  EXPECT_FALSE(DeviceIoControl(p.in, 1, nullptr, 0, nullptr, 0, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_TRUE(FlushFileBuffers(p.in));
+}
+
+TEST(PipeOverlapped, ReadCompletesWhenDataArrives) {
+  Pipe p(true);
+  ASSERT_NE(p.in, INVALID_HANDLE_VALUE);
+  Ovl o;
+  SetEvent(o.ovl.hEvent);  // a new read resets the event
+  char buf[16] = {};
+  DWORD n = 99;
+  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_FALSE(o.signalled());
+  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+  p.put("ping");
+  ASSERT_TRUE(o.signalled(5000));
+  ASSERT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_EQ(n, 4u);
+  EXPECT_STREQ(buf, "ping");
+}
+
+TEST(PipeOverlapped, ReadWithDataAlreadyThereCompletesAtOnceAndSetsEvent) {
+  Pipe p(true);
+  p.put("abc");
+  Ovl o;
+  char buf[8] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  EXPECT_EQ(n, 3u);
+  EXPECT_TRUE(o.signalled());
+  EXPECT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_EQ(n, 3u);
+}
+
+TEST(PipeOverlapped, GetOverlappedResultWaitsForCompletion) {
+  Pipe p(true);
+  for (bool withEvent : {true, false}) {
+    Ovl o;
+    HANDLE event = o.ovl.hEvent;
+    if (!withEvent) o.ovl.hEvent = nullptr;
+    char buf[8] = {};
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    std::thread writer([&] {
+      Sleep(20);
+      p.put("later");
+    });
+    EXPECT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, TRUE));
+    EXPECT_EQ(n, 5u);
+    writer.join();
+    o.ovl.hEvent = event;
+  }
+}
+
+TEST(PipeOverlapped, QueuedReadsCompleteInOrder) {
+  Pipe p(true);
+  Ovl a, b;
+  char bufA[2] = {}, bufB[8] = {};
+  DWORD n;
+  ASSERT_FALSE(ReadFile(p.in, bufA, 2, &n, &a.ovl));
+  ASSERT_FALSE(ReadFile(p.in, bufB, 8, &n, &b.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  p.put("12345");
+  ASSERT_TRUE(b.signalled(5000));
+  ASSERT_TRUE(a.signalled());
+  EXPECT_TRUE(GetOverlappedResult(p.in, &a.ovl, &n, FALSE));
+  EXPECT_EQ(std::string(bufA, n), "12");
+  EXPECT_TRUE(GetOverlappedResult(p.in, &b.ovl, &n, FALSE));
+  EXPECT_EQ(std::string(bufB, n), "345");
+}
+
+TEST(PipeOverlapped, CancelIoAbortsAndNeverTouchesTheBuffer) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8] = "-------";
+  DWORD n;
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  ASSERT_TRUE(CancelIo(p.in));
+  EXPECT_TRUE(o.signalled());
+  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(n, 0u);
+
+  // Data arriving later stays for the next read.
+  p.put("data");
+  Sleep(20);
+  EXPECT_STREQ(buf, "-------");
+  Ovl next;
+  ASSERT_TRUE(ReadFile(p.in, buf, 4, &n, &next.ovl));
+  EXPECT_EQ(std::string(buf, n), "data");
+}
+
+TEST(PipeOverlapped, CloseHandleAbortsPendingReadAndClosesDescriptor) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8];
+  DWORD n;
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  ASSERT_TRUE(CloseHandle(p.in));
+  HANDLE closed = p.in;
+  p.in = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(o.signalled());
+  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(GetOverlappedResult(closed, &o.ovl, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // The read end is gone: the writer sees an error condition.
+  pollfd pfd{p.writeFd, POLLOUT, 0};
+  ASSERT_EQ(poll(&pfd, 1, 1000), 1);
+  EXPECT_TRUE(pfd.revents & POLLERR);
+}
+
+TEST(PipeOverlapped, EndOfDataIsBrokenPipe) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8];
+  DWORD n;
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  p.closeWriter();
+  ASSERT_TRUE(o.signalled(5000));
+  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  // And at once for the next read.
+  Ovl again;
+  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &again.ovl));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_TRUE(again.signalled());
+}
+
+TEST(PipeOverlapped, WriteLargerThanThePipeCompletesWhenDrained) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  HANDLE out = handleFromFd(fds[1], true);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  std::vector<char> data(200000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  Ovl o;
+  DWORD n;
+  ASSERT_FALSE(WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  std::vector<char> got;
+  char buf[8192];
+  for (int i = 0; i < 10000 && got.size() < data.size(); ++i) {
+    ssize_t r = ::read(fds[0], buf, sizeof buf);
+    ASSERT_GT(r, 0);
+    got.insert(got.end(), buf, buf + r);
+  }
+  ASSERT_TRUE(o.signalled(5000));
+  EXPECT_TRUE(GetOverlappedResult(out, &o.ovl, &n, FALSE));
+  EXPECT_EQ(n, data.size());
+  EXPECT_EQ(got, data);
+  CloseHandle(out);
+  ::close(fds[0]);
+}
+
+TEST(PipeSync, WriteWithoutReaderFailsInsteadOfKillingTheProcess) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ::close(fds[0]);
+  HANDLE out = handleFromFd(fds[1], false);
+  DWORD n = 5;
+  EXPECT_FALSE(WriteFile(out, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(n, 0u);
+  CloseHandle(out);
+}
+
+TEST(PipeSync, ReadWaitsForDataAndEndIsBrokenPipe) {
+  Pipe p(false);
+  std::thread writer([&] {
+    Sleep(20);
+    p.put("hi");
+  });
+  char buf[8];
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "hi");
+  writer.join();
+  p.closeWriter();
+  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+}
+
+// Runs a blocking read on another thread and ends it with `interrupt`.
+template <class Interrupt>
+void expectBlockedReadEndsWith(Pipe& p, Interrupt interrupt, DWORD expectedError) {
+  std::atomic<bool> done{false};
+  BOOL ok = TRUE;
+  DWORD error = 0;
+  char buf[8];
+  std::thread reader([&] {
+    DWORD n;
+    ok = ReadFile(p.in, buf, sizeof buf, &n, nullptr);
+    error = GetLastError();
+    done = true;
+  });
+  // The cancel may come before the read started waiting; repeat it until it lands.
+  for (int i = 0; i < 200 && !done.load(); ++i) {
+    Sleep(10);
+    interrupt();
+  }
+  if (!done.load()) p.put("x");  // never leave the thread behind
+  reader.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, expectedError);
+}
+
+TEST(PipeSync, BlockedReadEndsOnCancelIoFromAnotherThread) {
+  Pipe p(false);
+  expectBlockedReadEndsWith(
+      p, [&] { CancelIo(p.in); }, ERROR_OPERATION_ABORTED);
+  // The handle still works afterwards.
+  p.put("ok");
+  char buf[4];
+  DWORD n;
+  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 2u);
+}
+
+TEST(PipeSync, BlockedReadEndsOnCloseHandle) {
+  Pipe p(false);
+  HANDLE h = p.in;
+  std::atomic<bool> closed{false};
+  // Closing once is enough when the read is already waiting; give it time first.
+  expectBlockedReadEndsWith(
+      p,
+      [&] {
+        if (!closed.exchange(true)) {
+          Sleep(30);
+          CloseHandle(h);
+        }
+      },
+      ERROR_OPERATION_ABORTED);
+  p.in = INVALID_HANDLE_VALUE;
+}
+
+TEST(ErrorMapping, ErrnoToWin32) {
+  struct {
+    int err;
+    DWORD win;
+  } cases[] = {{0, ERROR_SUCCESS},
+               {ENOENT, ERROR_FILE_NOT_FOUND},
+               {ENOTDIR, ERROR_PATH_NOT_FOUND},
+               {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+               {EACCES, ERROR_ACCESS_DENIED},
+               {EPERM, ERROR_ACCESS_DENIED},
+               {EBADF, ERROR_INVALID_HANDLE},
+               {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+               {EIO, ERROR_GEN_FAILURE},
+               {ENXIO, ERROR_GEN_FAILURE},
+               {ENODEV, ERROR_GEN_FAILURE},
+               {EBUSY, ERROR_SHARING_VIOLATION},
+               {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
+               {EEXIST, ERROR_FILE_EXISTS},
+               {EINVAL, ERROR_INVALID_PARAMETER},
+               {EPIPE, ERROR_BROKEN_PIPE},
+               {ENAMETOOLONG, ERROR_INVALID_NAME},
+               {ECANCELED, ERROR_OPERATION_ABORTED},
+               {ETIMEDOUT, ERROR_TIMEOUT}};
+  for (auto& c : cases) EXPECT_EQ(win32ErrorFromErrno(c.err), c.win) << "errno " << c.err;
+}
+
+TEST(ErrorMapping, ErrnoToSocketErrors) {
+  struct {
+    int err;
+    DWORD wsa;
+  } cases[] = {{ENOTSOCK, WSAENOTSOCK},
+               {EADDRINUSE, WSAEADDRINUSE},
+               {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+               {ENETDOWN, WSAENETDOWN},
+               {ENETUNREACH, WSAENETUNREACH},
+               {ENETRESET, WSAENETRESET},
+               {ECONNABORTED, WSAECONNABORTED},
+               {ECONNRESET, WSAECONNRESET},
+               {EPIPE, WSAECONNRESET},
+               {ENOBUFS, WSAENOBUFS},
+               {EISCONN, WSAEISCONN},
+               {ENOTCONN, WSAENOTCONN},
+               {ESHUTDOWN, WSAESHUTDOWN},
+               {ETIMEDOUT, WSAETIMEDOUT},
+               {ECONNREFUSED, WSAECONNREFUSED},
+               {EHOSTDOWN, WSAEHOSTDOWN},
+               {EHOSTUNREACH, WSAEHOSTUNREACH},
+               {EWOULDBLOCK, WSAEWOULDBLOCK},
+               {EINTR, WSAEINTR}};
+  for (auto& c : cases) EXPECT_EQ(socketErrorFromErrno(c.err), c.wsa) << "errno " << c.err;
+}
+
+TEST(DebugOutput, OneLineOnStandardError) {
+  testing::internal::CaptureStderr();
+  OutputDebugStringA("first\n");
+  OutputDebugStringA("second");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "first\nsecond\n");
+}
+
+// A pseudo-terminal stands in for a serial port.
+struct Pty {
+  int master = -1, slave = -1;
+  std::string path;
+  Pty() {
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
+    // Keep only the master: the library opens the slave by its path.
+    if (slave >= 0) ::close(slave);
+  }
+  ~Pty() {
+    if (master >= 0) ::close(master);
+  }
+};
+
+TEST(Tty, ComNames) {
+  EXPECT_TRUE(isComName("COM1"));
+  EXPECT_TRUE(isComName("COM12"));
+  EXPECT_TRUE(isComName("\\\\.\\COM3"));
+  EXPECT_FALSE(isComName("COM0"));
+  EXPECT_FALSE(isComName("COM"));
+  EXPECT_FALSE(isComName("COM01"));
+  EXPECT_FALSE(isComName("COM1x"));
+  EXPECT_FALSE(isComName("com1"));
+  EXPECT_FALSE(isComName("/dev/ttyS0"));
+  EXPECT_FALSE(isComName(nullptr));
+}
+
+TEST(Tty, SecondOpenIsASharingViolationUntilClosed) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  HANDLE a = openTty(pty.path.c_str(), false);
+  ASSERT_NE(a, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(openTty(pty.path.c_str(), false), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  ASSERT_TRUE(CloseHandle(a));
+  HANDLE b = openTty(pty.path.c_str(), true);
+  ASSERT_NE(b, INVALID_HANDLE_VALUE);
+  CloseHandle(b);
+  EXPECT_EQ(openTty("/dev/zor-no-such-tty", false), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Tty, ReadsReturnAtOnceWithWhatIsThere) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  for (bool overlapped : {false, true}) {
+    HANDLE h = openTty(pty.path.c_str(), overlapped);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Raw mode so that bytes pass without line editing.
+    termios tio;
+    int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    ::close(fd);
+
+    Ovl o;
+    OVERLAPPED* ovl = overlapped ? &o.ovl : nullptr;
+    char buf[16];
+    DWORD n = 99;
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, ovl));
+    EXPECT_EQ(n, 0u);
+    ASSERT_EQ(::write(pty.master, "xyz", 3), 3);
+    std::string got;
+    for (int i = 0; i < 200 && got.size() < 3; ++i) {
+      ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, ovl));
+      got.append(buf, n);
+      if (n == 0) Sleep(5);
+    }
+    EXPECT_EQ(got, "xyz");
+    ASSERT_TRUE(WriteFile(h, "out", 3, &n, ovl));
+    EXPECT_EQ(n, 3u);
+    char back[8];
+    ssize_t r = 0;
+    for (int i = 0; i < 200 && r <= 0; ++i) {
+      pollfd pfd{pty.master, POLLIN, 0};
+      if (poll(&pfd, 1, 10) == 1) r = ::read(pty.master, back, sizeof back);
+    }
+    EXPECT_EQ(std::string(back, r > 0 ? r : 0), "out");
+    CloseHandle(h);
+  }
+}
+
+TEST(Tty, HangUpIsAGeneralFailure) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  HANDLE h = openTty(pty.path.c_str(), false);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ::close(pty.master);
+  pty.master = -1;
+  char buf[8];
+  DWORD n;
+  EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+  CloseHandle(h);
+}
+
+}  // namespace
+
+namespace {
+
+// Completion racing with cancel and close: every operation ends exactly once,
+// and its buffer (freed right after) is never written afterwards.
+TEST(PipeOverlapped, CompletionRacingCancelAndCloseEndsEveryOperation) {
+  for (int i = 0; i < 200; ++i) {
+    Pipe p(true);
+    ASSERT_NE(p.in, INVALID_HANDLE_VALUE);
+    Ovl o;
+    auto buf = std::make_unique<char[]>(4);
+    DWORD n;
+    BOOL started = ReadFile(p.in, buf.get(), 4, &n, &o.ovl);
+    ASSERT_TRUE(!started && GetLastError() == ERROR_IO_PENDING);
+    std::thread writer([&] {
+      // The read end may be closed already; that is not this test's subject.
+      sigset_t pipeSet;
+      sigemptyset(&pipeSet);
+      sigaddset(&pipeSet, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+      [[maybe_unused]] ssize_t r = ::write(p.writeFd, "z", 1);
+    });
+    if (i % 2 == 0) {
+      CancelIo(p.in);
+    } else {
+      CloseHandle(p.in);
+      p.in = INVALID_HANDLE_VALUE;
+    }
+    writer.join();
+    ASSERT_TRUE(o.signalled(5000));
+    DWORD status = static_cast<DWORD>(o.ovl.Internal);
+    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_OPERATION_ABORTED) << status;
+    if (status == ERROR_SUCCESS) {
+      EXPECT_EQ(o.ovl.InternalHigh, 1u);
+    }
+    buf.reset();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// "COMn" reaches the tty its link in ports/ names, exclusively.
+TEST(Tty, ComNameOpensTheLinkedTtyExclusively) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  TempDir dir;
+  const char* before = std::getenv("ZOR_CONFIG");
+  std::string saved = before != nullptr ? before : "";
+  setenv("ZOR_CONFIG", dir.file("zor.ini").c_str(), 1);
+  ASSERT_EQ(mkdir(dir.file("ports").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(pty.path.c_str(), dir.file("ports/COM7").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zor-no-such-tty", dir.file("ports/COM8").c_str()), 0);
+
+  HANDLE a = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(a, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(CreateFileA("COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
+
+  if (before != nullptr)
+    setenv("ZOR_CONFIG", saved.c_str(), 1);
+  else
+    unsetenv("ZOR_CONFIG");
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The byte-stream calls of applications: they meet the worker threads only
+// through the rings, their mutexes and the events.
+#include "zor/core/device_p.h"
+
+namespace zor {
+
+unsigned char CDevice::ReadByte() {
+  auto& rx = d->m_buffs[RX];
+  if (!rx.notEmpty()) return 0;
+  unsigned char b;
+  {
+    CSingleLock lock(rx.mutex(), true);
+    b = rx.notEmpty() ? rx.getByte() : 0;
+    if (!rx.notEmpty()) d->resetDataReady();
+  }
+  d->checkRxBufferFull();
+  return b;
+}
+
+unsigned char CDevice::PollByte() {
+  auto& rx = d->m_buffs[RX];
+  if (!rx.notEmpty()) return 0;
+  CSingleLock lock(rx.mutex(), true);
+  return rx.notEmpty() ? rx.peekByte() : 0;
+}
+
+unsigned long CDevice::ReadBuffer(unsigned char* buf, unsigned long max) {
+  auto& rx = d->m_buffs[RX];
+  if (!rx.notEmpty()) return 0;
+  int n;
+  {
+    CSingleLock lock(rx.mutex(), true);
+    int want = max > 0x7FFFFFFFul ? 0x7FFFFFFF : static_cast<int>(max);
+    n = rx.notEmpty() ? rx.get(buf, want) : 0;
+    if (!rx.notEmpty()) d->resetDataReady();
+  }
+  d->checkRxBufferFull();
+  return static_cast<unsigned long>(n);
+}
+
+int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, bool logOverrun) {
+  if (n == 0) return 1;
+  auto& tx = m_buffs[TX];
+  DWORD start = GetTickCount();
+  for (;;) {
+    {
+      CSingleLock lock(tx.mutex(), true);
+      // A ring of capacity C holds C - 1 bytes: n bytes fit when the free space exceeds n.
+      if (static_cast<unsigned long>(tx.freeSpace()) > n) {
+        bool ok = tx.put(data, static_cast<int>(n));
+        if (tx.takeOverrun() && logOverrun) log(LOG_EVENT, nullptr, 124);
+        lock.Unlock();
+        wakeReceiver();
+        return ok ? 1 : 0;
+      }
+    }
+    if (GetTickCount() - start > static_cast<DWORD>(theApp.m_ioWriteTimeout)) return -1;
+    Sleep(static_cast<DWORD>(theApp.m_threadGranularity));
+  }
+}
+
+bool CDevice::WriteByte(unsigned char b) { return d->putWhenSpace(&b, 1, false) == 1; }
+
+bool CDevice::WriteBuffer(const unsigned char* data, unsigned long n) {
+  return d->putWhenSpace(data, n, true) == 1;
+}
+
+void CDevice::Commit() {
+  DWORD start = GetTickCount();
+  while (d->m_buffs[TX].count() > 0 && GetTickCount() - start <= static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
+    // After a panic the receive loop that wakes the TX thread may have ended.
+    d->m_thrds[TX].thread.Resume();
+    Sleep(static_cast<DWORD>(theApp.m_threadGranularity));
+  }
+}
+
+void CDevice::Flush(bool rx, bool tx) {
+  if (tx) {
+    if (d->m_devHndl && d->m_devHndl->IsOpen()) d->m_devHndl->FlushOut();
+    CSingleLock lock(d->m_buffs[TX].mutex(), true);
+    d->m_buffs[TX].clear();
+  }
+  if (rx) {
+    CSingleLock lock(d->m_buffs[RX].mutex(), true);
+    d->m_buffs[RX].clear();
+  }
+  d->log(LOG_EVENT, nullptr, 154);
+}
+
+bool CDevice::TxReady() { return canTransmit() && !d->m_buffs[TX].aboveHighTide(); }
+bool CDevice::TXQueue() const { return d->m_buffs[TX].notEmpty(); }
+bool CDevice::RXQueue() const { return d->m_buffs[RX].notEmpty(); }
+unsigned long CDevice::GetTxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[TX].count()); }
+unsigned long CDevice::GetRxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[RX].count()); }
+
+unsigned long CDevice::GetMaxTransferSize() const {
+  int space = d->m_buffs[TX].freeSpace();
+  return space > 0 ? static_cast<unsigned long>(space - 1) : 0;
+}
+
+void CDevice::WakeReceiver() { d->wakeReceiver(); }
+
+}  // namespace zor

@@ -1,0 +1,209 @@
+// Device lifecycle: construction, open, close, destruction.
+#include "zor/core/device_p.h"
+#include "zor/monitor/monitordlg.h"
+#include "zor/support/support.h"
+
+#include <new>
+
+namespace zor {
+
+CDevicePrivate::CDevicePrivate(CDevice* owner) : q(owner) {
+  theApp.InitInstance();
+  m_hRxWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (theApp.m_panicResume) m_resumer.Start(&CDevicePrivate::THREAD_FUNC_NAME_RESUMER, reinterpret_cast<long>(this));
+}
+
+CDevicePrivate::~CDevicePrivate() { CloseHandle(m_hRxWake); }
+
+void CDevicePrivate::init() {
+  m_pMonDlg.reset(new (std::nothrow) CMonitorDlg(q));
+  if (!m_pMonDlg) ZOR_MEMORY_REPORT("m_pMonDlg", "device", 76);
+  else if (theApp.m_showMonitor) q->ShowMonitor();
+
+  {
+    std::lock_guard lock(m_notifyLock);
+    m_hNotifyWnd = nullptr;
+    m_notifyThreshold = 1;
+    m_notifyMsg = 0;
+  }
+  m_hDataReady = nullptr;
+
+  m_devHndl.reset(new (std::nothrow) CDevHandle);
+  if (!m_devHndl) ZOR_MEMORY_REPORT("m_devHndl", "device", 85);
+  else m_devHndl->SetOwner(nullptr);
+
+  m_inName.clear();
+  m_outName.clear();
+  m_watchDog = 0xFFFFFFFF;
+  m_overlapFlags = 0;
+  m_lastRxTick = 0;
+  m_hXonEvent = nullptr;
+  m_writeCount = 0;
+
+  enableXonHandshake(false, 0xA1, 0xA0);
+
+  for (int k = 0; k < 2; ++k) {
+    ThreadRec& t = m_thrds[k];
+    t.ovl = OVERLAPPED{};
+    t.bufferSize = 1024;
+    t.panic = false;
+    t.pending = false;
+    t.cancelling = false;
+    t.startTick = 0;
+    t.transferred = 0;
+    t.localBuffer = static_cast<unsigned char*>(_utlMemAlloc(8, static_cast<unsigned long>(q->GetIOSize(k))));
+    if (t.localBuffer == nullptr) ZOR_MEMORY_REPORT(k == 0 ? "m_thrds[0].localBuffer" : "m_thrds[1].localBuffer",
+                                                    "device", 108);
+  }
+  theApp.m_syncBase = GetTickCount();
+}
+
+bool CDevicePrivate::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
+                                unsigned long* lastError) {
+  std::lock_guard life(m_lifecycle);
+  if (!m_devHndl || m_devHndl->IsOpen()) return false;
+  m_thrds[RX].bufferSize = rxSize;
+  m_thrds[TX].bufferSize = txSize;
+  m_overlapFlags = overlapFlags;
+  if (!allocBuffers()) return false;
+  m_inName = inName != nullptr ? inName : "";
+  m_outName = outName != nullptr ? outName : "";
+  if (!openPort(lastError)) {
+    freeBuffers();
+    return false;
+  }
+  initNotifyEvents();
+  return true;
+}
+
+bool CDevicePrivate::allocBuffers() {
+  freeBuffers();
+  for (int k = 0; k < 2; ++k) {
+    CSingleLock lock(m_buffs[k].mutex(), true);
+    m_buffs[k].create(m_thrds[k].bufferSize, false);
+  }
+  return m_buffs[RX].capacity() > 0 && m_buffs[TX].capacity() > 0;
+}
+
+void CDevicePrivate::freeBuffers() {
+  for (auto& b : m_buffs) {
+    CSingleLock lock(b.mutex(), true);
+    b.destroy();
+  }
+}
+
+bool CDevicePrivate::openPort(unsigned long* lastError) {
+  resetXonXoff();
+  DWORD flags = static_cast<DWORD>(m_overlapFlags.load());
+  bool opened = m_devHndl->Open(m_inName.c_str(), m_outName.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                q->security_attr(), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &flags, nullptr);
+  m_overlapFlags = static_cast<int>(flags);
+  if (!opened) {
+    if (lastError != nullptr) *lastError = GetLastError();
+    m_devHndl->Close();
+    return false;
+  }
+  bool ok = q->program_device(m_thrds[RX].bufferSize, m_thrds[TX].bufferSize) && threadStart();
+  if (!ok) {
+    closeDevice();
+    return false;
+  }
+  enableRX(true);
+  return true;
+}
+
+bool CDevicePrivate::closeDevice() {
+  std::lock_guard life(m_lifecycle);
+  bool wasClosing = m_closing.exchange(true);
+  bool result = true;
+  if (theApp.m_panicResume) m_resumer.Suspend();
+  enableXonHandshake(false, m_xonChar, m_xoffChar);
+  q->Commit();
+  cancelIo(RX);
+  cancelIo(TX);
+  threadExit();
+  if (m_devHndl && m_devHndl->IsOpen()) {
+    if (!q->close_device()) result = false;
+    if (!m_devHndl->Close()) result = false;
+  }
+  closeNotifyEvents();
+  if (result) freeBuffers();
+  for (auto& t : m_thrds) {
+    t.panic = false;
+    t.pending = false;
+    t.cancelling = false;
+    t.startTick = 0;
+    t.transferred = 0;
+  }
+  m_closing = wasClosing;
+  return result;
+}
+
+void CDevicePrivate::destroy() {
+  if (theApp.m_panicResume) m_resumer.Stop(500);
+  if (HANDLE h = m_hXonEvent.exchange(nullptr)) CloseHandle(h);
+  for (auto& t : m_thrds) {
+    if (t.ovl.hEvent != nullptr) CloseHandle(t.ovl.hEvent);
+    t.ovl.hEvent = nullptr;
+    _utlMemFree(0, t.localBuffer);
+    t.localBuffer = nullptr;
+  }
+  if (m_pMonDlg) {
+    installLogger(nullptr, 0);
+    m_pMonDlg.reset();
+  }
+}
+
+CDevice::CDevice() : d(std::make_unique<CDevicePrivate>(this)) {}
+
+CDevice::~CDevice() {
+  // A subclass that forgot destroyer() still gets its device closed, though
+  // its own close_device can no longer run by then.
+  if (d->m_devHndl) destroyer();
+  d->destroy();
+}
+
+void CDevice::constructor() { d->init(); }
+
+void CDevice::destroyer() {
+  if (d->m_devHndl) {
+    CloseDevice();
+    d->m_devHndl.reset();
+  }
+}
+
+bool CDevice::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
+                         unsigned long* lastError) {
+  return d->openDevice(inName, outName, overlapFlags, rxSize, txSize, lastError);
+}
+
+bool CDevice::CloseDevice() { return d->closeDevice(); }
+
+bool CDevice::IsDeviceOpen() const { return d->m_devHndl && d->m_devHndl->IsOpen(); }
+
+bool CDevice::DeviceExist(const char* name) {
+  if (!d->m_devHndl) return false;
+  if (d->m_devHndl->IsOpen()) return true;
+  return d->m_devHndl->Exists(name);
+}
+
+CMutex* CDevice::GetIOMutex() { return &d->m_ioMutex; }
+
+bool CDevice::canTransmit() { return d->m_xonEnabled ? d->m_xonState.load() : true; }
+bool CDevice::close_device() { return true; }
+SECURITY_ATTRIBUTES* CDevice::security_attr() { return nullptr; }
+bool CDevice::on_io_error(unsigned long, int) { return false; }
+int CDevice::hook_readFile(void*, void*, unsigned long, unsigned long*, OVERLAPPED*) { return 0; }
+int CDevice::hook_writeFile(void*, const void*, unsigned long, unsigned long*, OVERLAPPED*) { return 0; }
+bool CDevice::program_device(int, int) { return true; }
+
+void CDevice::SetChannelOwner() {
+  if (d->m_devHndl) d->m_devHndl->SetOwner(this);
+}
+
+HANDLE CDevice::InputHandle() const { return d->m_devHndl ? d->m_devHndl->In() : INVALID_HANDLE_VALUE; }
+HANDLE CDevice::OutputHandle() const { return d->m_devHndl ? d->m_devHndl->Out() : INVALID_HANDLE_VALUE; }
+int CDevice::OverlapFlags() const { return d->m_overlapFlags; }
+CMonitorDlg* CDevice::Monitor() const { return d->m_pMonDlg.get(); }
+
+}  // namespace zor

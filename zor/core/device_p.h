@@ -1,0 +1,149 @@
+// CDevicePrivate: the state and algorithms behind CDevice. Shared by the files
+// of zor/core/ (lifecycle, engine, byte stream, flow control, logging) and
+// visible to the devices of zor/devices/ and zor/remote/.
+#pragma once
+
+#include <zor/app.h>
+#include <zor/device.h>
+
+#include "utils/circbuff.h"
+#include "zor/core/devhandle.h"
+#include "zor/core/workerthread.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+namespace zor {
+
+class CMonitorDlg;
+
+enum { RX = 0, TX = 1 };
+
+struct ThreadRec {
+  CWorkerThread thread;
+  int bufferSize = 1024;
+  std::atomic<bool> panic{false};
+  OVERLAPPED ovl{};
+  std::atomic<bool> pending{false};
+  DWORD transferred = 0;
+  unsigned char* localBuffer = nullptr;
+  DWORD startTick = 0;
+  std::atomic<bool> cancelling{false};
+};
+
+class CDevicePrivate {
+public:
+  explicit CDevicePrivate(CDevice* q);
+  ~CDevicePrivate();
+
+  // The owning device's hooks, for the channel.
+  static int hookRead(CDevice* dev, HANDLE h, void* buf, unsigned long size, unsigned long* done, OVERLAPPED* ovl) {
+    return dev->hook_readFile(h, buf, size, done, ovl);
+  }
+  static int hookWrite(CDevice* dev, HANDLE h, const void* buf, unsigned long size, unsigned long* done,
+                       OVERLAPPED* ovl) {
+    return dev->hook_writeFile(h, buf, size, done, ovl);
+  }
+
+  // Lifecycle (device.cpp).
+  void init();
+  bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
+                  unsigned long* lastError);
+  bool closeDevice();
+  bool allocBuffers();
+  void freeBuffers();
+  bool openPort(unsigned long* lastError);
+  void destroy();
+
+  // Engine (engine.cpp).
+  static void THREAD_FUNC_NAME_READ(long param, thread_func_flag flag);
+  static void THREAD_FUNC_NAME_WRITE(long param, thread_func_flag flag);
+  void dispatchThread(int k, thread_func_flag flag);
+  bool threadStart();
+  void threadExit();
+  int doThread(int k);
+  bool startIoOperation(int k);
+  bool getProcessResults(int k);
+  void getOverlappedResults(int k);
+  bool canWrite(int k);
+  void startOverlappedOperation(int k);
+  void endOverlappedOperation(int k);
+  void cancelIo(int k);
+  void store(unsigned char* data, unsigned long n);
+  // Waits up to one granularity slice, ending early when reception may have
+  // become possible or the thread must stop: an idle device does not spin.
+  void idleWait(int k);
+  void wakeReceiver() { SetEvent(m_hRxWake); }
+
+  // Byte stream (bytestream.cpp).
+  // Waits up to "I/O Write Timeout" until n bytes fit, then puts them, judging
+  // the space and putting under the TX mutex as one step. -1: no space in time;
+  // 0: the put overran; 1: queued.
+  int putWhenSpace(const unsigned char* data, unsigned long n, bool logOverrun);
+
+  // Flow control, watchdog, panic (flowcontrol.cpp).
+  void enableXonHandshake(bool enable, unsigned char xon, unsigned char xoff);
+  void enableRX(bool enable);
+  void resetXonXoff();
+  unsigned long checkXonXoff(unsigned char* data, unsigned long n);
+  void checkRxBufferFull();
+  void ackWaitXonXoff();
+  void checkPanic();
+  static void THREAD_FUNC_NAME_RESUMER(long param, thread_func_flag flag);
+  void autoResume();
+
+  // Logging and notification (logging.cpp).
+  void log(int kind, const void* data, unsigned long size);
+  void installLogger(zorLogFunc fn, long context);
+  void notify(long count);
+  void initNotifyEvents();
+  void closeNotifyEvents();
+  void resetDataReady();
+
+  CDevice* const q;
+
+  std::unique_ptr<CDevHandle> m_devHndl;
+  std::atomic<int> m_overlapFlags{0};
+  CircBuff<unsigned char> m_buffs[2];
+  std::atomic<bool> m_xonEnabled{false};
+  std::atomic<unsigned char> m_xonChar{0xA1};
+  std::atomic<unsigned char> m_xoffChar{0xA0};
+  std::atomic<bool> m_xonState{true};
+  std::atomic<bool> m_rxEnabled{true};
+  std::atomic<HANDLE> m_hXonEvent{nullptr};
+  ThreadRec m_thrds[2];
+  std::atomic<DWORD> m_watchDog{0xFFFFFFFF};
+  std::atomic<DWORD> m_lastRxTick{0};
+  std::string m_inName;
+  std::string m_outName;
+  int m_writeCount = 0;
+  CMutex m_ioMutex;
+  std::unique_ptr<CMonitorDlg> m_pMonDlg;
+
+  // Logger slot: a call runs under the shared lock, a replacement under the
+  // exclusive one, so the pair is always consistent and an uninstalled
+  // logger is never called once InstallLogger has returned.
+  std::shared_mutex m_logLock;
+  zorLogFunc m_logger = nullptr;
+  long m_logCtx = 0;
+
+  std::mutex m_notifyLock;
+  HWND m_hNotifyWnd = nullptr;
+  int m_notifyThreshold = 1;
+  UINT m_notifyMsg = 0;
+  std::atomic<HANDLE> m_hDataReady{nullptr};
+
+  CWorkerThread m_resumer;
+
+  // Serialises open and close between the application, a worker closing after
+  // a panic and the resumer reopening.
+  std::recursive_mutex m_lifecycle;
+  std::atomic<bool> m_closing{false};
+  // Automatic-reset event: reception may be possible again (data queued, bytes to send).
+  HANDLE m_hRxWake = nullptr;
+};
+
+}  // namespace zor

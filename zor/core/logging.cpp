@@ -1,0 +1,72 @@
+// The logger slot and the data notification.
+#include "zor/core/device_p.h"
+#include "zor/monitor/monitordlg.h"
+
+namespace zor {
+
+void CDevicePrivate::log(int kind, const void* data, unsigned long size) {
+  std::shared_lock lock(m_logLock);
+  if (m_logger != nullptr) m_logger(m_logCtx, kind, data, size);
+}
+
+void CDevicePrivate::installLogger(zorLogFunc fn, long context) {
+  // Waits for calls to the old logger to end, so that its context may be
+  // freed as soon as this returns.
+  std::unique_lock lock(m_logLock);
+  m_logger = fn;
+  m_logCtx = fn != nullptr ? context : 0;
+}
+
+void CDevicePrivate::notify(long count) {
+  HWND wnd;
+  UINT msg;
+  int threshold;
+  {
+    std::lock_guard lock(m_notifyLock);
+    wnd = m_hNotifyWnd;
+    msg = m_notifyMsg;
+    threshold = m_notifyThreshold;
+  }
+  if (count <= 0 || count < threshold) return;
+  if (wnd != nullptr) PostMessageA(wnd, msg, 0, count);
+  if (HANDLE h = m_hDataReady.load()) SetEvent(h);
+}
+
+void CDevicePrivate::initNotifyEvents() {
+  HANDLE old = m_hDataReady.exchange(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (old != nullptr) CloseHandle(old);
+}
+
+void CDevicePrivate::closeNotifyEvents() {
+  HANDLE h = m_hDataReady.load();
+  if (h == nullptr) return;
+  SetEvent(h);  // wake whoever waits, before the handle goes
+  Sleep(20);
+  m_hDataReady = nullptr;
+  CloseHandle(h);
+}
+
+void CDevicePrivate::resetDataReady() {
+  if (HANDLE h = m_hDataReady.load()) ResetEvent(h);
+}
+
+void CDevice::log(int kind, const void* data, unsigned long size) { d->log(kind, data, size); }
+
+void CDevice::InstallLogger(zorLogFunc fn, long context) { d->installLogger(fn, context); }
+
+void CDevice::SetNotify(HWND wnd, UINT msg, int threshold) {
+  std::lock_guard lock(d->m_notifyLock);
+  d->m_hNotifyWnd = wnd;
+  d->m_notifyMsg = msg;
+  d->m_notifyThreshold = threshold;
+}
+
+HANDLE CDevice::DataReadyEvent() const { return d->m_hDataReady.load(); }
+
+void CDevice::ShowMonitor() {
+  if (!d->m_pMonDlg) return;
+  d->m_pMonDlg->Show();
+  InstallLogger(&CMonitorDlg::LogCallback, reinterpret_cast<long>(d->m_pMonDlg.get()));
+}
+
+}  // namespace zor

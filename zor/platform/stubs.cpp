@@ -1,0 +1,22 @@
+// Calls whose medium has not been built yet: they fail the way Win32 fails
+// on a handle or name that is not of that medium.
+#include "zor/platform/platform.h"
+
+namespace zor {
+
+BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS*) {
+  SetLastError(ERROR_INVALID_FUNCTION);
+  return FALSE;
+}
+
+BOOL SetCommTimeouts(HANDLE, const COMMTIMEOUTS*) {
+  SetLastError(ERROR_INVALID_FUNCTION);
+  return FALSE;
+}
+
+BOOL WaitNamedPipeA(const char*, DWORD) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return FALSE;
+}
+
+}  // namespace zor
