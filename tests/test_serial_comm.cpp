@@ -312,9 +312,11 @@ TEST(SerialCommNames, CommCallsRefuseHandlesThatAreNoPort) {
   HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DCB d{};
   EXPECT_FALSE(GetCommState(ev, &d));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
   EXPECT_FALSE(EscapeCommFunction(ev, SETDTR));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  COMMTIMEOUTS t{};
+  EXPECT_FALSE(GetCommTimeouts(ev, &t));
   CloseHandle(ev);
 
   PtyPair pty;

@@ -1,6 +1,6 @@
 // Serial line settings and status in the shape the serial device exposes them:
-// the device control block, the read and write time-outs, the line status and
-// the codes of the communications calls.
+// the device control block, the line status and the codes of the
+// communications calls.
 #pragma once
 
 #include <zor/platform.h>
@@ -109,14 +109,6 @@ struct DCB {
   WORD wReserved1;
 };
 static_assert(sizeof(DCB) == 28, "DCB keeps its 28-byte layout");
-
-struct COMMTIMEOUTS {
-  DWORD ReadIntervalTimeout;
-  DWORD ReadTotalTimeoutMultiplier;
-  DWORD ReadTotalTimeoutConstant;
-  DWORD WriteTotalTimeoutMultiplier;
-  DWORD WriteTotalTimeoutConstant;
-};
 
 // Line status: held lines and queue fill.
 struct COMSTAT {

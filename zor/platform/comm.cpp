@@ -27,7 +27,7 @@ class PortCall {
   }
   bool ok() const {
     if (m_fd >= 0) return true;
-    SetLastError(ERROR_INVALID_HANDLE);
+    SetLastError(m_object != nullptr && m_port == nullptr ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
     return false;
   }
   int fd() const { return m_fd; }
@@ -215,7 +215,7 @@ BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
   return TRUE;
 }
 
-BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts) {
   if (timeouts == nullptr) return fail(ERROR_INVALID_PARAMETER);
   PortCall call(h);
   if (!call.ok()) return FALSE;

@@ -5,10 +5,13 @@
 // termios2 (so that any rate is possible); modem lines, break, queues and
 // counters use their own ioctls. A tty whose far end is gone (hang-up, unplugged
 // adapter) fails every call with ERROR_GEN_FAILURE. Called on a handle that is
-// not a serial port, they fail with ERROR_INVALID_HANDLE.
+// a serial port, they fail with ERROR_INVALID_FUNCTION (ERROR_INVALID_HANDLE when h
+// is no handle at all).
 #pragma once
 
 #include <zor/comm.h>
+
+#include "zor/platform/platform.h"
 
 #include <mutex>
 
@@ -17,8 +20,7 @@ namespace zor {
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
 BOOL GetCommState(HANDLE h, DCB* dcb);
 BOOL SetCommState(HANDLE h, DCB* dcb);
-BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
-BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
+// GetCommTimeouts and SetCommTimeouts are declared in platform.h.
 BOOL SetCommMask(HANDLE h, DWORD mask);
 BOOL GetCommMask(HANDLE h, DWORD* mask);
 BOOL PurgeComm(HANDLE h, DWORD flags);
