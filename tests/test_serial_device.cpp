@@ -285,9 +285,9 @@ TEST(SerialPortNames, Com3OpensTheTtyItMapsToAndAHeldPortIsListedButRefused) {
   }
   zortest::PortHolder other(pty.path());
   ASSERT_TRUE(other.locked());
-  auto result = zortest::runProcess(
-      zortest::selfExecutable(), {zortest::selfExecutable(), "--gtest_filter=SerialPortNames.HeldPortChild"},
-      {{"ZOR_SERIAL_HELD_CHILD", "1"}});
+  auto result =
+      zortest::runProcess(zortest::selfExecutable(), {"--gtest_filter=SerialPortNames.HeldPortChild"},
+                          {{"ZOR_SERIAL_HELD_CHILD", "1"}});
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
   zortest::unlinkComPort(3);

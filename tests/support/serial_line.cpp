@@ -5,10 +5,13 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -149,6 +152,39 @@ PortHolder::PortHolder(const std::string& path) {
 
 PortHolder::~PortHolder() {
   if (m_fd >= 0) ::close(m_fd);
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) m_pid = pid;
+}
+
+int BackgroundProcess::wait(int ms) {
+  long deadline = nowMs() + ms;
+  while (m_pid > 0) {
+    int status = 0;
+    pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+      m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      m_pid = -1;
+      break;
+    }
+    if (r < 0 || nowMs() >= deadline) break;
+    ::usleep(5000);
+  }
+  return m_pid > 0 ? -1 : m_exit;
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGTERM);
+  if (wait(2000) < 0 && m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    wait(2000);
+  }
 }
 
 long processCpuMs() {
