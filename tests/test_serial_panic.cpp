@@ -47,7 +47,10 @@ TEST_P(SerialPanic, AVanishedLinePanicsWithoutSpinningAndResumesWhenBack) {
   ASSERT_TRUE(first->send("before"));
   ASSERT_EQ(asString(readBytes(dev, 6, 3000)), "before");
 
-  first->hangUp();  // the adapter is pulled
+  // The adapter is pulled: its node goes (the number of a closed pty would
+  // soon name another test's line), and the line hangs up.
+  ASSERT_TRUE(zortest::linkComPort(portNumber(), "/dev/zor-test-unplugged"));
+  first->hangUp();
   ASSERT_TRUE(rec.waitForEvent(IDS_PANIC, 3000));
   EXPECT_FALSE(dev.IsDeviceOpen());
 
