@@ -152,6 +152,11 @@ TEST(Files, OverlappedReadsAtTheGivenOffsetAndCompletesAtOnce) {
   DWORD got = 0;
   EXPECT_TRUE(GetOverlappedResult(h, &r.ovl, &got, FALSE));
   EXPECT_EQ(got, 3u);
+  Ovl past;
+  past.ovl.Offset = 10;
+  EXPECT_FALSE(ReadFile(h, buf, 3, &n, &past.ovl));
+  EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+  EXPECT_TRUE(past.signalled());
   CloseHandle(h);
 }
 
@@ -641,6 +646,77 @@ TEST(Tty, ComNameOpensTheLinkedTtyExclusively) {
     setenv("ZOR_CONFIG", saved.c_str(), 1);
   else
     unsetenv("ZOR_CONFIG");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  HANDLE out = handleFromFd(fds[1], false);
+  std::vector<char> data(1 << 20, 'w');
+  std::atomic<bool> done{false};
+  BOOL ok = TRUE;
+  DWORD error = 0, written = 0;
+  std::thread writer([&] {
+    ok = WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    error = GetLastError();
+    done = true;
+  });
+  for (int i = 0; i < 200 && !done.load(); ++i) {
+    Sleep(10);
+    CancelIo(out);
+  }
+  bool readerClosed = !done.load();
+  if (readerClosed) ::close(fds[0]);  // never leave the thread behind
+  writer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, data.size());
+  CloseHandle(out);
+  if (!readerClosed) ::close(fds[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// One handle serving a reader and a writer thread: the reader cancelling its
+// timed-out read must not abort the write in flight.
+TEST(PipeOverlapped, CancelIoEndsOnlyTheCallersOperations) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8];
+  DWORD n;
+  std::thread other([&] { CancelIo(p.in); });
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  other.join();
+  std::thread([&] { CancelIo(p.in); }).join();
+  EXPECT_FALSE(o.signalled());
+  ASSERT_TRUE(CancelIo(p.in));
+  EXPECT_TRUE(o.signalled());
+  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+}
+
+TEST(PipeOverlapped, OperationsOfAnExitingThreadEnd) {
+  Pipe p(true);
+  Ovl o;
+  char buf[8] = "-------";
+  std::thread([&] {
+    DWORD n;
+    EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  }).join();
+  EXPECT_TRUE(o.signalled());
+  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+  p.put("late");
+  Sleep(20);
+  EXPECT_STREQ(buf, "-------");
 }
 
 }  // namespace

@@ -6,4 +6,6 @@
 #include <zor/app.h>
 #include <zor/device.h>
 #include <zor/devnull.h>
+#include <zor/devplayback.h>
 #include <zor/devrs232.h>
+#include <zor/monitor.h>

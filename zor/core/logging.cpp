@@ -28,8 +28,9 @@ void CDevicePrivate::notify(long count) {
     threshold = m_notifyThreshold;
   }
   if (count <= 0 || count < threshold) return;
-  if (wnd != nullptr) PostMessageA(wnd, msg, 0, count);
+  // The event first: whoever handles the message may look at it.
   if (HANDLE h = m_hDataReady.load()) SetEvent(h);
+  if (wnd != nullptr) PostMessageA(wnd, msg, 0, count);
 }
 
 void CDevicePrivate::initNotifyEvents() {

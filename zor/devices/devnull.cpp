@@ -36,7 +36,8 @@ bool CDevNull::Stuff(const unsigned char* data, int count) {
   return true;
 }
 
-int CDevNull::hook_readFile(void*, void* buffer, unsigned long toRead, unsigned long* bytesRead, OVERLAPPED*) {
+int CDevNull::hook_readFile(void*, void* buffer, unsigned long toRead, unsigned long* bytesRead,
+                            OVERLAPPED*) {
   CIoLock guard(&p->mutex);
   if (!guard.Lock()) return 0;
   if (p->queue.empty()) return 0;

@@ -1,15 +1,216 @@
 #include "zor/monitor/monitordlg.h"
 
+#include "zor/monitor/line_format.h"
+#include "zor/monitor/monitor_private.h"
+#include "zor/platform/platform.h"
+
+#include <zor/app.h>
+#include <zor/strings.h>
+
+#include <algorithm>
+#include <cstdio>
+
 namespace zor {
 
-CMonitorDlg::CMonitorDlg(CDevice* device) : m_device(device) {}
+namespace {
 
-CMonitorDlg::~CMonitorDlg() = default;
+constexpr unsigned long kChunk = 64;  // data bytes per line
 
-bool CMonitorDlg::Show() { return false; }
+// A value read under the monitor mutex; the type's zero when it is not had.
+template <class State, class Read>
+auto readLocked(State& state, Read read) -> decltype(read()) {
+  CSingleLock lock(&state.mutex);
+  if (!lock.Lock(State::kLockTimeout)) return {};
+  return read();
+}
 
-void CMonitorDlg::LogCallback(long, int, const void*, unsigned long) {}
+}  // namespace
 
-void CMonitorDlg::SetTxThreadIndicator(int, bool) {}
+CMonitorDlg::CMonitorDlg(CDevice* device) : p(std::make_unique<Private>()) {
+  p->device = device;
+  LoadOptions();
+}
+
+CMonitorDlg::~CMonitorDlg() {
+  WaitOnExit();
+  CSingleLock lock(&p->mutex);
+  if (lock.Lock(Private::kLockTimeout)) p->file.Close();
+}
+
+CDevice* CMonitorDlg::Device() const { return p->device; }
+
+bool CMonitorDlg::Show() {
+  // No window toolkit in this build: nothing to create or un-hide.
+  if (p->windowCreated.load() && p->hidden.load()) p->hidden = false;
+  return p->windowCreated.load();
+}
+
+void CMonitorDlg::SetTxThreadIndicator(int selector, bool running) {
+  HWND window = p->window.load();
+  if (selector == 0 && window != nullptr) PostMessageA(window, WM_MONITOR_TXTHREAD, running ? 1 : 0, 0);
+}
+
+void CMonitorDlg::LogCallback(long context, int kind, const void* data, unsigned long size) {
+  auto* self = reinterpret_cast<CMonitorDlg*>(context);
+  if (self == nullptr || size == 0) return;
+  self->ProcessRecord(kind, data, size);
+}
+
+// Reads process-wide filters, so the caller holds the monitor mutex.
+bool CMonitorDlg::IsFiltered(int kind) const {
+  switch (kind) {
+    case LOG_TX:
+      return theApp.m_filterTX;
+    case LOG_RX:
+      return theApp.m_filterRX;
+    case LOG_SERVER_SENT:
+      return theApp.m_filterSent;
+    case LOG_SERVER_RCV:
+      return theApp.m_filterRcv;
+    default:
+      return false;
+  }
+}
+
+void CMonitorDlg::ProcessRecord(int kind, const void* data, unsigned long size) {
+  int lineKind = firstLineKind(kind);
+  if (lineKind < 0 || size == 0) return;
+  if (kind != LOG_EVENT && data == nullptr) return;
+  CSingleLock lock(&p->mutex);
+  if (!lock.Lock(Private::kLockTimeout)) return;
+  // The filters are checked under the lock so that a command changing them
+  // is ordered with the records it affects.
+  if (IsFiltered(kind)) return;
+
+  ++p->recordsProcessed;
+  if (kind == LOG_TX) p->bytesTransmitted += size;
+  if (kind == LOG_RX) p->bytesReceived += size;
+
+  char time[80];
+  formatTimestamp(zorSyncTime(), time, sizeof time);
+
+  if (kind == LOG_EVENT) {
+    char text[300];
+    text[0] = '\0';
+    zorLoadString(static_cast<unsigned>(size), text, sizeof text);
+    EmitLine(lineKind, time, nullptr, text);
+  } else {
+    char sizeText[32];
+    std::snprintf(sizeText, sizeof sizeText, "%lu", size);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    char text[300];
+    for (unsigned long pos = 0; pos < size; pos += kChunk) {
+      const unsigned long n = std::min(kChunk, size - pos);
+      renderBytes(theApp.m_monitorView, bytes + pos, n, text);
+      EmitLine(lineKind, time, sizeText, text);
+      if (pos == 0) {
+        std::snprintf(time, sizeof time, "...");
+        sizeText[0] = '\0';
+        ++lineKind;
+      }
+    }
+  }
+  // One write per record keeps the file current without a write per line.
+  if (p->logToFile && !p->file.Flush()) p->dropLogFile();
+}
+
+void CMonitorDlg::EmitLine(int lineKind, const char* time, const char* size, const char* data) {
+  if (!p->pause) p->store.AddRecord(lineKind, time, size, data, nullptr);
+  if (!p->externalDebugger && !p->logToFile) return;
+  p->line.clear();
+  appendLine(p->line, lineKind, time, size, data);
+  if (p->externalDebugger) OutputDebugStringA(p->line.c_str());
+  if (p->logToFile && !p->file.WriteString(p->line.c_str())) p->dropLogFile();
+}
+
+void CMonitorDlg::Private::dropLogFile() {
+  std::fprintf(stderr,
+               "zor: monitor: writing the traffic log %s failed (error %u); logging to file stopped\n",
+               filePath.c_str(), static_cast<unsigned>(GetLastError()));
+  file.Close();
+  logToFile = false;
+}
+
+void CMonitorDlg::WaitOnExit() {
+  // Only a window the user can close ends this wait; without one (always, in
+  // a build without a window toolkit) there is nothing to wait for.
+  if (!p->windowCreated.load() || p->hidden.load() || !theApp.m_pauseOnExit ||
+      theApp.m_pHostDlg.load() != nullptr)
+    return;
+  while (!p->hidden.load() && p->windowCreated.load()) {
+    theApp.PumpMessage();
+    Sleep(10);
+  }
+}
+
+void CMonitorDlg::TogglePause() {
+  CSingleLock lock(&p->mutex);
+  if (lock.Lock(Private::kLockTimeout)) p->pause = !p->pause;
+}
+
+void CMonitorDlg::Clear() {
+  CSingleLock lock(&p->mutex);
+  if (!lock.Lock(Private::kLockTimeout)) return;
+  p->store.ClearRecords();
+  p->recordsProcessed = p->bytesReceived = p->bytesTransmitted = 0;
+}
+
+unsigned long long CMonitorDlg::RecordsProcessed() const {
+  return readLocked(*p, [&] { return p->recordsProcessed; });
+}
+unsigned long long CMonitorDlg::BytesReceived() const {
+  return readLocked(*p, [&] { return p->bytesReceived; });
+}
+unsigned long long CMonitorDlg::BytesTransmitted() const {
+  return readLocked(*p, [&] { return p->bytesTransmitted; });
+}
+bool CMonitorDlg::IsPaused() const {
+  return readLocked(*p, [&] { return p->pause; });
+}
+bool CMonitorDlg::IsExternalDebugger() const {
+  return readLocked(*p, [&] { return p->externalDebugger; });
+}
+bool CMonitorDlg::IsAlwaysOnTop() const {
+  return readLocked(*p, [&] { return p->alwaysOnTop; });
+}
+bool CMonitorDlg::IsLogToFile() const {
+  return readLocked(*p, [&] { return p->logToFile; });
+}
+int CMonitorDlg::LineCount() const {
+  return readLocked(*p, [&] { return p->store.Count(); });
+}
+int CMonitorDlg::LineCapacity() const {
+  return readLocked(*p, [&] { return p->store.Capacity(); });
+}
+
+bool CMonitorDlg::GetLine(int index, MonitorLine& out) const {
+  CSingleLock lock(&p->mutex);
+  if (!lock.Lock(Private::kLockTimeout)) return false;
+  const ListRecord* r = p->store.Record(index);
+  if (r == nullptr) return false;
+  out.lineKind = r->image;
+  out.time = r->text[0];
+  out.size = r->text[1];
+  out.data = r->text[2];
+  return true;
+}
+
+void CMonitorDlg::SetListTarget(HWND list) {
+  CSingleLock lock(&p->mutex);
+  if (lock.Lock(Private::kLockTimeout)) p->store.SetTarget(list);
+}
+
+void CMonitorDlg::SetWindowTarget(HWND window) { p->window = window; }
+
+std::string CMonitorDlg::FormatTimestamp(unsigned long t) {
+  char buf[80];
+  return std::string(buf, formatTimestamp(t, buf, sizeof buf));
+}
+
+std::string CMonitorDlg::FormatLine(int lineKind, const char* time, const char* size, const char* data) {
+  std::string line;
+  appendLine(line, lineKind, time, size, data);
+  return line;
+}
 
 }  // namespace zor

@@ -42,6 +42,28 @@ void wake(int fd) {
   [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
+// Overlapped operations a thread leaves pending end when it exits, so that no
+// completion writes into a buffer its thread no longer looks after.
+struct IssuedOps {
+  std::vector<std::weak_ptr<FdHandle>> handles;
+  ~IssuedOps() {
+    auto self = std::this_thread::get_id();
+    for (auto& weak : handles)
+      if (auto h = weak.lock()) h->cancelThreadOps(self);
+  }
+  void note(const std::shared_ptr<FdHandle>& h) {
+    std::erase_if(handles, [&](const std::weak_ptr<FdHandle>& w) { return w.expired(); });
+    for (auto& weak : handles)
+      if (weak.lock() == h) return;
+    handles.push_back(h);
+  }
+};
+
+void noteIssuer(const std::shared_ptr<FdHandle>& h) {
+  thread_local IssuedOps issued;
+  issued.note(h);
+}
+
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 // Writing to a pipe without a reader must fail with EPIPE, not kill the
@@ -146,10 +168,13 @@ bool FdHandle::attemptLocked(bool isRead, PendingOp& op, DWORD& error) {
       continue;
     }
     if (n == 0) {
-      if (isRead)
-        error = m_endOfDataError;
-      else
-        error = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
+      // A positioned read past the end of a file says so, as overlapped file
+      // reads do; a write that moves nothing would repeat forever.
+      if (isRead) {
+        error = op.offset >= 0 ? ERROR_HANDLE_EOF : m_endOfDataError;
+      } else {
+        error = ERROR_WRITE_FAULT;
+      }
       return true;
     }
     int err = errno;
@@ -172,7 +197,7 @@ BOOL FdHandle::startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* don
   beginOverlapped(ovl);
   std::int64_t offset =
       m_seekable ? static_cast<std::int64_t>((std::uint64_t{ovl->OffsetHigh} << 32) | ovl->Offset) : -1;
-  PendingOp op{ovl, buffer, size, 0, offset};
+  PendingOp op{ovl, buffer, size, 0, offset, std::this_thread::get_id()};
   auto& queue = isRead ? m_reads : m_writes;
   DWORD error = ERROR_SUCCESS;
   // Operations of one direction complete in the order they were issued.
@@ -193,6 +218,7 @@ BOOL FdHandle::startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* don
     SetLastError(err);
     return FALSE;
   }
+  noteIssuer(shared_from_this());
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -252,7 +278,7 @@ void FdHandle::failAllLocked(DWORD error) {
 
 BOOL FdHandle::transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
   SyncWaiter waiter{threadWakeFd()};
-  PendingOp op{ovl, buffer, size, 0, -1};
+  PendingOp op{ovl, buffer, size, 0, -1, std::this_thread::get_id()};
   if (m_seekable && ovl != nullptr)
     op.offset = static_cast<std::int64_t>((std::uint64_t{ovl->OffsetHigh} << 32) | ovl->Offset);
   DWORD error = ERROR_SUCCESS;
@@ -311,6 +337,26 @@ BOOL FdHandle::overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) 
   return HandleObject::overlappedResult(ovl, transferred, wait);
 }
 
+void FdHandle::failThreadLocked(std::thread::id thread, DWORD error) {
+  for (auto* q : {&m_reads, &m_writes}) {
+    for (auto it = q->begin(); it != q->end();) {
+      if (it->thread == thread) {
+        completeOverlapped(it->ovl, error, it->done);
+        it = q->erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+void FdHandle::cancelThreadOps(std::thread::id thread) {
+  std::lock_guard lock(m_mutex);
+  if (m_closed) return;
+  failThreadLocked(thread, ERROR_OPERATION_ABORTED);
+  m_completed.notify_all();
+}
+
 void FdHandle::abortAllLocked() {
   failAllLocked(ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
@@ -326,7 +372,12 @@ BOOL FdHandle::cancelIo() {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  abortAllLocked();
+  failThreadLocked(std::this_thread::get_id(), ERROR_OPERATION_ABORTED);
+  for (SyncWaiter* w : m_syncWaiters) {
+    w->aborted = true;
+    if (w->wakeFd >= 0) wake(w->wakeFd);
+  }
+  m_completed.notify_all();
   return TRUE;
 }
 

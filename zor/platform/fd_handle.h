@@ -7,6 +7,11 @@
 // overlapped call that cannot complete at once is queued and finished by the
 // reactor thread; the caller's buffer is only touched under the handle's lock
 // and never after the operation was cancelled.
+//
+// A new kind of descriptor handle is one file: a subclass that overrides
+// readSome/writeSome/errorFromErrno (and ioControl or its own calls) as it
+// needs, created with std::make_shared and put in the table with
+// registerHandle(), plus registerOpener() for the names it serves.
 #pragma once
 
 #include "zor/platform/handle.h"
@@ -18,6 +23,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace zor {
@@ -31,7 +37,13 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
   BOOL read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl) override;
   BOOL write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl) override;
   BOOL overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) override;
+  // Ends the overlapped operations the calling thread issued on this handle
+  // (those of other threads go on, as a reader cancelling its own timed-out
+  // read must not abort a write in flight), and every synchronous call that
+  // waits on it, from any thread. CloseHandle ends everything.
   BOOL cancelIo() override;
+  // Ends what the given thread issued; called when that thread exits.
+  void cancelThreadOps(std::thread::id thread);
   BOOL flush() override;
   BOOL close() override;
 
@@ -62,6 +74,7 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
     DWORD size;
     DWORD done;
     std::int64_t offset;
+    std::thread::id thread;  // the issuer
   };
   struct SyncWaiter {
     int wakeFd;
@@ -75,6 +88,7 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
   // True when any queued operation moved bytes or finished.
   bool progressLocked();
   void failAllLocked(DWORD error);
+  void failThreadLocked(std::thread::id thread, DWORD error);
   bool armLocked();
   void abortAllLocked();
   // Result of one attempt: complete (true) or would block (false).

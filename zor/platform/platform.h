@@ -74,4 +74,8 @@ void prepareWorkerThread();
 // Debugger output: one line to standard error.
 void OutputDebugStringA(const char* text);
 
+// Sets (value non-null) or removes (null) a variable of this process's
+// environment, e.g. ZOR_CONFIG before the settings store is next used.
+BOOL SetEnvironmentVariableA(const char* name, const char* value);
+
 }  // namespace zor

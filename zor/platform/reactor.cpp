@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@ namespace {
 struct Registration {
   int fd;
   Reactor::Callback callback;
+  bool inSet = false;  // in the epoll set; under the engine's mutex
 };
 
 // Id 0 in epoll data marks the wake-up descriptor.
@@ -24,6 +26,13 @@ constexpr Reactor::Id kWakeId = 0;
 class Engine {
  public:
   Reactor::Id add(int fd, Reactor::Callback callback) {
+    // What epoll refuses: files and folders are always ready.
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return 0;
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+      errno = EPERM;
+      return 0;
+    }
     std::lock_guard lock(m_mutex);
     if (m_stopped) {
       errno = ECANCELED;
@@ -31,10 +40,6 @@ class Engine {
     }
     if (!startLocked()) return 0;
     Reactor::Id id = m_next++;
-    epoll_event ev{};
-    ev.events = EPOLLONESHOT;
-    ev.data.u64 = id;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
     m_regs.emplace(id, std::make_shared<Registration>(Registration{fd, std::move(callback)}));
     return id;
   }
@@ -46,20 +51,29 @@ class Engine {
       errno = ENOENT;
       return false;
     }
+    Registration& reg = *it->second;
+    // Disarmed means not in the epoll set at all: an armed set with no events
+    // would still report a hang-up.
+    if (interest == 0) {
+      if (reg.inSet) epoll_ctl(m_epoll, EPOLL_CTL_DEL, reg.fd, nullptr);
+      reg.inSet = false;
+      return true;
+    }
     epoll_event ev{};
     ev.events = EPOLLONESHOT;
     if (interest & Reactor::kReadable) ev.events |= EPOLLIN | EPOLLRDHUP;
     if (interest & Reactor::kWritable) ev.events |= EPOLLOUT;
     ev.data.u64 = id;
-    // Still one-shot with interest 0: hang-up is always reported, at most once so.
-    return epoll_ctl(m_epoll, EPOLL_CTL_MOD, it->second->fd, &ev) == 0;
+    if (epoll_ctl(m_epoll, reg.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, reg.fd, &ev) != 0) return false;
+    reg.inSet = true;
+    return true;
   }
 
   void remove(Reactor::Id id) {
     std::lock_guard lock(m_mutex);
     auto it = m_regs.find(id);
     if (it == m_regs.end()) return;
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second->fd, nullptr);
+    if (it->second->inSet) epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second->fd, nullptr);
     m_regs.erase(it);
   }
 

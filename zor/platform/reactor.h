@@ -26,8 +26,9 @@ class Reactor {
 
   static Reactor& instance();
 
-  // Watches fd (not yet armed). Returns 0 on failure with errno set (for
-  // instance EPERM for a regular file, which is always ready).
+  // Registers fd, not yet armed: nothing is reported for it until arm().
+  // Returns 0 on failure with errno set (EPERM for a regular file, which is
+  // always ready).
   Id add(int fd, Callback callback);
   // Waits once for the given readiness bits; 0 disarms. False with errno on failure.
   bool arm(Id id, unsigned interest);

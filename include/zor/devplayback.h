@@ -1,0 +1,44 @@
+// CDevPlayback: replays a traffic log in place of the instrument.
+//
+// The log is one the monitor wrote in the hexadecimal view. At each open the
+// file is read whole into a script: recorded receptions are delivered to the
+// application as they fall due (paced like the recording while
+// theApp.m_truePlayback is on, else at once), and each recorded transmission
+// waits until the application writes the same bytes ("??" in the log matches
+// any byte). A write that matches nothing reaches the monitor as a playback
+// error ("PbEr") and consumes the rest of the script.
+#pragma once
+
+#include <zor/device.h>
+
+#include <memory>
+
+namespace zor {
+
+class CDevPlayback : public CDevice {
+ public:
+  explicit CDevPlayback(const char* fileName = nullptr);
+  ~CDevPlayback() override;
+
+  zorType Type() const override { return ZOR_PLAYBACK; }
+  // The log the next OpenDevice replays.
+  void SetFileName(const char* fileName);
+  // Loads the log and opens under the name "PB:". False when no file name is
+  // set, the device is open, or the log cannot be read or is not a valid
+  // log (one line on standard error names the file and the row).
+  bool OpenDevice(int overlapFlags, int rxSize, int txSize);
+
+ protected:
+  bool close_device() override { return true; }
+  int GetIOSize(int) const override { return 1024; }
+  int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
+                    OVERLAPPED* ovl) override;
+  int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
+                     OVERLAPPED* ovl) override;
+
+ private:
+  struct Private;
+  std::unique_ptr<Private> p;
+};
+
+}  // namespace zor

@@ -1,0 +1,109 @@
+// CMonitorDlg: the traffic monitor every device owns (CDevice::Monitor()).
+//
+// Once installed as the device's logger (CDevice::ShowMonitor), it turns each
+// log record into monitor lines: filters, counters, a time stamp, chunks of
+// 64 bytes rendered by the view mode, and three sinks — the record store a
+// window draws, the debugger output (standard error) and the traffic log
+// file that CDevPlayback reads back. Its options live in the settings store.
+#pragma once
+
+#include <zor/platform.h>
+
+#include <memory>
+#include <string>
+
+namespace zor {
+
+class CDevice;
+
+// Posted to the list target after each line added to the record store.
+constexpr UINT WM_FASTLIST_ADDED = 0x0401;
+// Posted to the window target when the TX thread parks (wParam 0) or runs (1).
+constexpr UINT WM_MONITOR_TXTHREAD = 0x0403;
+
+enum MonitorView { MONITOR_VIEW_DECIMAL = 0, MONITOR_VIEW_HEX = 1, MONITOR_VIEW_ASCII = 2 };
+
+// One line of the record store.
+struct MonitorLine {
+  // 0..9 for the tags "<<TX" "<<.." ">>RX" ">>.." "+Evn" "^Snd" "^..." "#Rcv" "#..." "PbEr";
+  // 10 for the continuation lines of a playback error, which have no tag of
+  // their own (a view draws them with the "PbEr" icon).
+  int lineKind = 0;
+  std::string time;  // "hh:mm:ss.mmm", "..." on continuation lines
+  std::string size;  // total byte count on a record's first line, else empty
+  std::string data;  // rendered bytes, or the event's text
+};
+
+class CMonitorDlg {
+ public:
+  explicit CMonitorDlg(CDevice* device);
+  virtual ~CMonitorDlg();
+  CMonitorDlg(const CMonitorDlg&) = delete;
+  CMonitorDlg& operator=(const CMonitorDlg&) = delete;
+
+  // Creates or un-hides the window; false while no window can exist (this
+  // build has none). Records reach the monitor all the same once it is the
+  // device's logger.
+  bool Show();
+  // The logger form (zorLogFunc); context is the monitor.
+  static void LogCallback(long context, int kind, const void* data, unsigned long size);
+  // selector 0: the device's TX thread parks (running false) or runs again.
+  void SetTxThreadIndicator(int selector, bool running);
+
+  CDevice* Device() const;
+
+  // Option commands of the window's menu; each stores the options.
+  void SetView(int view);
+  void ToggleFilterRX();
+  void ToggleFilterTX();
+  void ToggleFilterRcv();
+  void ToggleFilterSent();
+  void TogglePauseOnExit();
+  void ToggleTruePlayback();  // playback devices only
+  void ToggleShowMonitor();
+  void ToggleExternalDebugger();
+  void ToggleAlwaysOnTop();
+  // "&Log to file...": while logging, stops it. Otherwise chosenPath is what
+  // the save-as dialog returned (null: cancelled): the file is created or
+  // truncated and held exclusively; a file held by another monitor is not
+  // logged to. "Log filename" and "AutoLog to file" remember the outcome.
+  // Does nothing on a playback device.
+  void ToggleLogFile(const char* chosenPath);
+  void TogglePause();
+  // Empties the list and zeroes the three counters.
+  void Clear();
+
+  // Read-outs.
+  unsigned long long RecordsProcessed() const;
+  unsigned long long BytesReceived() const;
+  unsigned long long BytesTransmitted() const;
+  bool IsPaused() const;
+  bool IsExternalDebugger() const;
+  bool IsAlwaysOnTop() const;
+  bool IsLogToFile() const;
+  int LineCount() const;
+  int LineCapacity() const;
+  bool GetLine(int index, MonitorLine& out) const;
+
+  // Message targets of a window drawing this monitor (null: none).
+  void SetListTarget(HWND list);
+  void SetWindowTarget(HWND window);
+
+  // The line format, as the traffic log holds it.
+  static std::string FormatTimestamp(unsigned long t);
+  static std::string FormatLine(int lineKind, const char* time, const char* size, const char* data);
+
+ protected:
+  void ProcessRecord(int kind, const void* data, unsigned long size);
+  void EmitLine(int lineKind, const char* time, const char* size, const char* data);
+  bool IsFiltered(int kind) const;
+  void LoadOptions();
+  void SaveOptions();
+  void WaitOnExit();
+
+ private:
+  struct Private;
+  std::unique_ptr<Private> p;
+};
+
+}  // namespace zor

@@ -1,0 +1,455 @@
+// The traffic monitor: lines as the record store, the debugger output and the
+// traffic log file get them; filters, counters, pause; options in the
+// settings store; automatic logging and the exclusive log file.
+#include "support/recorder.h"
+#include "support/trafficlog_testkit.h"
+
+#include "zor/support/support.h"
+
+#include <zor/zor.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace zor {
+namespace {
+
+using ::testing::MatchesRegex;
+using testkit::readFile;
+using testkit::TestEnv;
+
+const char* const kTime = "[0-9][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9][0-9][0-9]";
+
+std::vector<unsigned char> sequence(std::size_t n, unsigned start = 0) {
+  std::vector<unsigned char> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(start + i);
+  return v;
+}
+
+std::string hex(const std::vector<unsigned char>& v, std::size_t from, std::size_t n) {
+  std::string s;
+  char buf[4];
+  for (std::size_t i = from; i < from + n; ++i) {
+    std::snprintf(buf, sizeof buf, "%.2x ", v[i]);
+    s += buf;
+  }
+  return s;
+}
+
+// Splits the file at CR LF; fails on a bare LF.
+std::vector<std::string> crlfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "text after the last CR LF: " << text.substr(pos);
+      break;
+    }
+    std::string line = text.substr(pos, end - pos);
+    EXPECT_EQ(line.find('\n'), std::string::npos) << "bare LF in " << line;
+    lines.push_back(line);
+    pos = end + 2;
+  }
+  return lines;
+}
+
+TEST(MonitorFormat, TimestampsCountHoursBeyondADay) {
+  EXPECT_EQ(CMonitorDlg::FormatTimestamp(0), "00:00:00.000");
+  EXPECT_EQ(CMonitorDlg::FormatTimestamp(3723004), "01:02:03.004");
+  EXPECT_EQ(CMonitorDlg::FormatTimestamp(360000000), "100:00:00.000");
+  EXPECT_EQ(CMonitorDlg::FormatTimestamp(86399999), "23:59:59.999");
+}
+
+TEST(MonitorFormat, LinesCarryTagTimeSizeAndData) {
+  EXPECT_EQ(CMonitorDlg::FormatLine(0, "00:00:01.000", "2", "01 02 "), "<<TX\t00:00:01.000\t2\t01 02 \n");
+  EXPECT_EQ(CMonitorDlg::FormatLine(3, "...", "", "0a "), ">>..\t...\t\t0a \n");
+  EXPECT_EQ(CMonitorDlg::FormatLine(4, "00:00:05.120", nullptr, "XON received"),
+            "+Evn\t00:00:05.120\t\tXON received\n");
+  EXPECT_EQ(CMonitorDlg::FormatLine(9, "00:00:00.001", "1", "ff "), "PbEr\t00:00:00.001\t1\tff \n");
+  // A playback error's continuation has no tag of its own.
+  EXPECT_EQ(CMonitorDlg::FormatLine(10, "...", "", "ff "), "\t...\t\tff \n");
+}
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dev = std::make_unique<CDevNull>();
+    mon = dev->Monitor();
+    ASSERT_NE(mon, nullptr);
+  }
+  void TearDown() override { dev.reset(); }
+
+  void record(int kind, const std::vector<unsigned char>& bytes) {
+    CMonitorDlg::LogCallback(reinterpret_cast<long>(mon), kind, bytes.data(), bytes.size());
+  }
+  void event(unsigned id) { CMonitorDlg::LogCallback(reinterpret_cast<long>(mon), LOG_EVENT, nullptr, id); }
+  MonitorLine line(int i) {
+    MonitorLine l;
+    EXPECT_TRUE(mon->GetLine(i, l)) << "no line " << i;
+    return l;
+  }
+  // Starts logging this monitor to a fresh file.
+  std::string logToFile(const char* name = "traffic.txt") {
+    std::string path = env.path(name);
+    mon->ToggleLogFile(path.c_str());
+    EXPECT_TRUE(mon->IsLogToFile());
+    return path;
+  }
+
+  TestEnv env;
+  std::unique_ptr<CDevNull> dev;
+  CMonitorDlg* mon = nullptr;
+};
+
+TEST_F(MonitorTest, RecordOf150BytesInHexGivesThreeLines) {
+  std::string path = logToFile();
+  mon->SetView(MONITOR_VIEW_HEX);
+  auto bytes = sequence(150, 200);
+  record(LOG_TX, bytes);
+
+  ASSERT_EQ(mon->LineCount(), 3);
+  MonitorLine first = line(0), second = line(1), third = line(2);
+  EXPECT_EQ(first.lineKind, 0);
+  EXPECT_THAT(first.time, MatchesRegex(kTime));
+  EXPECT_EQ(first.size, "150");
+  EXPECT_EQ(first.data, hex(bytes, 0, 64));
+  EXPECT_EQ(second.lineKind, 1);
+  EXPECT_EQ(second.time, "...");
+  EXPECT_EQ(second.size, "");
+  EXPECT_EQ(second.data, hex(bytes, 64, 64));
+  EXPECT_EQ(third.lineKind, 1);
+  EXPECT_EQ(third.data, hex(bytes, 128, 22));
+  EXPECT_EQ(mon->RecordsProcessed(), 1u);
+  EXPECT_EQ(mon->BytesTransmitted(), 150u);
+  EXPECT_EQ(mon->BytesReceived(), 0u);
+
+  auto lines = crlfLines(readFile(path));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "<<TX\t" + first.time + "\t150\t" + hex(bytes, 0, 64));
+  EXPECT_EQ(lines[1], "<<..\t...\t\t" + hex(bytes, 64, 64));
+  EXPECT_EQ(lines[2], "<<..\t...\t\t" + hex(bytes, 128, 22));
+}
+
+TEST_F(MonitorTest, SixtyFourBytesMakeOneLineAndSixtyFiveTwo) {
+  mon->SetView(MONITOR_VIEW_HEX);
+  record(LOG_RX, sequence(64));
+  ASSERT_EQ(mon->LineCount(), 1);
+  EXPECT_EQ(line(0).lineKind, 2);
+  EXPECT_EQ(line(0).data, hex(sequence(64), 0, 64));
+
+  record(LOG_RX, sequence(65, 7));
+  ASSERT_EQ(mon->LineCount(), 3);
+  EXPECT_EQ(line(1).size, "65");
+  EXPECT_EQ(line(2).lineKind, 3);
+  EXPECT_EQ(line(2).data, "47 ");  // 7 + 64
+  EXPECT_EQ(mon->BytesReceived(), 129u);
+  EXPECT_EQ(mon->RecordsProcessed(), 2u);
+}
+
+TEST_F(MonitorTest, ViewsRenderDecimalHexAndAscii) {
+  std::vector<unsigned char> bytes = {7, 255, 0};
+  record(LOG_TX, bytes);  // decimal is the default view
+  mon->SetView(MONITOR_VIEW_HEX);
+  record(LOG_TX, bytes);
+  mon->SetView(MONITOR_VIEW_ASCII);
+  record(LOG_TX, {'A', 0, '\r', '\n', 'B'});
+  ASSERT_EQ(mon->LineCount(), 3);
+  EXPECT_EQ(line(0).data, "007 255 000 ");
+  EXPECT_EQ(line(1).data, "07 ff 00 ");
+  EXPECT_EQ(line(2).data, "A\r\nB");  // the zero byte adds nothing
+}
+
+TEST_F(MonitorTest, AsciiControlBytesBreakTheFileLine) {
+  std::string path = logToFile();
+  mon->SetView(MONITOR_VIEW_ASCII);
+  record(LOG_RX, {'o', 'k', '\r', '\n'});
+  std::string text = readFile(path);
+  EXPECT_THAT(text, MatchesRegex(std::string(">>RX\t") + kTime + "\t4\tok\r\r\n\r\n"));
+}
+
+TEST_F(MonitorTest, EventLineHasEmptySizeAndTheEventText) {
+  std::string path = logToFile();
+  event(IDS_XON_RECEIVED);
+  ASSERT_EQ(mon->LineCount(), 1);
+  EXPECT_EQ(line(0).lineKind, 4);
+  EXPECT_EQ(line(0).size, "");
+  EXPECT_EQ(line(0).data, "XON received");
+  EXPECT_EQ(mon->RecordsProcessed(), 1u);
+  EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
+  EXPECT_THAT(readFile(path), MatchesRegex(std::string("\\+Evn\t") + kTime + "\t\tXON received\r\n"));
+}
+
+TEST_F(MonitorTest, EveryKindHasItsTags) {
+  std::string path = logToFile();
+  mon->SetView(MONITOR_VIEW_HEX);
+  for (int kind : {LOG_SERVER_SENT, LOG_SERVER_RCV, LOG_PLAYBACK_ERROR}) record(kind, sequence(70));
+  auto lines = crlfLines(readFile(path));
+  ASSERT_EQ(lines.size(), 6u);
+  const char* tags[] = {"^Snd\t", "^...\t", "#Rcv\t", "#...\t", "PbEr\t", "\t..."};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(lines[i].rfind(tags[i], 0), 0u) << lines[i];
+  EXPECT_EQ(line(5).lineKind, 10);
+  // Relayed bytes and playback errors are records but not device traffic.
+  EXPECT_EQ(mon->RecordsProcessed(), 3u);
+  EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
+}
+
+TEST_F(MonitorTest, RecordsOfSizeZeroVanish) {
+  std::string path = logToFile();
+  record(LOG_TX, {});
+  event(0);
+  EXPECT_EQ(mon->LineCount(), 0);
+  EXPECT_EQ(mon->RecordsProcessed(), 0u);
+  EXPECT_EQ(readFile(path), "");
+}
+
+TEST_F(MonitorTest, FiltersDropAndDoNotCount) {
+  std::string path = logToFile();
+  mon->ToggleFilterRX();
+  mon->ToggleFilterTX();
+  mon->ToggleFilterSent();
+  mon->ToggleFilterRcv();
+  for (int kind : {LOG_TX, LOG_RX, LOG_SERVER_SENT, LOG_SERVER_RCV}) record(kind, sequence(3));
+  EXPECT_EQ(mon->LineCount(), 0);
+  EXPECT_EQ(mon->RecordsProcessed(), 0u);
+  EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
+  EXPECT_EQ(readFile(path), "");
+
+  // Events and playback errors pass every filter; the RX filter alone leaves TX.
+  event(IDS_RX_OVERRUN);
+  record(LOG_PLAYBACK_ERROR, {1});
+  mon->ToggleFilterTX();
+  record(LOG_TX, {1, 2});
+  record(LOG_RX, {1, 2, 3});
+  EXPECT_EQ(mon->LineCount(), 3);
+  EXPECT_EQ(mon->RecordsProcessed(), 3u);
+  EXPECT_EQ(mon->BytesTransmitted(), 2u);
+  EXPECT_EQ(mon->BytesReceived(), 0u);
+}
+
+TEST_F(MonitorTest, PauseStopsListingButNotCountingDebuggerOrFile) {
+  std::string path = logToFile();
+  mon->ToggleExternalDebugger();
+  mon->TogglePause();
+  ASSERT_TRUE(mon->IsPaused());
+  mon->SetView(MONITOR_VIEW_HEX);
+  ::testing::internal::CaptureStderr();
+  record(LOG_RX, {0xab, 0xcd});
+  std::string debugger = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(mon->LineCount(), 0);
+  EXPECT_EQ(mon->RecordsProcessed(), 1u);
+  EXPECT_EQ(mon->BytesReceived(), 2u);
+  EXPECT_THAT(debugger, MatchesRegex(std::string(">>RX\t") + kTime + "\t2\tab cd \n"));
+  EXPECT_THAT(readFile(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t2\tab cd \r\n"));
+
+  mon->TogglePause();
+  mon->ToggleExternalDebugger();
+  record(LOG_RX, {1});
+  EXPECT_EQ(mon->LineCount(), 1);
+}
+
+TEST_F(MonitorTest, StoreGrowsPast900AndTellsItsTarget) {
+  MessageQueue list;
+  mon->SetListTarget(&list);
+  EXPECT_EQ(mon->LineCapacity(), 900);
+  for (int i = 0; i < 1000; ++i) record(LOG_TX, {static_cast<unsigned char>(i)});
+  EXPECT_EQ(mon->LineCount(), 1000);
+  EXPECT_EQ(mon->LineCapacity(), 1800);
+  EXPECT_EQ(line(999).data, "231 ");  // 999 mod 256, decimal view
+  mon->SetListTarget(nullptr);
+  ASSERT_EQ(list.size(), 1000u);
+  MSG msg;
+  ASSERT_TRUE(list.get(msg, 0));
+  EXPECT_EQ(msg.message, WM_FASTLIST_ADDED);
+  EXPECT_EQ(msg.wParam, 0u);
+  EXPECT_EQ(msg.lParam, 0);
+
+  mon->Clear();
+  EXPECT_EQ(mon->LineCount(), 0);
+  EXPECT_EQ(mon->LineCapacity(), 1800);
+  EXPECT_EQ(mon->RecordsProcessed(), 0u);
+  EXPECT_EQ(mon->BytesTransmitted(), 0u);
+  record(LOG_TX, {9});
+  EXPECT_EQ(line(0).data, "009 ");
+}
+
+TEST_F(MonitorTest, FailedWriteStopsFileLoggingAndSaysSo) {
+  // /dev/full takes the open and the lock and refuses every write.
+  mon->ToggleLogFile("/dev/full");
+  if (!mon->IsLogToFile()) GTEST_SKIP() << "/dev/full not usable here";
+  ::testing::internal::CaptureStderr();
+  record(LOG_TX, {1, 2, 3});
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(mon->IsLogToFile());
+  EXPECT_THAT(err, ::testing::HasSubstr("/dev/full"));
+  EXPECT_EQ(mon->LineCount(), 1);  // the other sinks are unaffected
+  EXPECT_EQ(mon->RecordsProcessed(), 1u);
+}
+
+TEST_F(MonitorTest, TxThreadIndicatorPostsToTheWindowTarget) {
+  MessageQueue window;
+  mon->SetTxThreadIndicator(0, false);  // no window: nothing to tell
+  mon->SetWindowTarget(&window);
+  mon->SetTxThreadIndicator(0, false);
+  mon->SetTxThreadIndicator(0, true);
+  mon->SetTxThreadIndicator(1, true);
+  mon->SetWindowTarget(nullptr);
+  MSG msg;
+  ASSERT_TRUE(window.get(msg, 0));
+  EXPECT_EQ(msg.message, WM_MONITOR_TXTHREAD);
+  EXPECT_EQ(msg.wParam, 0u);
+  ASSERT_TRUE(window.get(msg, 0));
+  EXPECT_EQ(msg.wParam, 1u);
+  EXPECT_FALSE(window.get(msg, 0));
+}
+
+TEST_F(MonitorTest, LoopbackTrafficReachesTheShownMonitor) {
+  EXPECT_FALSE(mon->Show());  // no window in this build; the logger is installed all the same
+  dev->ShowMonitor();
+  dev->Loopback(true);
+  ASSERT_TRUE(dev->OpenDevice(0, 1024, 1024));
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  ASSERT_TRUE(dev->WriteBuffer(abc, 3));
+  EXPECT_EQ(zor_test::readBytes(*dev, 3, 3000).size(), 3u);
+  ASSERT_TRUE(zor_test::waitUntil([&] { return mon->LineCount() >= 2; }, 3000));
+  EXPECT_EQ(line(0).lineKind, 0);
+  EXPECT_EQ(line(0).data, "097 098 099 ");
+  EXPECT_EQ(line(1).lineKind, 2);
+  EXPECT_EQ(mon->BytesTransmitted(), 3u);
+  EXPECT_EQ(mon->BytesReceived(), 3u);
+  dev->CloseDevice();
+}
+
+TEST_F(MonitorTest, PauseOnExitDoesNotWaitWithoutAWindow) {
+  theApp.m_pauseOnExit = true;
+  dev->ShowMonitor();
+  dev.reset();  // returns: there is no window the user could close
+  SUCCEED();
+}
+
+int settingInt(unsigned key, int def = -1) {
+  CIni ini;
+  ini.UseSystemFile();
+  return ini.GetProfileIntA(IDS_SECTION, key, def);
+}
+
+std::string settingString(unsigned key) {
+  CIni ini;
+  ini.UseSystemFile();
+  return ini.GetProfileStringA(IDS_SECTION, key, "");
+}
+
+TEST_F(MonitorTest, OptionsRoundTripThroughTheSettingsStore) {
+  mon->SetView(MONITOR_VIEW_ASCII);
+  mon->ToggleFilterRX();
+  mon->ToggleFilterSent();
+  mon->TogglePauseOnExit();
+  mon->ToggleShowMonitor();
+  mon->ToggleExternalDebugger();
+  mon->ToggleAlwaysOnTop();
+  mon->ToggleTruePlayback();  // not a playback device: no effect
+  theApp.m_showMonitor = false;
+  theApp.m_pauseOnExit = false;
+
+  EXPECT_EQ(settingInt(IDS_MONITOR_VIEW), 2);
+  EXPECT_EQ(settingInt(IDS_MONITOR_FILTER_RX), 1);
+  EXPECT_EQ(settingInt(IDS_MONITOR_FILTER_TX), 0);
+  EXPECT_EQ(settingInt(IDS_MONITOR_FILTER_RCV), 0);
+  EXPECT_EQ(settingInt(IDS_MONITOR_FILTER_SENT), 1);
+  EXPECT_EQ(settingInt(IDS_PAUSE_ON_EXIT), 1);
+  EXPECT_EQ(settingInt(IDS_SHOW_DEBUG_MONITOR), 1);
+  EXPECT_EQ(settingInt(IDS_EXTERNAL_DEBUGGER), 1);
+  EXPECT_EQ(settingInt(IDS_ALWAYS_ON_TOP), 1);
+  EXPECT_EQ(settingInt(IDS_TRUE_PLAYBACK_SPEED), 1);
+
+  // The monitor's own options come back with the next monitor.
+  CDevNull other;
+  EXPECT_TRUE(other.Monitor()->IsExternalDebugger());
+  EXPECT_TRUE(other.Monitor()->IsAlwaysOnTop());
+  other.Monitor()->ToggleExternalDebugger();
+  EXPECT_EQ(settingInt(IDS_EXTERNAL_DEBUGGER), 0);
+  CDevNull third;
+  EXPECT_FALSE(third.Monitor()->IsExternalDebugger());
+}
+
+TEST_F(MonitorTest, TruePlaybackIsToggledOnlyByAPlaybackMonitor) {
+  CDevPlayback pb;
+  pb.Monitor()->ToggleTruePlayback();
+  EXPECT_FALSE(theApp.m_truePlayback);
+  EXPECT_EQ(settingInt(IDS_TRUE_PLAYBACK_SPEED), 0);
+}
+
+TEST_F(MonitorTest, AutoLogReopensAndTruncatesAtTheNextDevice) {
+  std::string path = logToFile();
+  EXPECT_EQ(settingString(IDS_LOG_FILENAME), path);
+  EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 1);
+  record(LOG_TX, {1, 2});
+  dev.reset();
+  EXPECT_NE(readFile(path), "");
+
+  dev = std::make_unique<CDevNull>();
+  mon = dev->Monitor();
+  EXPECT_TRUE(mon->IsLogToFile());
+  EXPECT_EQ(readFile(path), "");  // emptied at construction, before anything is shown
+  record(LOG_RX, {3});
+  EXPECT_THAT(readFile(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t1\t003 \r\n"));
+
+  // Switching it off is remembered too.
+  mon->ToggleLogFile(nullptr);
+  EXPECT_FALSE(mon->IsLogToFile());
+  EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 0);
+  CDevNull later;
+  EXPECT_FALSE(later.Monitor()->IsLogToFile());
+}
+
+TEST_F(MonitorTest, CancelledFileChoiceChangesNothing) {
+  mon->ToggleLogFile(nullptr);
+  EXPECT_FALSE(mon->IsLogToFile());
+  EXPECT_EQ(settingString(IDS_LOG_FILENAME), "");
+}
+
+TEST_F(MonitorTest, SecondMonitorCannotShareTheLogFile) {
+  std::string path = logToFile();
+  ::testing::internal::CaptureStderr();
+  CDevNull second;
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(second.Monitor()->IsLogToFile());
+  EXPECT_THAT(err, ::testing::HasSubstr(path));
+  EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 0);
+
+  // The first keeps logging, into a file the second did not truncate.
+  record(LOG_TX, {1});
+  record(LOG_TX, {2});
+  EXPECT_EQ(crlfLines(readFile(path)).size(), 2u);
+  CMonitorDlg::LogCallback(reinterpret_cast<long>(second.Monitor()), LOG_TX, "x", 1);
+  EXPECT_EQ(crlfLines(readFile(path)).size(), 2u);
+}
+
+TEST_F(MonitorTest, PlaybackDeviceNeverOpensALog) {
+  std::string path = logToFile();
+  record(LOG_TX, {1});
+  std::string before = readFile(path);
+  mon->ToggleLogFile(nullptr);  // release the file, keep "AutoLog to file" on
+  {
+    CIni ini;
+    ini.UseSystemFile();
+    ini.WriteProfileInt(IDS_SECTION, IDS_AUTOLOG_TO_FILE, 1);
+  }
+  CDevPlayback pb;
+  EXPECT_FALSE(pb.Monitor()->IsLogToFile());
+  EXPECT_EQ(readFile(path), before);
+  std::string other = env.path("other.txt");
+  pb.Monitor()->ToggleLogFile(other.c_str());
+  EXPECT_FALSE(pb.Monitor()->IsLogToFile());
+  EXPECT_FALSE(std::filesystem::exists(other));
+  EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 1);
+}
+
+}  // namespace
+}  // namespace zor

@@ -1,0 +1,49 @@
+// State of a CMonitorDlg, shared by its record processing and its options.
+#pragma once
+
+#include "zor/monitor/record_store.h"
+#include "zor/platform/stdiofile.h"
+
+#include <zor/monitor.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace zor {
+
+struct CMonitorDlg::Private {
+  // Longest wait for the monitor mutex before a record is dropped.
+  static constexpr DWORD kLockTimeout = 8000;
+
+  CDevice* device = nullptr;
+  // Serialises records, the store, the counters, the file and the flags below.
+  mutable CMutex mutex;
+  CRecordStore store;
+
+  bool alwaysOnTop = false;
+  bool pause = false;
+  bool externalDebugger = false;
+  bool logToFile = false;
+  std::atomic<bool> windowCreated{false};
+  std::atomic<bool> hidden{false};
+  std::atomic<HWND> window{nullptr};
+
+  CStdioFile file;
+  std::string filePath;
+
+  std::uint64_t recordsProcessed = 0;
+  std::uint64_t bytesReceived = 0;
+  std::uint64_t bytesTransmitted = 0;
+
+  std::string line;  // scratch for one formatted line
+
+  bool isPlayback() const;
+  // Opens path for the traffic log (created or truncated, exclusive); the
+  // log-to-file flag becomes the result. Caller holds the mutex or is alone.
+  bool openLogFile(const std::string& path);
+  // Ends file logging after a failed write, with one line on standard error.
+  void dropLogFile();
+};
+
+}  // namespace zor

@@ -1,0 +1,176 @@
+#include "zor/platform/stdiofile.h"
+
+#include "zor/platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+namespace zor {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+bool failWith(int err) {
+  SetLastError(win32ErrorFromErrno(err));
+  return false;
+}
+
+}  // namespace
+
+CStdioFile::~CStdioFile() { Close(); }
+
+bool CStdioFile::Open(const char* name, unsigned flags) {
+  Close();
+  if (name == nullptr || *name == '\0') return failWith(ENOENT);
+  const bool write = (flags & modeWrite) != 0;
+  // Never O_TRUNC here: truncating before the lock is had would empty a file
+  // that another writer is still filling.
+  int oflags = O_CLOEXEC | (write ? O_WRONLY : O_RDONLY);
+  if (write && (flags & modeCreate)) oflags |= O_CREAT;
+  int fd = ::open(name, oflags, 0666);
+  if (fd < 0) return failWith(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    return failWith(err);
+  }
+  int lockOp = -1;
+  if (flags & shareExclusive)
+    lockOp = LOCK_EX;
+  else if (flags & shareDenyWrite)
+    lockOp = LOCK_SH;
+  if (lockOp >= 0) {
+    int rc;
+    do rc = ::flock(fd, lockOp | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int err = errno;
+      ::close(fd);
+      SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(err));
+      return false;
+    }
+  }
+  if (write && (flags & modeCreate) && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    int err = errno;
+    ::close(fd);
+    return failWith(err);
+  }
+  m_fd = fd;
+  m_text = (flags & typeText) != 0;
+  m_failed = false;
+  m_out.clear();
+  m_in.clear();
+  m_inPos = 0;
+  m_eof = false;
+  return true;
+}
+
+bool CStdioFile::WriteString(const char* text) {
+  if (m_fd < 0 || m_failed) return false;
+  if (!m_text) {
+    m_out.append(text);
+  } else {
+    for (const char* p = text; *p;) {
+      const char* nl = std::strchr(p, '\n');
+      if (nl == nullptr) {
+        m_out.append(p);
+        break;
+      }
+      m_out.append(p, nl - p);
+      m_out.append("\r\n");
+      p = nl + 1;
+    }
+  }
+  return m_out.size() < kChunk || Flush();
+}
+
+bool CStdioFile::Flush() {
+  if (m_fd < 0) return false;
+  std::size_t done = 0;
+  while (done < m_out.size() && !m_failed) {
+    ssize_t n = ::write(m_fd, m_out.data() + done, m_out.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      SetLastError(n < 0 ? win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+      m_failed = true;
+    }
+  }
+  m_out.clear();
+  return !m_failed;
+}
+
+bool CStdioFile::fill() {
+  if (m_eof) return false;
+  if (m_inPos > 0) {
+    m_in.erase(0, m_inPos);
+    m_inPos = 0;
+  }
+  std::size_t old = m_in.size();
+  m_in.resize(old + kChunk);
+  ssize_t n;
+  do n = ::read(m_fd, m_in.data() + old, kChunk);
+  while (n < 0 && errno == EINTR);
+  m_in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+  if (n < 0) {
+    SetLastError(win32ErrorFromErrno(errno));
+    m_failed = true;
+    m_eof = true;
+    return false;
+  }
+  if (n == 0) m_eof = true;
+  return n > 0;
+}
+
+bool CStdioFile::ReadString(std::string& line) {
+  if (m_fd < 0 || m_failed) return false;
+  std::size_t scanFrom = m_inPos;
+  for (;;) {
+    std::size_t nl = m_in.find('\n', scanFrom);
+    if (nl != std::string::npos) {
+      std::size_t end = nl;
+      if (m_text && end > m_inPos && m_in[end - 1] == '\r') --end;
+      line.assign(m_in, m_inPos, end - m_inPos);
+      m_inPos = nl + 1;
+      return true;
+    }
+    scanFrom = m_in.size() - m_inPos;  // offset survives the compaction in fill()
+    if (!fill()) break;
+    scanFrom += m_inPos;
+  }
+  if (m_failed) return false;
+  if (m_inPos < m_in.size()) {
+    line.assign(m_in, m_inPos, std::string::npos);
+    m_inPos = m_in.size();
+    return true;
+  }
+  SetLastError(ERROR_HANDLE_EOF);
+  return false;
+}
+
+unsigned long long CStdioFile::Length() const {
+  struct stat st {};
+  if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return 0;
+  return static_cast<unsigned long long>(st.st_size);
+}
+
+bool CStdioFile::Close() {
+  if (m_fd < 0) return true;
+  bool ok = m_out.empty() || Flush();
+  ok = ok && !m_failed;
+  ::close(m_fd);  // releases the flock with the last descriptor
+  m_fd = -1;
+  m_out.clear();
+  m_in.clear();
+  m_inPos = 0;
+  return ok;
+}
+
+}  // namespace zor
