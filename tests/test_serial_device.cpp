@@ -215,8 +215,8 @@ TEST_P(SerialDataPath, BytesTravelBothWaysInOrder) {
 INSTANTIATE_TEST_SUITE_P(Modes, SerialDataPath, ::testing::Values(0, 1, 2, 3));
 
 TEST_F(SerialDevice, SoftwareFlowControlWorksThroughTheTty) {
+  LogRecorder rec;  // outlives the device that logs into it
   CDevRS232 dev;
-  LogRecorder rec;
   rec.attach(dev);
   dev.EnableXonHandshake(true, 0xA1, 0xA0);
   ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
