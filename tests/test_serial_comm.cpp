@@ -81,6 +81,28 @@ TEST_F(SerialComm, OpenedPortIsRawAndReadsReturnAtOnce) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(SerialComm, ReadsWaitForDataUnlessTheyAreToReturnAtOnce) {
+  COMMTIMEOUTS wait{0, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(h, &wait));
+  std::thread instrument([&] {
+    Sleep(100);
+    pty.send("late");
+  });
+  char buf[16];
+  DWORD n = 0;
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  instrument.join();
+  EXPECT_GE(n, 1u) << "a waiting read returns with data";
+  COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(h, &atOnce));
+  readAll(h, 4 - n);
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  COMMTIMEOUTS back{};
+  ASSERT_TRUE(GetCommTimeouts(h, &back));
+  EXPECT_EQ(back.ReadIntervalTimeout, MAXDWORD);
+}
+
 TEST_F(SerialComm, BytesTravelBothWays) {
   DWORD n = 0;
   ASSERT_TRUE(WriteFile(h, "to instrument", 13, &n, nullptr));

@@ -45,11 +45,10 @@ long TtyHandle::readSome(void* buffer, std::size_t size, std::int64_t offset) {
   // A raw tty with nothing to read answers 0 as a hung-up one does; the poll
   // tells them apart, so a vanished line is an error and not an idle one.
   pollfd p{fd(), POLLIN, 0};
-  if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    errno = EIO;
-    return -1;
-  }
-  return 0;
+  bool gone = ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  // A quiet line is "nothing yet", so that a read that waits for data does wait.
+  errno = gone ? EIO : EAGAIN;
+  return -1;
 }
 
 bool isComName(const char* name) {
