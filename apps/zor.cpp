@@ -4,21 +4,24 @@
 #include <cstdio>
 #include <cstring>
 
+int runRemoteMode(int argc, char** argv);
+
 namespace {
 
-int runHelp() {
+int runHelp(int, char**) {
   zor::printUsage();
   return 0;
 }
 
 struct Mode {
   const char* name;
-  int (*run)();
+  int (*run)(int argc, char** argv);
 };
 
-// One entry per mode; modes read no further arguments.
+// One entry per mode; a mode reads its own options from argv[2] on.
 constexpr Mode kModes[] = {
     {"help", runHelp},
+    {"remote", runRemoteMode},
 };
 
 }  // namespace
@@ -26,7 +29,7 @@ constexpr Mode kModes[] = {
 int main(int argc, char** argv) {
   if (argc >= 2) {
     for (const Mode& mode : kModes)
-      if (std::strcmp(argv[1], mode.name) == 0) return mode.run();
+      if (std::strcmp(argv[1], mode.name) == 0) return mode.run(argc, argv);
     std::fprintf(stderr, "zor: unknown mode \"%s\"\n", argv[1]);
   }
   zor::printUsage();

@@ -8,4 +8,5 @@
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>
+#include <zor/devtcp.h>
 #include <zor/monitor.h>

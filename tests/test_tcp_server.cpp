@@ -1,0 +1,144 @@
+// The remote server's relay against socat playing the client.
+#include <gtest/gtest.h>
+
+#include <zor/zor.h>
+
+#include "support/process.h"
+#include "support/recorder.h"
+#include "support/tcppeer.h"
+
+#include "zor/remote/remoteserver.h"
+
+using namespace zor;
+using namespace zortest;
+using zor_test::LogRecorder;
+using zor_test::SettingsScope;
+
+namespace {
+
+class TcpServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
+    dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    theApp.m_threadGranularity = 2;
+    theApp.m_ioWriteTimeout = 1000;
+    rec.attach(dev);
+    ASSERT_TRUE(dev.OpenDevice(0, 8192, 8192));
+  }
+  std::string file(const char* name) const { return dir + "/" + name; }
+
+  // Next connection change posted by the server: 1 connected, 0 left, -1 none in time.
+  int nextState(DWORD ms = 5000) {
+    MSG m;
+    while (queue.get(m, ms))
+      if (m.message == CRemoteServer::WM_PIPE_STATE) return static_cast<int>(m.wParam);
+    return -1;
+  }
+  bool stuff(const std::vector<unsigned char>& b) { return dev.Stuff(b.data(), static_cast<int>(b.size())); }
+
+  SettingsScope settings;
+  std::string dir;
+  CDevNull dev;
+  LogRecorder rec;
+  MessageQueue queue;
+};
+
+}  // namespace
+
+TEST_F(TcpServer, RelaysClientToDeviceAndDeviceToClient) {
+  CRemoteServer server(&dev, &queue);
+  ASSERT_TRUE(server.Start());
+  EXPECT_FALSE(server.hostName().empty());
+  EXPECT_EQ(server.peerAddress(), "");
+
+  auto up = pattern(1500, 5);
+  writeFileBytes(file("up"), up);
+  SocatClient client(file("up"), file("down"));
+  ASSERT_EQ(nextState(), 1);
+  EXPECT_EQ(server.peerAddress(), "127.0.0.1");
+
+  ASSERT_TRUE(zor_test::waitUntil([&] { return rec.bytes(LOG_SERVER_RCV).size() >= up.size(); }, 5000));
+  EXPECT_EQ(rec.bytes(LOG_SERVER_RCV), up);
+  ASSERT_TRUE(zor_test::waitUntil([&] { return rec.bytes(LOG_TX).size() >= up.size(); }, 5000));
+  EXPECT_EQ(rec.bytes(LOG_TX), up);
+
+  auto down = pattern(1500, 6);
+  ASSERT_TRUE(stuff(down));
+  EXPECT_EQ(waitFileBytes(file("down"), down.size(), 5000), down);
+  EXPECT_EQ(rec.bytes(LOG_SERVER_SENT), down);
+  for (auto& r : rec.records()) {
+    if (r.kind == LOG_SERVER_SENT) {
+      EXPECT_LE(r.size, 256u);
+    }
+  }
+  EXPECT_EQ(rec.countEvent(IDS_PIPE_WRITE_ERROR), 0u);
+}
+
+TEST_F(TcpServer, ClientLeavingIsReportedAndTheNextClientIsAccepted) {
+  CRemoteServer server(&dev, &queue);
+  ASSERT_TRUE(server.Start());
+  writeFileBytes(file("up1"), {1});
+  {
+    SocatClient first(file("up1"), file("down1"));
+    ASSERT_EQ(nextState(), 1);
+    ASSERT_TRUE(zor_test::waitUntil([&] { return !rec.bytes(LOG_SERVER_RCV).empty(); }, 5000));
+    first.leave();
+    ASSERT_EQ(nextState(), 0);
+  }
+  writeFileBytes(file("up2"), {2});
+  SocatClient second(file("up2"), file("down2"), true, true);
+  ASSERT_EQ(nextState(), 1);
+  ASSERT_TRUE(stuff({3}));
+  EXPECT_EQ(waitFileBytes(file("down2"), 1, 5000), std::vector<unsigned char>{3});
+  ASSERT_TRUE(zor_test::waitUntil([&] { return rec.bytes(LOG_SERVER_RCV).size() >= 2; }, 5000));
+  EXPECT_EQ(rec.bytes(LOG_SERVER_RCV), (std::vector<unsigned char>{1, 2}));
+}
+
+TEST_F(TcpServer, DeviceDataBeforeTheCallBackIsLoggedAsPipeWriteErrorAndNotDelivered) {
+  CRemoteServer server(&dev, &queue);
+  ASSERT_TRUE(server.Start());
+  writeFileBytes(file("up"), {});
+  // The client connects, but takes the call back only later.
+  SocatClient client(file("up"), file("unused"), false);
+  ASSERT_TRUE(stuff({1, 2, 3}));
+  ASSERT_TRUE(rec.waitForEvent(IDS_PIPE_WRITE_ERROR, 5000));
+  EXPECT_TRUE(rec.bytes(LOG_SERVER_SENT).empty());
+
+  BackgroundProcess receiver(
+      {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
+  ASSERT_EQ(nextState(), 1);
+  ASSERT_TRUE(stuff({4, 5}));
+  EXPECT_EQ(waitFileBytes(file("down"), 2, 5000), (std::vector<unsigned char>{4, 5}));
+  EXPECT_EQ(rec.bytes(LOG_SERVER_SENT), (std::vector<unsigned char>{4, 5}));
+}
+
+TEST_F(TcpServer, RelayPicksUpAgainAfterTheDeviceWasClosedAndReopened) {
+  CRemoteServer server(&dev, &queue);
+  ASSERT_TRUE(server.Start());
+  writeFileBytes(file("up"), {});
+  SocatClient client(file("up"), file("down"));
+  ASSERT_EQ(nextState(), 1);
+  ASSERT_TRUE(dev.CloseDevice());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(dev.OpenDevice(0, 8192, 8192));
+  ASSERT_TRUE(stuff({6, 7}));
+  EXPECT_EQ(waitFileBytes(file("down"), 2, 5000), (std::vector<unsigned char>{6, 7}));
+}
+
+TEST_F(TcpServer, StoppingClosesBothConnectionsAndFreesThePort) {
+  auto server = std::make_unique<CRemoteServer>(&dev, &queue);
+  ASSERT_TRUE(server->Start());
+  EXPECT_FALSE(CRemoteServer(&dev, nullptr).Start()) << "one server per port";
+  writeFileBytes(file("up"), {});
+  BackgroundProcess receiver(
+      {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
+  ASSERT_TRUE(waitFor([] { return isListening(kClientPort); }, 5000));
+  SocatClient client(file("up"), file("unused"), false);
+  ASSERT_EQ(nextState(), 1);
+  server.reset();
+  // The call-back connection ended: the receiving socat sees the end and quits.
+  EXPECT_TRUE(waitFor([&] { return receiver.exited(); }, 5000));
+  CRemoteServer again(&dev, &queue);
+  EXPECT_TRUE(again.Start());
+}

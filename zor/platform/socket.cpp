@@ -1,0 +1,725 @@
+// Sockets, event selection and completion ports on POSIX.
+//
+// A completion port has no thread of its own: the thread waiting in
+// GetQueuedCompletionStatus polls the sockets whose receives are pending
+// (and the port's wake descriptor), performs each receive as its socket
+// becomes readable and queues the completion. Receives run under the port's
+// mutex and never block, so a receive is performed, queued and delivered
+// exactly once.
+#include "zor/platform/socket.h"
+
+#include "zor/platform/handle.h"
+#include "zor/platform/platform.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zor {
+namespace {
+
+class SocketObject;
+class PortObject;
+class NetEventObject;
+
+std::mutex& selectMutex() {
+  static std::mutex* m = new std::mutex;  // outlives handles closed during static destruction
+  return *m;
+}
+
+int fail(DWORD error) {
+  SetLastError(error);
+  return SOCKET_ERROR;
+}
+
+int failErrno(int err) { return fail(socketErrorFromErrno(err)); }
+
+class SocketObject : public HandleObject {
+ public:
+  explicit SocketObject(int descriptor) : fd(descriptor) {}
+  ~SocketObject() override { ::close(fd); }
+
+  BOOL close() override;
+
+  const int fd;
+  std::atomic<bool> closed{false};
+  std::atomic<bool> listening{false};
+
+  std::shared_ptr<PortObject> associatedPort() {
+    std::lock_guard lock(portMutex);
+    return port.lock();
+  }
+  // Associates once; false when already associated.
+  bool associate(const std::shared_ptr<PortObject>& p, ULONG_PTR k) {
+    std::lock_guard lock(portMutex);
+    if (port.lock()) return false;
+    port = p;
+    key = k;
+    return true;
+  }
+  ULONG_PTR portKey() {
+    std::lock_guard lock(portMutex);
+    return key;
+  }
+
+  std::mutex portMutex;
+  std::weak_ptr<PortObject> port;
+  ULONG_PTR key = 0;
+
+  // Under selectMutex().
+  std::weak_ptr<NetEventObject> selectEvent;
+  long selectMask = 0;
+};
+
+struct Packet {
+  DWORD count;
+  ULONG_PTR key;
+  OVERLAPPED* ovl;
+  DWORD error;
+};
+
+class PortObject : public HandleObject {
+ public:
+  PortObject() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~PortObject() override {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+
+  BOOL close() override {
+    std::lock_guard lock(mutex);
+    closed = true;
+    // Receives still pending end with the port; their buffers are not touched again.
+    pending.clear();
+    wake();
+    return TRUE;
+  }
+
+  void wake() {
+    std::uint64_t one = 1;
+    if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof one) < 0) {
+      // The counter is saturated: a wake-up is pending anyway.
+    }
+  }
+
+  void drainWake() {
+    std::uint64_t value;
+    while (wakeFd >= 0 && ::read(wakeFd, &value, sizeof value) > 0) {
+    }
+  }
+
+  struct Pending {
+    std::shared_ptr<SocketObject> socket;
+    char* buffer;
+    unsigned long length;
+    OVERLAPPED* ovl;
+    ULONG_PTR key;
+  };
+
+  // Tries the receive of p; true when it finished (completion queued).
+  bool tryReceive(const Pending& p) {
+    ssize_t n = ::recv(p.socket->fd, p.buffer, p.length, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    DWORD error = ERROR_SUCCESS;
+    DWORD count = 0;
+    if (n < 0) {
+      error = p.socket->closed.load() ? ERROR_OPERATION_ABORTED : socketErrorFromErrno(errno);
+    } else {
+      count = static_cast<DWORD>(n);
+    }
+    completeOverlapped(p.ovl, error, count);
+    packets.push_back({count, p.key, p.ovl, error});
+    return true;
+  }
+
+  const int wakeFd;
+  std::mutex mutex;
+  std::deque<Packet> packets;
+  std::vector<Pending> pending;
+  bool polling = false;  // one waiter polls; others wait for its results
+  bool closed = false;
+  std::condition_variable changed;
+};
+
+class NetEventObject : public HandleObject {
+ public:
+  // Under selectMutex().
+  std::vector<std::weak_ptr<SocketObject>> sockets;
+  long recorded = 0;
+};
+
+std::shared_ptr<SocketObject> lookupSocket(SOCKET s) {
+  auto object = lookupHandleAs<SocketObject>(socketHandle(s));
+  if (!object || object->closed.load()) {
+    SetLastError(WSAENOTSOCK);
+    return nullptr;
+  }
+  return object;
+}
+
+BOOL SocketObject::close() {
+  closed.store(true);
+  ::shutdown(fd, SHUT_RDWR);
+  if (auto owner = associatedPort()) {
+    std::lock_guard lock(owner->mutex);
+    for (auto it = owner->pending.begin(); it != owner->pending.end(); ++it) {
+      if (it->socket.get() != this) continue;
+      completeOverlapped(it->ovl, ERROR_OPERATION_ABORTED, 0);
+      owner->packets.push_back({0, it->key, it->ovl, ERROR_OPERATION_ABORTED});
+      owner->pending.erase(it);
+      break;
+    }
+    owner->wake();
+    owner->changed.notify_all();
+  }
+  std::lock_guard lock(selectMutex());
+  selectEvent.reset();
+  selectMask = 0;
+  return TRUE;
+}
+
+// Network events that poll flags stand for on socket s.
+long networkEvents(const SocketObject& s, short revents) {
+  long events = 0;
+  if (s.listening.load()) {
+    if (revents & POLLIN) events |= FD_ACCEPT;
+    return events;
+  }
+  if (revents & POLLIN) events |= FD_READ;
+  if (revents & (POLLRDHUP | POLLHUP | POLLERR)) events |= FD_CLOSE;
+  return events;
+}
+
+std::atomic<int> g_startups{0};
+
+constexpr int kConnectTimeoutMs = 10000;
+
+}  // namespace
+
+int WSAStartup(WORD version, WSADATA* data) {
+  if (data != nullptr) {
+    data->wVersion = version;
+    data->wHighVersion = MAKEWORD(2, 2);
+  }
+  g_startups.fetch_add(1);
+  return 0;
+}
+
+int WSACleanup() {
+  int n = g_startups.load();
+  while (n > 0 && !g_startups.compare_exchange_weak(n, n - 1)) {
+  }
+  if (n <= 0) return fail(WSANOTINITIALISED);
+  return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+
+SOCKET WSASocketA(int af, int type, int protocol, void*, unsigned, DWORD) {
+  if (af != AF_INET || type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP)) {
+    SetLastError(WSAEINVAL);
+    return INVALID_SOCKET;
+  }
+  int fd = ::socket(PF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    failErrno(errno);
+    return INVALID_SOCKET;
+  }
+  HANDLE h = registerHandle(std::make_shared<SocketObject>(fd));
+  if (h == nullptr) {
+    SetLastError(WSAENOBUFS);
+    return INVALID_SOCKET;
+  }
+  return reinterpret_cast<SOCKET>(h);
+}
+
+SOCKET socket(int af, int type, int protocol) { return WSASocketA(af, type, protocol, nullptr, 0, 0); }
+
+namespace {
+
+bool toPosix(const sockaddr* address, int length, ::sockaddr_in& out) {
+  if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) return false;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+  if (in->sin_family != AF_INET) return false;
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = PF_INET;
+  out.sin_port = in->sin_port;
+  out.sin_addr.s_addr = in->sin_addr.s_addr;
+  return true;
+}
+
+void fromPosix(const ::sockaddr_in& in, sockaddr* address, int* length) {
+  if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) return;
+  sockaddr_in out{};
+  out.sin_family = AF_INET;
+  out.sin_port = in.sin_port;
+  out.sin_addr.s_addr = in.sin_addr.s_addr;
+  std::memcpy(address, &out, sizeof out);
+  *length = sizeof out;
+}
+
+}  // namespace
+
+int bind(SOCKET s, const sockaddr* address, int length) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  ::sockaddr_in in;
+  if (!toPosix(address, length, in)) return fail(WSAEFAULT);
+  // Connections accepted earlier on this port may linger in TIME_WAIT; they
+  // must not keep a listener from coming back (a second listener still fails).
+  int on = 1;
+  ::setsockopt(sock->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in) != 0) return failErrno(errno);
+  return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  if (::listen(sock->fd, backlog > 4096 || backlog < 0 ? 4096 : backlog) != 0) return failErrno(errno);
+  // accept waits by polling, so that a request withdrawn between the look
+  // and the accept cannot leave it blocked (accepted sockets still block).
+  ::fcntl(sock->fd, F_SETFL, ::fcntl(sock->fd, F_GETFL) | O_NONBLOCK);
+  sock->listening.store(true);
+  return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* address, int* length) {
+  auto sock = lookupSocket(s);
+  if (!sock) return INVALID_SOCKET;
+  ::sockaddr_in in;
+  socklen_t len = sizeof in;
+  int fd;
+  for (;;) {
+    fd = ::accept4(sock->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      failErrno(errno);
+      return INVALID_SOCKET;
+    }
+    if (sock->closed.load()) {
+      SetLastError(WSAENOTSOCK);
+      return INVALID_SOCKET;
+    }
+    ::pollfd p{sock->fd, POLLIN, 0};
+    ::poll(&p, 1, 100);
+    len = sizeof in;
+  }
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  auto accepted = std::make_shared<SocketObject>(fd);
+  {
+    // An accepted socket inherits the listening socket's event selection.
+    std::lock_guard lock(selectMutex());
+    accepted->selectEvent = sock->selectEvent;
+    accepted->selectMask = sock->selectMask;
+    if (auto ev = sock->selectEvent.lock()) ev->sockets.push_back(accepted);
+  }
+  HANDLE h = registerHandle(accepted);
+  if (h == nullptr) {
+    SetLastError(WSAENOBUFS);
+    return INVALID_SOCKET;
+  }
+  fromPosix(in, address, length);
+  return reinterpret_cast<SOCKET>(h);
+}
+
+int connect(SOCKET s, const sockaddr* address, int length) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  ::sockaddr_in in;
+  if (!toPosix(address, length, in)) return fail(WSAEFAULT);
+  // A host that drops the request would hold the caller for minutes of SYN
+  // retries: the attempt is bounded instead, as the socket library bounds it.
+  int flags = ::fcntl(sock->fd, F_GETFL);
+  ::fcntl(sock->fd, F_SETFL, flags | O_NONBLOCK);
+  int rc = ::connect(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINPROGRESS || err == EINTR) {
+    ::pollfd p{sock->fd, POLLOUT, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, kConnectTimeoutMs);
+    } while (n < 0 && errno == EINTR);
+    socklen_t len = sizeof err;
+    if (n == 0)
+      err = ETIMEDOUT;
+    else if (n < 0 || ::getsockopt(sock->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+      err = errno;
+  }
+  ::fcntl(sock->fd, F_SETFL, flags);
+  if (err != 0) return failErrno(err);
+  int on = 1;
+  ::setsockopt(sock->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return 0;
+}
+
+int send(SOCKET s, const char* data, int length, int flags) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  if (length < 0 || (data == nullptr && length > 0)) return fail(WSAEFAULT);
+  int sent = 0;
+  // A blocking send returns once all of the block is buffered.
+  while (sent < length) {
+    ssize_t n = ::send(sock->fd, data + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL | flags);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EPIPE) return fail(sock->closed.load() ? WSAESHUTDOWN : WSAECONNRESET);
+      return failErrno(errno);
+    }
+    sent += static_cast<int>(n);
+  }
+  return sent;
+}
+
+int closesocket(SOCKET s) {
+  auto object = unregisterHandle(socketHandle(s));
+  if (!std::dynamic_pointer_cast<SocketObject>(object)) return fail(WSAENOTSOCK);
+  object->close();
+  return 0;
+}
+
+hostent* gethostbyname(const char* name) {
+  struct Entry {
+    std::string name;
+    std::vector<std::uint32_t> addresses;
+    std::vector<char*> list;
+    char* aliases[1] = {nullptr};
+    hostent entry{};
+  };
+  thread_local Entry e;
+  if (name == nullptr || *name == '\0') {
+    SetLastError(WSAHOST_NOT_FOUND);
+    return nullptr;
+  }
+  ::addrinfo hints{};
+  hints.ai_family = PF_INET;
+  hints.ai_socktype = ::SOCK_STREAM;
+  ::addrinfo* result = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
+    SetLastError(WSAHOST_NOT_FOUND);
+    return nullptr;
+  }
+  e.name = result->ai_canonname != nullptr ? result->ai_canonname : name;
+  e.addresses.clear();
+  for (::addrinfo* a = result; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != PF_INET) continue;
+    std::uint32_t addr = reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+    bool seen = false;
+    for (auto x : e.addresses) seen = seen || x == addr;
+    if (!seen) e.addresses.push_back(addr);
+  }
+  ::freeaddrinfo(result);
+  if (e.addresses.empty()) {
+    SetLastError(WSAHOST_NOT_FOUND);
+    return nullptr;
+  }
+  e.list.clear();
+  for (auto& a : e.addresses) e.list.push_back(reinterpret_cast<char*>(&a));
+  e.list.push_back(nullptr);
+  e.entry.h_name = e.name.data();
+  e.entry.h_aliases = e.aliases;
+  e.entry.h_addrtype = AF_INET;
+  e.entry.h_length = 4;
+  e.entry.h_addr_list = e.list.data();
+  return &e.entry;
+}
+
+char* inet_ntoa(in_addr address) {
+  thread_local char text[INET_ADDRSTRLEN];
+  ::in_addr in{};
+  in.s_addr = address.s_addr;
+  if (::inet_ntop(PF_INET, &in, text, sizeof text) == nullptr) text[0] = '\0';
+  return text;
+}
+
+int gethostname(char* name, int length) {
+  if (name == nullptr || length <= 0) return fail(WSAEFAULT);
+  if (::gethostname(name, static_cast<std::size_t>(length)) != 0) return failErrno(errno);
+  name[length - 1] = '\0';
+  return 0;
+}
+
+WSAEVENT WSACreateEvent() { return registerHandle(std::make_shared<NetEventObject>()); }
+
+BOOL WSACloseEvent(WSAEVENT event) {
+  if (!lookupHandleAs<NetEventObject>(event)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return CloseHandle(event);
+}
+
+BOOL WSAResetEvent(WSAEVENT event) {
+  auto ev = lookupHandleAs<NetEventObject>(event);
+  if (!ev) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(selectMutex());
+  ev->recorded = 0;
+  return TRUE;
+}
+
+int WSAEventSelect(SOCKET s, WSAEVENT event, long mask) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  auto ev = lookupHandleAs<NetEventObject>(event);
+  if (!ev) return fail(WSAEINVAL);
+  std::lock_guard lock(selectMutex());
+  if (auto old = sock->selectEvent.lock())
+    std::erase_if(old->sockets, [&](auto& w) { return w.expired() || w.lock() == sock; });
+  sock->selectEvent.reset();
+  sock->selectMask = 0;
+  if (mask != 0) {
+    sock->selectEvent = ev;
+    sock->selectMask = mask;
+    ev->sockets.push_back(sock);
+  }
+  return 0;
+}
+
+int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* out) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  if (out == nullptr) return fail(WSAEFAULT);
+  *out = WSANETWORKEVENTS{};
+  ::pollfd p{sock->fd, POLLIN | POLLRDHUP, 0};
+  int rc = ::poll(&p, 1, 0);
+  std::lock_guard lock(selectMutex());
+  long events = rc > 0 ? networkEvents(*sock, p.revents) : 0;
+  out->lNetworkEvents = events & sock->selectMask;
+  if (auto ev = lookupHandleAs<NetEventObject>(event)) ev->recorded = 0;
+  return 0;
+}
+
+DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD milliseconds, BOOL) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || events == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WSA_WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<NetEventObject>> evs;
+  std::vector<std::shared_ptr<SocketObject>> socks;
+  std::vector<DWORD> owner;
+  for (DWORD i = 0; i < count; ++i) {
+    auto ev = lookupHandleAs<NetEventObject>(events[i]);
+    if (!ev) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WSA_WAIT_FAILED;
+    }
+    evs.push_back(ev);
+  }
+  {
+    std::lock_guard lock(selectMutex());
+    for (DWORD i = 0; i < count; ++i) {
+      if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
+      for (auto& w : evs[i]->sockets) {
+        auto sock = w.lock();
+        if (sock && !sock->closed.load()) {
+          socks.push_back(sock);
+          owner.push_back(i);
+        }
+      }
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
+    }
+    if (socks.empty()) {
+      // Nothing can signal these events: the wait runs out.
+      if (timeout < 0) timeout = 1000;
+      ::poll(nullptr, 0, timeout);
+      if (milliseconds != INFINITE) return WSA_WAIT_TIMEOUT;
+      continue;
+    }
+    std::vector<::pollfd> fds;
+    for (auto& s : socks) fds.push_back({s->fd, POLLIN | POLLRDHUP, 0});
+    int rc = ::poll(fds.data(), fds.size(), timeout);
+    if (rc < 0 && errno != EINTR) {
+      SetLastError(socketErrorFromErrno(errno));
+      return WSA_WAIT_FAILED;
+    }
+    if (rc > 0) {
+      std::lock_guard lock(selectMutex());
+      for (std::size_t k = 0; k < fds.size(); ++k) {
+        long ev = networkEvents(*socks[k], fds[k].revents) & socks[k]->selectMask;
+        if (ev != 0) evs[owner[k]]->recorded |= ev;
+      }
+      for (DWORD i = 0; i < count; ++i)
+        if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
+      // Readiness outside the selected events (or a closed socket): stop
+      // polling those until the wait ends.
+      for (std::size_t k = fds.size(); k-- > 0;) {
+        if (fds[k].revents != 0) {
+          socks.erase(socks.begin() + static_cast<long>(k));
+          owner.erase(owner.begin() + static_cast<long>(k));
+        }
+      }
+    }
+    if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
+  }
+}
+
+int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flags, WSAOVERLAPPED* ovl,
+            void*) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  if (buffers == nullptr || count != 1 || ovl == nullptr) return fail(WSAEINVAL);
+  if (flags != nullptr) *flags = 0;
+  auto port = sock->associatedPort();
+  if (!port) return fail(WSAEINVAL);
+  ULONG_PTR key = sock->portKey();
+  std::lock_guard lock(port->mutex);
+  if (port->closed) return fail(WSAEINVAL);
+  for (auto& p : port->pending)
+    if (p.socket == sock) return fail(WSAEINVAL);  // one receive per socket
+  beginOverlapped(ovl);
+  PortObject::Pending p{sock, buffers[0].buf, buffers[0].len, ovl, key};
+  if (port->tryReceive(p)) {
+    const Packet& done = port->packets.back();
+    if (done.error != ERROR_SUCCESS && done.error != ERROR_OPERATION_ABORTED) {
+      // Failed at once: reported here, not queued.
+      port->packets.pop_back();
+      return fail(done.error);
+    }
+    if (received != nullptr) *received = done.count;
+    port->changed.notify_all();
+    return 0;
+  }
+  port->pending.push_back(p);
+  port->wake();
+  SetLastError(WSA_IO_PENDING);
+  return SOCKET_ERROR;
+}
+
+HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD) {
+  if (file == INVALID_HANDLE_VALUE) {
+    auto port = std::make_shared<PortObject>();
+    if (port->wakeFd < 0) {
+      SetLastError(socketErrorFromErrno(errno));
+      return nullptr;
+    }
+    return registerHandle(port);
+  }
+  auto sock = lookupHandleAs<SocketObject>(file);
+  auto port = lookupHandleAs<PortObject>(existing);
+  if (!sock || !port) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!sock->associate(port, key)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return existing;
+}
+
+BOOL GetQueuedCompletionStatus(HANDLE h, DWORD* count, ULONG_PTR* key, OVERLAPPED** ovl, DWORD milliseconds) {
+  auto port = lookupHandleAs<PortObject>(h);
+  if (!port || count == nullptr || key == nullptr || ovl == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *ovl = nullptr;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::unique_lock lock(port->mutex);
+  for (;;) {
+    if (!port->packets.empty()) {
+      Packet p = port->packets.front();
+      port->packets.pop_front();
+      *count = p.count;
+      *key = p.key;
+      *ovl = p.ovl;
+      if (p.error != ERROR_SUCCESS) {
+        SetLastError(p.error);
+        return FALSE;
+      }
+      return TRUE;
+    }
+    if (port->closed) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        SetLastError(WAIT_TIMEOUT);
+        return FALSE;
+      }
+      timeout = static_cast<int>(left.count());
+    }
+    if (port->polling) {
+      // Another waiter polls; it queues what it finds and tells us.
+      if (timeout < 0)
+        port->changed.wait(lock);
+      else
+        port->changed.wait_for(lock, std::chrono::milliseconds(timeout));
+      continue;
+    }
+    std::vector<::pollfd> fds{{port->wakeFd, POLLIN, 0}};
+    std::vector<std::shared_ptr<SocketObject>> socks;
+    for (auto& p : port->pending) {
+      fds.push_back({p.socket->fd, POLLIN | POLLRDHUP, 0});
+      socks.push_back(p.socket);
+    }
+    port->polling = true;
+    lock.unlock();
+    int rc = ::poll(fds.data(), fds.size(), timeout);
+    int err = errno;
+    lock.lock();
+    port->polling = false;
+    if (rc < 0 && err != EINTR) {
+      port->changed.notify_all();
+      SetLastError(socketErrorFromErrno(err));
+      return FALSE;
+    }
+    if (fds[0].revents != 0) port->drainWake();
+    for (std::size_t k = 1; k < fds.size(); ++k) {
+      if (fds[k].revents == 0) continue;
+      // The receive may have been cancelled while we polled: only a receive
+      // still pending is performed.
+      for (auto it = port->pending.begin(); it != port->pending.end(); ++it) {
+        if (it->socket != socks[k - 1]) continue;
+        if (port->tryReceive(*it)) port->pending.erase(it);
+        break;
+      }
+    }
+    port->changed.notify_all();
+  }
+}
+
+BOOL PostQueuedCompletionStatus(HANDLE h, DWORD count, ULONG_PTR key, OVERLAPPED* ovl) {
+  auto port = lookupHandleAs<PortObject>(h);
+  if (!port) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(port->mutex);
+  port->packets.push_back({count, key, ovl, ERROR_SUCCESS});
+  port->wake();
+  port->changed.notify_all();
+  return TRUE;
+}
+
+}  // namespace zor

@@ -1,0 +1,129 @@
+// CTcpPipe: one end of a TCP link made of two connections, one per direction.
+//
+// The client connects to the server's port and only sends on it; the server
+// connects back to the client on the next port and only sends on that one.
+// Each channel owns a second channel (pipeChild) for the reverse connection.
+// A listening channel runs a worker thread: it accepts one client, calls it
+// back, and delivers what the client sends to onRead, chunk by chunk and in
+// order. When the link breaks it listens again by itself.
+#pragma once
+
+#include "zor/core/workerthread.h"
+#include "zor/platform/socket.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zor {
+
+class CTcpPipe {
+ public:
+  enum ChannelState { Listening = 0, Accepting = 1, Linking = 2, Receiving = 3, Stopped = 4 };
+
+  explicit CTcpPipe(unsigned long ioSize);
+  virtual ~CTcpPipe();
+  CTcpPipe(const CTcpPipe&) = delete;
+  CTcpPipe& operator=(const CTcpPipe&) = delete;
+
+  // Called on the receiving thread with each completed receive (at most the I/O size).
+  virtual void onRead(const void* data, unsigned long size);
+  // Called on the receiving thread: true when the link is up, false when it ended.
+  virtual void onConnect(bool connected);
+  virtual bool init();
+  // Waits for the reverse connection (at most s_peerWaitMs); true when it exists.
+  virtual bool waitPeer();
+
+  // Server role: listens on port; one client at a time.
+  bool listen(int port);
+  // Client role: listens on port + 1, connects to host:port, waits for the call back.
+  bool connect(const char* host, int port);
+  // Sends the whole block with one send: on the connection a client opened, or
+  // (listening channel) on the reverse connection. Safe from any thread.
+  bool write(const void* data, unsigned long size);
+  bool writeString(const char* text);
+  // Dotted address of the client (server side); empty otherwise.
+  std::string peerAddress() const;
+  void close();
+
+  ChannelState state() const { return m_state.load(); }
+  bool broken() const { return m_broken.load(); }
+  unsigned long ioSize() const { return m_ioSize; }
+
+  // The client's wait for the server's call back: 10000 ms (tests shorten it).
+  static std::atomic<DWORD> s_peerWaitMs;
+  // Pause between two attempts to call a client back.
+  static constexpr DWORD kLinkRetryMs = 250;
+  // A client that has not taken the call back by then has given up (it waits
+  // s_peerWaitMs from before its own connection); the server drops it.
+  static DWORD linkGiveUpMs() { return s_peerWaitMs.load() + 2000; }
+
+ protected:
+  // Preparation shared by both kinds of channel; withReverse adds the reverse
+  // channel and the socket library start.
+  bool prepare(bool withReverse);
+  // Stops the receiving thread and closes everything; subclasses call it
+  // first in their destructors so that no callback reaches a half-destroyed object.
+  void shutdown();
+
+ private:
+  static void threadFunc(long param, thread_func_flag flag);
+  void run();
+  bool openListener();
+  bool openConnection();
+  void stateListening();
+  void stateAccepting();
+  void stateLinking();
+  void receiveLoop();
+  bool postReceive();
+  bool completionWait();
+  void setState(ChannelState s);
+  void markBroken();
+  bool exitRequested() const;
+  void setPeerAddress(const std::string& address);
+  std::shared_ptr<CTcpPipe> reverse() const;
+  void closeCompletionPort();
+
+  std::atomic<HANDLE> m_port{nullptr};
+  CWorkerThread m_thread;
+  const unsigned long m_ioSize;
+  OVERLAPPED m_recvOvl{};
+  std::atomic<bool> m_broken{false};
+  std::atomic<SOCKET> m_socket{INVALID_SOCKET};
+  sockaddr_in m_bindAddress{};
+  std::atomic<int> m_portNumber{0};
+  mutable std::mutex m_peerMutex;
+  std::string m_peerAddress;
+  std::string m_host;
+  std::atomic<bool> m_listening{false};
+  WSAEVENT m_acceptEvent = nullptr;
+  unsigned char* m_recvBuffer = nullptr;
+  WSABUF m_recvDesc{0, nullptr};
+  std::atomic<ChannelState> m_state{Stopped};
+  mutable std::mutex m_reverseMutex;
+  std::shared_ptr<CTcpPipe> m_reverse;
+
+  bool m_started = false;               // this channel's preparation started the socket library
+  bool m_recvOutstanding = false;       // a receive is posted and its completion not yet taken
+  DWORD m_acceptTick = 0;               // when the client being linked was accepted
+  std::atomic<bool> m_stopping{false};  // the owner is stopping the thread: no reopening
+  std::mutex m_stateMutex;
+  std::condition_variable m_stateChanged;
+};
+
+// The reverse channel of a CTcpPipe: delivers what it receives to its owner.
+class pipeChild : public CTcpPipe {
+ public:
+  pipeChild(CTcpPipe* owner, unsigned long ioSize);
+  ~pipeChild() override;
+  void onRead(const void* data, unsigned long size) override;
+  bool init() override;
+  bool waitPeer() override { return true; }
+
+ private:
+  CTcpPipe* m_owner;
+};
+
+}  // namespace zor
