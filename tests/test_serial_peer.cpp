@@ -2,6 +2,7 @@
 // program (python3-serial) on the other end of the line.
 #include <zor/zor.h>
 
+#include "support/background.h"
 #include "support/process.h"
 #include "support/recorder.h"
 #include "support/serial_line.h"

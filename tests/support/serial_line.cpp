@@ -154,39 +154,6 @@ PortHolder::~PortHolder() {
   if (m_fd >= 0) ::close(m_fd);
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) m_pid = pid;
-}
-
-int BackgroundProcess::wait(int ms) {
-  long deadline = nowMs() + ms;
-  while (m_pid > 0) {
-    int status = 0;
-    pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-    if (r == m_pid) {
-      m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      m_pid = -1;
-      break;
-    }
-    if (r < 0 || nowMs() >= deadline) break;
-    ::usleep(5000);
-  }
-  return m_pid > 0 ? -1 : m_exit;
-}
-
-BackgroundProcess::~BackgroundProcess() {
-  if (m_pid <= 0) return;
-  ::kill(m_pid, SIGTERM);
-  if (wait(2000) < 0 && m_pid > 0) {
-    ::kill(m_pid, SIGKILL);
-    wait(2000);
-  }
-}
-
 long processCpuMs() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace zortest {
 
@@ -64,22 +63,6 @@ class PortHolder {
  private:
   int m_fd = -1;
   bool m_locked = false;
-};
-
-// A program running beside the test, ended (SIGTERM, then SIGKILL) when this goes.
-class BackgroundProcess {
- public:
-  explicit BackgroundProcess(const std::vector<std::string>& args);
-  ~BackgroundProcess();
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-  bool started() const { return m_pid > 0; }
-  // Waits up to ms for the program to end; its exit code, or -1.
-  int wait(int ms);
-
- private:
-  int m_pid = -1;
-  int m_exit = -1;
 };
 
 // CPU time (user + system) this process has used, in milliseconds.
