@@ -7,5 +7,6 @@
 #include <zor/device.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
+#include <zor/devrs232.h>
 #include <zor/devtcp.h>
 #include <zor/monitor.h>

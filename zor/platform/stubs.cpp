@@ -4,16 +4,6 @@
 
 namespace zor {
 
-BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS*) {
-  SetLastError(ERROR_INVALID_FUNCTION);
-  return FALSE;
-}
-
-BOOL SetCommTimeouts(HANDLE, const COMMTIMEOUTS*) {
-  SetLastError(ERROR_INVALID_FUNCTION);
-  return FALSE;
-}
-
 BOOL WaitNamedPipeA(const char*, DWORD) {
   SetLastError(ERROR_FILE_NOT_FOUND);
   return FALSE;

@@ -20,18 +20,35 @@ TtyHandle::TtyHandle(int fd, bool overlapped) : FdHandle(fd, overlapped) {
   setEndOfDataError(ERROR_SUCCESS);
 }
 
+BOOL TtyHandle::close() {
+  {
+    // No communications call is inside the descriptor once this is set.
+    std::lock_guard lock(m_comm.mutex);
+    m_commClosed = true;
+  }
+  return FdHandle::close();
+}
+
+int TtyHandle::commFd() const { return m_commClosed ? -1 : fd(); }
+
+void TtyHandle::commTimeoutsChanged(const COMMTIMEOUTS& t) {
+  // Only "return at once with what is there" and "wait for data" exist here;
+  // the total read time-outs are not timed.
+  bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                   t.ReadTotalTimeoutConstant == 0;
+  setReadMode(immediate ? ReadMode::Immediate : ReadMode::Wait);
+}
+
 long TtyHandle::readSome(void* buffer, std::size_t size, std::int64_t offset) {
   long n = FdHandle::readSome(buffer, size, offset);
-  if (n == 0 && size > 0) {
-    // A tty reads nothing both when no byte is there and when the line hung
-    // up; only the latter is a failure of the device.
-    pollfd pfd{fd(), POLLIN, 0};
-    if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP)) {
-      errno = EIO;
-      return -1;
-    }
-  }
-  return n;
+  if (n != 0 || size == 0) return n;
+  // A raw tty with nothing to read answers 0 as a hung-up one does; the poll
+  // tells them apart, so a vanished line is an error and not an idle one.
+  pollfd p{fd(), POLLIN, 0};
+  bool gone = ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  // A quiet line is "nothing yet", so that a read that waits for data does wait.
+  errno = gone ? EIO : EAGAIN;
+  return -1;
 }
 
 bool isComName(const char* name) {
@@ -73,6 +90,11 @@ HANDLE openTty(const char* path, bool overlapped) {
     ::close(fd);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
+  }
+  // Raw bytes, reads that return at once; a node that is no tty is no port.
+  if (int err = commPrepareTty(fd, object->commState()); err != 0) {
+    SetLastError(err == ENOTTY || err == EINVAL ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(err));
+    return INVALID_HANDLE_VALUE;  // the handle object closes the descriptor
   }
   HANDLE h = registerHandle(std::move(object));
   if (h == nullptr) return INVALID_HANDLE_VALUE;
