@@ -42,7 +42,7 @@ double percentile(std::vector<double> v, double p) {
 
 // A pty pair whose master echoes everything (or only counts it) on a thread of its own.
 class Line {
- public:
+public:
   explicit Line(bool echo) {
     char name[256];
     if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
@@ -64,7 +64,7 @@ class Line {
   std::size_t received() const { return m_received; }
   bool ok() const { return !m_path.empty(); }
 
- private:
+private:
   void run(bool echo) {
     char buf[4096];
     while (!m_stop) {

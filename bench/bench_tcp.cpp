@@ -86,7 +86,7 @@ void relay(long granularity) {
 
 // Receives on s through its own completion port until the port is closed.
 class Receiver {
- public:
+public:
   explicit Receiver(SOCKET s)
       : m_socket(s), m_port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0)) {
     CreateIoCompletionPort(socketHandle(s), m_port, 1, 0);
@@ -107,7 +107,7 @@ class Receiver {
     }
   }
 
- private:
+private:
   SOCKET m_socket;
   HANDLE m_port;
 };

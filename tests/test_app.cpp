@@ -42,7 +42,7 @@ struct AppReport {
 };
 
 class LibraryStart : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     m_folder = zortest::scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(m_folder + "/ports");

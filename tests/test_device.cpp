@@ -12,7 +12,7 @@ using namespace zor_test;
 namespace {
 
 class DeviceTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     theApp.m_ioWriteTimeout = 300;
     theApp.m_threadGranularity = 2;

@@ -12,7 +12,7 @@ using namespace zor_test;
 namespace {
 
 class FlowTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     theApp.m_threadGranularity = 2;
     theApp.m_ioWriteTimeout = 2000;

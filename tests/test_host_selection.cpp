@@ -17,7 +17,7 @@ using namespace zor;
 namespace {
 
 class HostSelection : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     const char* old = std::getenv("ZOR_CONFIG");
     m_old = old != nullptr ? old : "";

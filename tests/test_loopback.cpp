@@ -11,7 +11,7 @@ using namespace zor_test;
 namespace {
 
 class LoopbackTest : public ::testing::TestWithParam<int> {
- protected:
+protected:
   void SetUp() override {
     theApp.m_threadGranularity = 2;
     theApp.m_ioWriteTimeout = 2000;

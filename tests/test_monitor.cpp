@@ -78,7 +78,7 @@ TEST(MonitorFormat, LinesCarryTagTimeSizeAndData) {
 }
 
 class MonitorTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     dev = std::make_unique<CDevNull>();
     mon = dev->Monitor();

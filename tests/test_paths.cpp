@@ -15,7 +15,7 @@ namespace {
 
 // Sets or clears environment variables for one test and puts them back after.
 class Env : public ::testing::Test {
- protected:
+protected:
   void set(const char* name, const char* value) {
     if (m_saved.find(name) == m_saved.end()) {
       const char* old = std::getenv(name);
@@ -34,7 +34,7 @@ class Env : public ::testing::Test {
         unsetenv(name.c_str());
   }
 
- private:
+private:
   std::map<std::string, std::optional<std::string>> m_saved;
 };
 

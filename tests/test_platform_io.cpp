@@ -26,7 +26,7 @@ using namespace zor;
 namespace {
 
 class TempDir {
- public:
+public:
   TempDir() {
     char tmpl[] = "/tmp/zor_io_XXXXXX";
     path = mkdtemp(tmpl);

@@ -47,7 +47,7 @@ std::vector<zor_test::LogRecord> ofKind(const zor_test::LogRecorder& log, int ki
 }
 
 class PlaybackTest : public ::testing::Test {
- protected:
+protected:
   // Writes the log and opens a playback device on it, its records going to `log`.
   void open(const std::string& text) {
     writeFile(path, text);
@@ -212,7 +212,7 @@ TEST_F(PlaybackTest, LongReceptionArrivesInReadsOfAtMost1024) {
 }
 
 class PlaybackOpenTest : public PlaybackTest {
- protected:
+protected:
   // Opening fails with one line on standard error that names the file and, with a row, the row.
   void expectRefused(const std::string& text, const std::string& why, int row = 0) {
     writeFile(path, text);

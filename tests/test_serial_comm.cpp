@@ -49,7 +49,7 @@ std::string readAll(HANDLE h, std::size_t count) {
 }
 
 class SerialComm : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     ASSERT_TRUE(pty.ok());
     h = openPort(pty);

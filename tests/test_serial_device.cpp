@@ -33,7 +33,7 @@ std::string pattern(std::size_t n) {
 std::string asString(const std::vector<unsigned char>& v) { return std::string(v.begin(), v.end()); }
 
 class SerialDevice : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     theApp.m_threadGranularity = 2;
     theApp.m_ioWriteTimeout = 500;

@@ -23,7 +23,7 @@ int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
 std::string asString(const std::vector<unsigned char>& v) { return std::string(v.begin(), v.end()); }
 
 class SerialPanic : public ::testing::TestWithParam<int> {
- protected:
+protected:
   void SetUp() override {
     theApp.m_threadGranularity = 2;
     theApp.m_ioTimeout = 50;

@@ -41,7 +41,7 @@ bool preloaded() {
 
 // The adapter's driver as the test writes it.
 class EmulatedAdapter {
- public:
+public:
   EmulatedAdapter() {
     m_tio.c_cflag = BOTHER | CS8 | CREAD | HUPCL;
     m_tio.c_ispeed = m_tio.c_ospeed = 9600;
@@ -149,7 +149,7 @@ class EmulatedAdapter {
     return out;
   }
 
- private:
+private:
   // Reads and writes go to the line itself, until the adapter is pulled out:
   // then, as a disconnected USB adapter's tty does, they fail with EIO.
   static gboolean onTransfer(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -245,7 +245,7 @@ class EmulatedAdapter {
 };
 
 class EmulatedSerial : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (!preloaded()) GTEST_SKIP() << "needs umockdev's preload (the serial_umockdev test entry)";
     theApp.m_threadGranularity = 2;

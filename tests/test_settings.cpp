@@ -19,7 +19,7 @@ using zor::IDS_SECTION;
 namespace {
 
 class Settings : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     const char* old = std::getenv("ZOR_CONFIG");
     m_oldConfig = old != nullptr ? old : "";

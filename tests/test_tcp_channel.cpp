@@ -11,7 +11,7 @@ using namespace zortest;
 namespace {
 
 class TcpChannel : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());

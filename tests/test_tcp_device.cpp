@@ -18,14 +18,14 @@ using zor_test::SettingsScope;
 namespace {
 
 class ProbeTcp : public CDevTcp {
- public:
+public:
   using CDevTcp::CDevTcp;
   int flags() const { return OverlapFlags(); }
   bool fatal(unsigned long error) { return on_io_error(error, 1); }
 };
 
 class TcpDevice : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());

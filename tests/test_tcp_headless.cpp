@@ -21,7 +21,7 @@ using zor_test::SettingsScope;
 namespace {
 
 class TcpHeadless : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     program = (std::filesystem::path(selfExecutable()).parent_path().parent_path() / "apps" / "zor").string();

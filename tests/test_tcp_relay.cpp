@@ -23,7 +23,7 @@ using zor_test::waitUntil;
 namespace {
 
 class TcpRelay : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     theApp.m_threadGranularity = 2;
     theApp.m_ioWriteTimeout = 1000;

@@ -17,7 +17,7 @@ using zor_test::SettingsScope;
 namespace {
 
 class TcpServer : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
     dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());

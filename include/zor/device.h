@@ -90,7 +90,8 @@ protected:
   // True when the error of direction k (0 RX, 1 TX) is fatal: the direction panics.
   virtual bool on_io_error(unsigned long error, int k);
   // I/O of the pseudo names "NULL", "PB:" and "TCP"; the ReadFile/WriteFile contract.
-  virtual int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done, OVERLAPPED* ovl);
+  virtual int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
+                            OVERLAPPED* ovl);
   virtual int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
                              OVERLAPPED* ovl);
   virtual bool program_device(int rxSize, int txSize);

@@ -20,7 +20,8 @@ public:
 protected:
   bool close_device() override { return true; }
   int GetIOSize(int) const override { return 1024; }
-  int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done, OVERLAPPED* ovl) override;
+  int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
+                    OVERLAPPED* ovl) override;
   int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
                      OVERLAPPED* ovl) override;
 

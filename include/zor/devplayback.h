@@ -16,7 +16,7 @@
 namespace zor {
 
 class CDevPlayback : public CDevice {
- public:
+public:
   explicit CDevPlayback(const char* fileName = nullptr);
   ~CDevPlayback() override;
 
@@ -28,7 +28,7 @@ class CDevPlayback : public CDevice {
   // log (one line on standard error names the file and the row).
   bool OpenDevice(int overlapFlags, int rxSize, int txSize);
 
- protected:
+protected:
   bool close_device() override { return true; }
   int GetIOSize(int) const override { return 1024; }
   int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
@@ -36,7 +36,7 @@ class CDevPlayback : public CDevice {
   int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
                      OVERLAPPED* ovl) override;
 
- private:
+private:
   struct Private;
   std::unique_ptr<Private> p;
 };

@@ -14,7 +14,7 @@
 namespace zor {
 
 class CDevRS232 : public CDevice {
- public:
+public:
   CDevRS232();
   ~CDevRS232() override;
 
@@ -53,7 +53,7 @@ class CDevRS232 : public CDevice {
   bool ClearCommError(unsigned long* errors, COMSTAT* status);
   bool GetCommModemStatus(unsigned long* modemStatus);
 
- protected:
+protected:
   bool canTransmit() override;
   bool close_device() override;
   int GetIOSize(int) const override { return 1024; }
@@ -62,7 +62,7 @@ class CDevRS232 : public CDevice {
   bool on_io_error(unsigned long error, int k) override;
   bool program_device(int rxSize, int txSize) override;
 
- private:
+private:
   void init();
   unsigned char translate_parity() const;
   unsigned char translate_stopBits() const;

@@ -14,7 +14,7 @@
 namespace zor {
 
 class CDevTcp : public CDevice {
- public:
+public:
   // The server's port; the client listens for the call back on the next one.
   static const int TCP_PORT = 40765;
 
@@ -29,7 +29,7 @@ class CDevTcp : public CDevice {
   // Bytes from the server (called on the channel's receiving thread).
   void onRead(const unsigned char* data, unsigned long size);
 
- protected:
+protected:
   bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
                   unsigned long* lastError) override;
   bool close_device() override;
@@ -40,7 +40,7 @@ class CDevTcp : public CDevice {
   int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
                      OVERLAPPED* ovl) override;
 
- private:
+private:
   struct Private;
   std::unique_ptr<Private> p;
 };

@@ -35,7 +35,7 @@ struct MonitorLine {
 };
 
 class CMonitorDlg {
- public:
+public:
   explicit CMonitorDlg(CDevice* device);
   virtual ~CMonitorDlg();
   CMonitorDlg(const CMonitorDlg&) = delete;
@@ -93,7 +93,7 @@ class CMonitorDlg {
   static std::string FormatTimestamp(unsigned long t);
   static std::string FormatLine(int lineKind, const char* time, const char* size, const char* data);
 
- protected:
+protected:
   void ProcessRecord(int kind, const void* data, unsigned long size);
   void EmitLine(int lineKind, const char* time, const char* size, const char* data);
   bool IsFiltered(int kind) const;
@@ -101,7 +101,7 @@ class CMonitorDlg {
   void SaveOptions();
   void WaitOnExit();
 
- private:
+private:
   struct Private;
   std::unique_ptr<Private> p;
 };

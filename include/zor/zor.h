@@ -1,8 +1,6 @@
 // zor: one byte-stream interface to instruments, whatever the medium.
 #pragma once
 
-#include <zor/platform.h>
-#include <zor/strings.h>
 #include <zor/app.h>
 #include <zor/device.h>
 #include <zor/devnull.h>
@@ -10,3 +8,5 @@
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
 #include <zor/monitor.h>
+#include <zor/platform.h>
+#include <zor/strings.h>

@@ -8,7 +8,7 @@
 namespace zortest {
 
 class BackgroundProcess {
- public:
+public:
   // args[0] is the program, looked up in PATH. Standard output goes to
   // outPath (none: /dev/null), standard error to /dev/null; env entries
   // ("NAME=value") are added to the environment.
@@ -26,7 +26,7 @@ class BackgroundProcess {
   // Exit code of a process that exited by itself; -1 otherwise.
   int exitCode() const { return m_exitCode; }
 
- private:
+private:
   int m_pid = -1;
   int m_exitCode = -1;
 };

@@ -20,7 +20,7 @@ struct LineSettings {
 };
 
 class PtyPair {
- public:
+public:
   PtyPair();
   ~PtyPair();
   PtyPair(const PtyPair&) = delete;
@@ -41,7 +41,7 @@ class PtyPair {
   // The instrument goes away: the master closes and the slave is hung up.
   void hangUp();
 
- private:
+private:
   int m_master = -1;
   int m_slave = -1;  // held so that the line survives the library's close and reopen
   std::string m_path;
@@ -53,14 +53,14 @@ void unlinkComPort(int n);
 
 // Holds a port as another program would: its own open and exclusive lock.
 class PortHolder {
- public:
+public:
   explicit PortHolder(const std::string& path);
   ~PortHolder();
   PortHolder(const PortHolder&) = delete;
   PortHolder& operator=(const PortHolder&) = delete;
   bool locked() const { return m_locked; }
 
- private:
+private:
   int m_fd = -1;
   bool m_locked = false;
 };

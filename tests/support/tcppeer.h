@@ -33,12 +33,12 @@ std::vector<unsigned char> waitFileBytes(const std::string& path, std::size_t n,
 // is appended to it later) to port 40765, one takes the call back on 40766
 // and writes what arrives to `out`.
 class SocatClient {
- public:
+public:
   SocatClient(const std::string& in, const std::string& out, bool takeCallBack = true, bool retry = false);
   void leave();
   bool started() const { return m_sender->started(); }
 
- private:
+private:
   std::unique_ptr<BackgroundProcess> m_receiver;
   std::unique_ptr<BackgroundProcess> m_sender;
 };
@@ -47,18 +47,18 @@ class SocatClient {
 // and writes what arrives to `in`; with callBack, one sends `out` (and what is
 // appended to it later) to the client on 40766.
 class SocatServer {
- public:
+public:
   SocatServer(const std::string& in, const std::string& out, bool callBack = true);
   void kill();
 
- private:
+private:
   std::unique_ptr<BackgroundProcess> m_acceptor;
   std::unique_ptr<BackgroundProcess> m_caller;
 };
 
 // A channel that keeps every chunk and connection change it is told of.
 class RecordingPipe : public zor::CTcpPipe {
- public:
+public:
   RecordingPipe() : CTcpPipe(1024) {}
   ~RecordingPipe() override { shutdown(); }
   void onRead(const void* data, unsigned long size) override;
@@ -71,7 +71,7 @@ class RecordingPipe : public zor::CTcpPipe {
   bool waitConnects(std::size_t n, int milliseconds) const;
   bool waitBytes(std::size_t n, int milliseconds) const;
 
- private:
+private:
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_cv;
   std::vector<std::vector<unsigned char>> m_chunks;

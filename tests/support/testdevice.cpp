@@ -36,7 +36,8 @@ bool TestDevice::openDevice(const char* inName, const char* outName, int overlap
   return ok;
 }
 
-int TestDevice::hook_readFile(void*, void* buffer, unsigned long size, unsigned long* done, zor::OVERLAPPED*) {
+int TestDevice::hook_readFile(void*, void* buffer, unsigned long size, unsigned long* done,
+                              zor::OVERLAPPED*) {
   for (int i = 0; holdReads && i < 2500; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   if (unplugged) {
     zor::SetLastError(zor::ERROR_GEN_FAILURE);

@@ -13,7 +13,7 @@ namespace zor::testkit {
 // it while the object lives) and its scratch files. Also puts the
 // process-wide options back to their defaults and shortens the waits.
 class TestEnv {
- public:
+public:
   TestEnv();
   ~TestEnv();
   TestEnv(const TestEnv&) = delete;
@@ -21,7 +21,7 @@ class TestEnv {
   std::string path(const std::string& name) const;
   std::string settingsFile() const { return path("zor.ini"); }
 
- private:
+private:
   std::string m_dir;
 };
 

@@ -67,7 +67,8 @@ bool CDevice::WriteBuffer(const unsigned char* data, unsigned long n) {
 
 void CDevice::Commit() {
   DWORD start = GetTickCount();
-  while (d->m_buffs[TX].count() > 0 && GetTickCount() - start <= static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
+  while (d->m_buffs[TX].count() > 0 &&
+         GetTickCount() - start <= static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
     // After a panic the receive loop that wakes the TX thread may have ended.
     d->m_thrds[TX].thread.Resume();
     Sleep(static_cast<DWORD>(theApp.m_threadGranularity));

@@ -10,15 +10,18 @@ namespace zor {
 CDevicePrivate::CDevicePrivate(CDevice* owner) : q(owner) {
   theApp.InitInstance();
   m_hRxWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (theApp.m_panicResume) m_resumer.Start(&CDevicePrivate::THREAD_FUNC_NAME_RESUMER, reinterpret_cast<long>(this));
+  if (theApp.m_panicResume)
+    m_resumer.Start(&CDevicePrivate::THREAD_FUNC_NAME_RESUMER, reinterpret_cast<long>(this));
 }
 
 CDevicePrivate::~CDevicePrivate() { CloseHandle(m_hRxWake); }
 
 void CDevicePrivate::init() {
   m_pMonDlg.reset(new (std::nothrow) CMonitorDlg(q));
-  if (!m_pMonDlg) ZOR_MEMORY_REPORT("m_pMonDlg", "device", 76);
-  else if (theApp.m_showMonitor) q->ShowMonitor();
+  if (!m_pMonDlg)
+    ZOR_MEMORY_REPORT("m_pMonDlg", "device", 76);
+  else if (theApp.m_showMonitor)
+    q->ShowMonitor();
 
   {
     std::lock_guard lock(m_notifyLock);
@@ -29,8 +32,10 @@ void CDevicePrivate::init() {
   m_hDataReady = nullptr;
 
   m_devHndl.reset(new (std::nothrow) CDevHandle);
-  if (!m_devHndl) ZOR_MEMORY_REPORT("m_devHndl", "device", 85);
-  else m_devHndl->SetOwner(nullptr);
+  if (!m_devHndl)
+    ZOR_MEMORY_REPORT("m_devHndl", "device", 85);
+  else
+    m_devHndl->SetOwner(nullptr);
 
   m_inName.clear();
   m_outName.clear();
@@ -52,14 +57,14 @@ void CDevicePrivate::init() {
     t.startTick = 0;
     t.transferred = 0;
     t.localBuffer = static_cast<unsigned char*>(_utlMemAlloc(8, static_cast<unsigned long>(q->GetIOSize(k))));
-    if (t.localBuffer == nullptr) ZOR_MEMORY_REPORT(k == 0 ? "m_thrds[0].localBuffer" : "m_thrds[1].localBuffer",
-                                                    "device", 108);
+    if (t.localBuffer == nullptr)
+      ZOR_MEMORY_REPORT(k == 0 ? "m_thrds[0].localBuffer" : "m_thrds[1].localBuffer", "device", 108);
   }
   theApp.m_syncBase = GetTickCount();
 }
 
-bool CDevicePrivate::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
-                                unsigned long* lastError) {
+bool CDevicePrivate::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize,
+                                int txSize, unsigned long* lastError) {
   std::lock_guard life(m_lifecycle);
   if (!m_devHndl || m_devHndl->IsOpen()) return false;
   m_thrds[RX].bufferSize = rxSize;

@@ -40,7 +40,8 @@ public:
   ~CDevicePrivate();
 
   // The owning device's hooks, for the channel.
-  static int hookRead(CDevice* dev, HANDLE h, void* buf, unsigned long size, unsigned long* done, OVERLAPPED* ovl) {
+  static int hookRead(CDevice* dev, HANDLE h, void* buf, unsigned long size, unsigned long* done,
+                      OVERLAPPED* ovl) {
     return dev->hook_readFile(h, buf, size, done, ovl);
   }
   static int hookWrite(CDevice* dev, HANDLE h, const void* buf, unsigned long size, unsigned long* done,

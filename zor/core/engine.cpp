@@ -14,8 +14,10 @@ void CDevicePrivate::THREAD_FUNC_NAME_WRITE(long param, thread_func_flag flag) {
 }
 
 void CDevicePrivate::dispatchThread(int k, thread_func_flag flag) {
-  if (flag == CWorkerThread::TFF_RUN) doThread(k);
-  else if (flag == CWorkerThread::TFF_EXIT) checkPanic();
+  if (flag == CWorkerThread::TFF_RUN)
+    doThread(k);
+  else if (flag == CWorkerThread::TFF_EXIT)
+    checkPanic();
 }
 
 bool CDevicePrivate::threadStart() {
@@ -136,7 +138,8 @@ bool CDevicePrivate::getProcessResults(int k) {
     DWORD age = GetTickCount() - t.startTick;
     if (k == RX) {
       if (age > static_cast<DWORD>(theApp.m_ioTimeout)) cancelIo(RX);
-    } else if (age > static_cast<DWORD>(theApp.m_ioTimeout) && age > static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
+    } else if (age > static_cast<DWORD>(theApp.m_ioTimeout) &&
+               age > static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
       cancelIo(TX);
     }
   }
@@ -196,8 +199,8 @@ bool CDevicePrivate::canWrite(int k) {
   if (xon != nullptr && k == TX) {
     if (++m_writeCount >= theApp.m_writesBeforeXoff) {
       HANDLE handles[2] = {xon, m_thrds[TX].thread.ExitEvent()};
-      bool acknowledged = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(theApp.m_ioTimeout)) ==
-                          WAIT_OBJECT_0;
+      bool acknowledged =
+          WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(theApp.m_ioTimeout)) == WAIT_OBJECT_0;
       m_writeCount = 0;
       return acknowledged;
     }

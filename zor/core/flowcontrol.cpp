@@ -111,7 +111,8 @@ void CDevicePrivate::autoResume() {
       m_resumer.Suspend();
       continue;
     }
-    if (WaitForSingleObject(m_resumer.ExitEvent(), static_cast<DWORD>(theApp.m_autoresumeTimer)) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(m_resumer.ExitEvent(), static_cast<DWORD>(theApp.m_autoresumeTimer)) ==
+        WAIT_OBJECT_0)
       return;
   }
 }

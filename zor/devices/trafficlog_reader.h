@@ -40,7 +40,7 @@ struct ELEMENT {
 using PlaybackScript = std::list<ELEMENT>;
 
 class TrafficLogReader {
- public:
+public:
   // Receptions at most this far apart (ms) after another reception are joined.
   static constexpr std::uint32_t kJoinGap = 5;
 
@@ -57,7 +57,7 @@ class TrafficLogReader {
   // The failure was an allocation, not the log.
   bool outOfMemory() const { return m_outOfMemory; }
 
- private:
+private:
   bool fail(unsigned long row, const std::string& what);
   bool addBytes(std::string_view text, std::uint32_t count, ELEMENT& element);
   bool incompleteRecord();

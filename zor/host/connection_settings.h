@@ -8,7 +8,7 @@
 namespace zor {
 
 class CRunZorSettings {
- public:
+public:
   // Defaults, then the stored keys. A server never serves a network client
   // device: with serverMode a stored "NET" or "TCP" choice becomes "NULL".
   explicit CRunZorSettings(bool serverMode);
@@ -27,7 +27,7 @@ class CRunZorSettings {
 
   bool IsServerMode() const { return m_serverMode; }
 
- protected:
+protected:
   bool m_serverMode;
   int m_portIndex = 0;
   int m_overlappedRx = 1;

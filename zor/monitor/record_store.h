@@ -21,7 +21,7 @@ struct ListRecord {
 };
 
 class CRecordStore {
- public:
+public:
   static constexpr int kGrowth = 900;
   static constexpr std::size_t kFieldMax = 499;
 
@@ -44,7 +44,7 @@ class CRecordStore {
   void SetTarget(HWND target) { m_target = target; }
   HWND Target() const { return m_target; }
 
- private:
+private:
   bool ensureCapacity();
 
   std::vector<std::unique_ptr<ListRecord[]>> m_blocks;

@@ -18,7 +18,7 @@ namespace {
 
 // Holds the port's lock for one call; fails the call when h is no open serial port.
 class PortCall {
- public:
+public:
   explicit PortCall(HANDLE h) : m_object(lookupHandle(h)) {
     m_port = dynamic_cast<CommPort*>(m_object.get());
     if (m_port == nullptr) return;
@@ -34,7 +34,7 @@ class PortCall {
   CommPortState& state() { return m_port->commState(); }
   CommPort& port() { return *m_port; }
 
- private:
+private:
   std::shared_ptr<HandleObject> m_object;
   CommPort* m_port = nullptr;
   std::unique_lock<std::mutex> m_lock;

@@ -47,7 +47,7 @@ struct CommPortState {
 
 // A handle kind that is a serial port implements this.
 class CommPort {
- public:
+public:
   virtual ~CommPort() = default;
   // The tty descriptor, or -1 once the handle is closed.
   virtual int commFd() const = 0;

@@ -29,7 +29,7 @@
 namespace zor {
 
 class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHandle> {
- public:
+public:
   // Takes ownership of fd; overlapped: the handle was opened with FILE_FLAG_OVERLAPPED.
   FdHandle(int fd, bool overlapped);
   ~FdHandle() override;
@@ -50,7 +50,7 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
   int fd() const { return m_fd; }
   bool isOverlapped() const { return m_overlapped; }
 
- protected:
+protected:
   // What a read does when no data is there: wait for it, or return at once with 0 bytes.
   enum class ReadMode { Wait, Immediate };
   void setReadMode(ReadMode mode);
@@ -67,7 +67,7 @@ class FdHandle : public HandleObject, public std::enable_shared_from_this<FdHand
   // Serialises every operation of the handle; subclasses use it for their own calls.
   std::mutex m_mutex;
 
- private:
+private:
   struct PendingOp {
     OVERLAPPED* ovl;
     char* buffer;

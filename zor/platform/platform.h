@@ -19,15 +19,15 @@
 namespace zor {
 
 // Files and devices.
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
-                   DWORD disposition, DWORD attributes, HANDLE templateFile);
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
-BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                     DWORD* returned, OVERLAPPED* ovl);
+BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                     OVERLAPPED* ovl);
 
 // Read and write time-outs of a communications handle. Only ttys have them:
 // on other handles GetCommTimeouts fails, which is how the channel tells them apart.

@@ -24,7 +24,7 @@ struct Registration {
 constexpr Reactor::Id kWakeId = 0;
 
 class Engine {
- public:
+public:
   Reactor::Id add(int fd, Reactor::Callback callback) {
     // What epoll refuses: files and folders are always ready.
     struct stat st {};
@@ -94,7 +94,7 @@ class Engine {
       thread.join();
   }
 
- private:
+private:
   bool startLocked() {
     if (m_thread.joinable()) return true;
     if (m_epoll < 0) {

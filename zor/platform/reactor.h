@@ -13,7 +13,7 @@
 namespace zor {
 
 class Reactor {
- public:
+public:
   // Readiness bits passed to arm() and to callbacks.
   static constexpr unsigned kReadable = 1;
   static constexpr unsigned kWritable = 2;
@@ -40,7 +40,7 @@ class Reactor {
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
 
- private:
+private:
   Reactor() = default;
   friend struct ReactorAccess;
 };

@@ -72,7 +72,7 @@ bool makeFolders(const std::string& path) {
 // holder opens its own descriptor, so threads of one process exclude each
 // other as well as other processes.
 class FileLock {
- public:
+public:
   explicit FileLock(const std::string& path) {
     m_fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_fd < 0) return;
@@ -89,7 +89,7 @@ class FileLock {
   }
   bool held() const { return m_fd >= 0; }
 
- private:
+private:
   int m_fd = -1;
 };
 

@@ -49,7 +49,7 @@ int fail(DWORD error) {
 int failErrno(int err) { return fail(socketErrorFromErrno(err)); }
 
 class SocketObject : public HandleObject {
- public:
+public:
   explicit SocketObject(int descriptor) : fd(descriptor) {}
   ~SocketObject() override { ::close(fd); }
 
@@ -93,7 +93,7 @@ struct Packet {
 };
 
 class PortObject : public HandleObject {
- public:
+public:
   PortObject() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~PortObject() override {
     if (wakeFd >= 0) ::close(wakeFd);
@@ -155,7 +155,7 @@ class PortObject : public HandleObject {
 };
 
 class NetEventObject : public HandleObject {
- public:
+public:
   // Under selectMutex().
   std::vector<std::weak_ptr<SocketObject>> sockets;
   long recorded = 0;

@@ -19,7 +19,7 @@
 namespace zor {
 
 class CStdioFile {
- public:
+public:
   enum OpenFlags : unsigned {
     modeRead = 0x0000,
     modeWrite = 0x0001,
@@ -49,7 +49,7 @@ class CStdioFile {
   // Writes what is buffered, then releases lock and descriptor.
   bool Close();
 
- private:
+private:
   bool fill();
 
   int m_fd = -1;

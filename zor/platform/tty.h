@@ -13,7 +13,7 @@ namespace zor {
 // whose far end has gone (hang-up, unplugged adapter) fails reads and writes
 // with ERROR_GEN_FAILURE instead of looking like a quiet line.
 class TtyHandle : public FdHandle, public CommPort {
- public:
+public:
   TtyHandle(int fd, bool overlapped);
 
   BOOL close() override;
@@ -23,10 +23,10 @@ class TtyHandle : public FdHandle, public CommPort {
   // opened), else they wait for data; the totals are not timed.
   void commTimeoutsChanged(const COMMTIMEOUTS& timeouts) override;
 
- protected:
+protected:
   long readSome(void* buffer, std::size_t size, std::int64_t offset) override;
 
- private:
+private:
   CommPortState m_comm;
   std::atomic<bool> m_commClosed{false};
 };

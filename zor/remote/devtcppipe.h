@@ -8,13 +8,13 @@ namespace zor {
 class CDevTcp;
 
 class CDevTcpPipe : public CTcpPipe {
- public:
+public:
   explicit CDevTcpPipe(unsigned long ioSize) : CTcpPipe(ioSize) {}
   ~CDevTcpPipe() override { shutdown(); }
   void setOwner(CDevTcp* owner) { m_owner = owner; }
   void onRead(const void* data, unsigned long size) override;
 
- private:
+private:
   CDevTcp* m_owner = nullptr;
 };
 

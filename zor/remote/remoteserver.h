@@ -17,7 +17,7 @@
 namespace zor {
 
 class CRemoteServer {
- public:
+public:
   static constexpr UINT WM_PIPE_STATE = 0x402;
 
   // Neither the device nor the target is owned; both must outlive the server.
@@ -41,20 +41,20 @@ class CRemoteServer {
   CDevice* device() const { return m_pDevice; }
 
   class tcpPipe : public CTcpPipe {
-   public:
+  public:
     explicit tcpPipe(CRemoteServer* owner) : CTcpPipe(1024), m_owner(owner) {}
     ~tcpPipe() override { shutdown(); }
     void onRead(const void* data, unsigned long size) override;
     void onConnect(bool connected) override;
 
-   private:
+  private:
     CRemoteServer* m_owner;
   };
 
   // How long the relay waits for the device's data in one slice.
   static constexpr DWORD kRelaySliceMs = 500;
 
- private:
+private:
   static void relayThreadFunc(long param, thread_func_flag flag);
   void relayLoop();
 

@@ -20,7 +20,7 @@
 namespace zor {
 
 class CTcpPipe {
- public:
+public:
   enum ChannelState { Listening = 0, Accepting = 1, Linking = 2, Receiving = 3, Stopped = 4 };
 
   explicit CTcpPipe(unsigned long ioSize);
@@ -60,7 +60,7 @@ class CTcpPipe {
   // s_peerWaitMs from before its own connection); the server drops it.
   static DWORD linkGiveUpMs() { return s_peerWaitMs.load() + 2000; }
 
- protected:
+protected:
   // Preparation shared by both kinds of channel; withReverse adds the reverse
   // channel and the socket library start.
   bool prepare(bool withReverse);
@@ -68,7 +68,7 @@ class CTcpPipe {
   // first in their destructors so that no callback reaches a half-destroyed object.
   void shutdown();
 
- private:
+private:
   static void threadFunc(long param, thread_func_flag flag);
   void run();
   bool openListener();
@@ -115,14 +115,14 @@ class CTcpPipe {
 
 // The reverse channel of a CTcpPipe: delivers what it receives to its owner.
 class pipeChild : public CTcpPipe {
- public:
+public:
   pipeChild(CTcpPipe* owner, unsigned long ioSize);
   ~pipeChild() override;
   void onRead(const void* data, unsigned long size) override;
   bool init() override;
   bool waitPeer() override { return true; }
 
- private:
+private:
   CTcpPipe* m_owner;
 };
 
