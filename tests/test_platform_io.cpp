@@ -3,13 +3,13 @@
 #include "zor/platform/platform.h"
 #include "zor/platform/tty.h"
 
+#include "support/process.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,15 +25,9 @@ using namespace zor;
 
 namespace {
 
-class TempDir {
-public:
-  TempDir() {
-    char tmpl[] = "/tmp/zor_io_XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+struct TempDir {
+  std::string path = zortest::scratchFolder(testing::UnitTest::GetInstance()->current_test_info()->name());
   std::string file(const char* name) const { return path + "/" + name; }
-  std::string path;
 };
 
 // A pipe whose read end is a handle; the test writes and closes the other end.
@@ -197,18 +191,14 @@ TEST(PipeOverlapped, ReadCompletesWhenDataArrives) {
   ASSERT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
   EXPECT_EQ(n, 4u);
   EXPECT_STREQ(buf, "ping");
-}
 
-TEST(PipeOverlapped, ReadWithDataAlreadyThereCompletesAtOnceAndSetsEvent) {
-  Pipe p(true);
+  // With data already there the read completes at once and still sets the event.
   p.put("abc");
-  Ovl o;
-  char buf[8] = {};
-  DWORD n = 0;
-  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  Ovl now;
+  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, &now.ovl));
   EXPECT_EQ(n, 3u);
-  EXPECT_TRUE(o.signalled());
-  EXPECT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_TRUE(now.signalled());
+  EXPECT_TRUE(GetOverlappedResult(p.in, &now.ovl, &n, FALSE));
   EXPECT_EQ(n, 3u);
 }
 
@@ -418,56 +408,47 @@ TEST(PipeSync, BlockedReadEndsOnCloseHandle) {
   p.in = INVALID_HANDLE_VALUE;
 }
 
-TEST(ErrorMapping, ErrnoToWin32) {
-  struct {
-    int err;
-    DWORD win;
-  } cases[] = {{0, ERROR_SUCCESS},
-               {ENOENT, ERROR_FILE_NOT_FOUND},
-               {ENOTDIR, ERROR_PATH_NOT_FOUND},
-               {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-               {EACCES, ERROR_ACCESS_DENIED},
-               {EPERM, ERROR_ACCESS_DENIED},
-               {EBADF, ERROR_INVALID_HANDLE},
-               {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-               {EIO, ERROR_GEN_FAILURE},
-               {ENXIO, ERROR_GEN_FAILURE},
-               {ENODEV, ERROR_GEN_FAILURE},
-               {EBUSY, ERROR_SHARING_VIOLATION},
-               {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
-               {EEXIST, ERROR_FILE_EXISTS},
-               {EINVAL, ERROR_INVALID_PARAMETER},
-               {EPIPE, ERROR_BROKEN_PIPE},
-               {ENAMETOOLONG, ERROR_INVALID_NAME},
-               {ECANCELED, ERROR_OPERATION_ABORTED},
-               {ETIMEDOUT, ERROR_TIMEOUT}};
-  for (auto& c : cases) EXPECT_EQ(win32ErrorFromErrno(c.err), c.win) << "errno " << c.err;
-}
-
-TEST(ErrorMapping, ErrnoToSocketErrors) {
-  struct {
-    int err;
-    DWORD wsa;
-  } cases[] = {{ENOTSOCK, WSAENOTSOCK},
-               {EADDRINUSE, WSAEADDRINUSE},
-               {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
-               {ENETDOWN, WSAENETDOWN},
-               {ENETUNREACH, WSAENETUNREACH},
-               {ENETRESET, WSAENETRESET},
-               {ECONNABORTED, WSAECONNABORTED},
-               {ECONNRESET, WSAECONNRESET},
-               {EPIPE, WSAECONNRESET},
-               {ENOBUFS, WSAENOBUFS},
-               {EISCONN, WSAEISCONN},
-               {ENOTCONN, WSAENOTCONN},
-               {ESHUTDOWN, WSAESHUTDOWN},
-               {ETIMEDOUT, WSAETIMEDOUT},
-               {ECONNREFUSED, WSAECONNREFUSED},
-               {EHOSTDOWN, WSAEHOSTDOWN},
-               {EHOSTUNREACH, WSAEHOSTUNREACH},
-               {EWOULDBLOCK, WSAEWOULDBLOCK},
-               {EINTR, WSAEINTR}};
-  for (auto& c : cases) EXPECT_EQ(socketErrorFromErrno(c.err), c.wsa) << "errno " << c.err;
+TEST(ErrorMapping, ErrnoToWin32AndSocketErrors) {
+  const std::pair<int, DWORD> win32[] = {{0, ERROR_SUCCESS},
+                                         {ENOENT, ERROR_FILE_NOT_FOUND},
+                                         {ENOTDIR, ERROR_PATH_NOT_FOUND},
+                                         {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                                         {EACCES, ERROR_ACCESS_DENIED},
+                                         {EPERM, ERROR_ACCESS_DENIED},
+                                         {EBADF, ERROR_INVALID_HANDLE},
+                                         {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+                                         {EIO, ERROR_GEN_FAILURE},
+                                         {ENXIO, ERROR_GEN_FAILURE},
+                                         {ENODEV, ERROR_GEN_FAILURE},
+                                         {EBUSY, ERROR_SHARING_VIOLATION},
+                                         {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
+                                         {EEXIST, ERROR_FILE_EXISTS},
+                                         {EINVAL, ERROR_INVALID_PARAMETER},
+                                         {EPIPE, ERROR_BROKEN_PIPE},
+                                         {ENAMETOOLONG, ERROR_INVALID_NAME},
+                                         {ECANCELED, ERROR_OPERATION_ABORTED},
+                                         {ETIMEDOUT, ERROR_TIMEOUT}};
+  for (auto [err, win] : win32) EXPECT_EQ(win32ErrorFromErrno(err), win) << "errno " << err;
+  const std::pair<int, DWORD> sockets[] = {{ENOTSOCK, WSAENOTSOCK},
+                                           {EADDRINUSE, WSAEADDRINUSE},
+                                           {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+                                           {ENETDOWN, WSAENETDOWN},
+                                           {ENETUNREACH, WSAENETUNREACH},
+                                           {ENETRESET, WSAENETRESET},
+                                           {ECONNABORTED, WSAECONNABORTED},
+                                           {ECONNRESET, WSAECONNRESET},
+                                           {EPIPE, WSAECONNRESET},
+                                           {ENOBUFS, WSAENOBUFS},
+                                           {EISCONN, WSAEISCONN},
+                                           {ENOTCONN, WSAENOTCONN},
+                                           {ESHUTDOWN, WSAESHUTDOWN},
+                                           {ETIMEDOUT, WSAETIMEDOUT},
+                                           {ECONNREFUSED, WSAECONNREFUSED},
+                                           {EHOSTDOWN, WSAEHOSTDOWN},
+                                           {EHOSTUNREACH, WSAEHOSTUNREACH},
+                                           {EWOULDBLOCK, WSAEWOULDBLOCK},
+                                           {EINTR, WSAEINTR}};
+  for (auto [err, wsa] : sockets) EXPECT_EQ(socketErrorFromErrno(err), wsa) << "errno " << err;
 }
 
 TEST(DebugOutput, OneLineOnStandardError) {
@@ -476,21 +457,6 @@ TEST(DebugOutput, OneLineOnStandardError) {
   OutputDebugStringA("second");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "first\nsecond\n");
 }
-
-// A pseudo-terminal stands in for a serial port.
-struct Pty {
-  int master = -1, slave = -1;
-  std::string path;
-  Pty() {
-    char name[256];
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-    // Keep only the master: the library opens the slave by its path.
-    if (slave >= 0) ::close(slave);
-  }
-  ~Pty() {
-    if (master >= 0) ::close(master);
-  }
-};
 
 TEST(Tty, ComNames) {
   EXPECT_TRUE(isComName("COM1"));
@@ -504,81 +470,6 @@ TEST(Tty, ComNames) {
   EXPECT_FALSE(isComName("/dev/ttyS0"));
   EXPECT_FALSE(isComName(nullptr));
 }
-
-TEST(Tty, SecondOpenIsASharingViolationUntilClosed) {
-  Pty pty;
-  ASSERT_FALSE(pty.path.empty());
-  HANDLE a = openTty(pty.path.c_str(), false);
-  ASSERT_NE(a, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(openTty(pty.path.c_str(), false), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  ASSERT_TRUE(CloseHandle(a));
-  HANDLE b = openTty(pty.path.c_str(), true);
-  ASSERT_NE(b, INVALID_HANDLE_VALUE);
-  CloseHandle(b);
-  EXPECT_EQ(openTty("/dev/zor-no-such-tty", false), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-}
-
-TEST(Tty, ReadsReturnAtOnceWithWhatIsThere) {
-  Pty pty;
-  ASSERT_FALSE(pty.path.empty());
-  for (bool overlapped : {false, true}) {
-    HANDLE h = openTty(pty.path.c_str(), overlapped);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    // Raw mode so that bytes pass without line editing.
-    termios tio;
-    int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-    ::close(fd);
-
-    Ovl o;
-    OVERLAPPED* ovl = overlapped ? &o.ovl : nullptr;
-    char buf[16];
-    DWORD n = 99;
-    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, ovl));
-    EXPECT_EQ(n, 0u);
-    ASSERT_EQ(::write(pty.master, "xyz", 3), 3);
-    std::string got;
-    for (int i = 0; i < 200 && got.size() < 3; ++i) {
-      ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, ovl));
-      got.append(buf, n);
-      if (n == 0) Sleep(5);
-    }
-    EXPECT_EQ(got, "xyz");
-    ASSERT_TRUE(WriteFile(h, "out", 3, &n, ovl));
-    EXPECT_EQ(n, 3u);
-    char back[8];
-    ssize_t r = 0;
-    for (int i = 0; i < 200 && r <= 0; ++i) {
-      pollfd pfd{pty.master, POLLIN, 0};
-      if (poll(&pfd, 1, 10) == 1) r = ::read(pty.master, back, sizeof back);
-    }
-    EXPECT_EQ(std::string(back, r > 0 ? r : 0), "out");
-    CloseHandle(h);
-  }
-}
-
-TEST(Tty, HangUpIsAGeneralFailure) {
-  Pty pty;
-  ASSERT_FALSE(pty.path.empty());
-  HANDLE h = openTty(pty.path.c_str(), false);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ::close(pty.master);
-  pty.master = -1;
-  char buf[8];
-  DWORD n;
-  EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
-  CloseHandle(h);
-}
-
-}  // namespace
-
-namespace {
 
 // Completion racing with cancel and close: every operation ends exactly once,
 // and its buffer (freed right after) is never written afterwards.
@@ -616,42 +507,6 @@ TEST(PipeOverlapped, CompletionRacingCancelAndCloseEndsEveryOperation) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// "COMn" reaches the tty its link in ports/ names, exclusively.
-TEST(Tty, ComNameOpensTheLinkedTtyExclusively) {
-  Pty pty;
-  ASSERT_FALSE(pty.path.empty());
-  TempDir dir;
-  const char* before = std::getenv("ZOR_CONFIG");
-  std::string saved = before != nullptr ? before : "";
-  setenv("ZOR_CONFIG", dir.file("zor.ini").c_str(), 1);
-  ASSERT_EQ(mkdir(dir.file("ports").c_str(), 0700), 0);
-  ASSERT_EQ(symlink(pty.path.c_str(), dir.file("ports/COM7").c_str()), 0);
-  ASSERT_EQ(symlink("/dev/zor-no-such-tty", dir.file("ports/COM8").c_str()), 0);
-
-  HANDLE a = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(a, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(CreateFileA("COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
-
-  if (before != nullptr)
-    setenv("ZOR_CONFIG", saved.c_str(), 1);
-  else
-    unsetenv("ZOR_CONFIG");
-}
-
-}  // namespace
-
-namespace {
-
 TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
@@ -680,10 +535,6 @@ TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
   CloseHandle(out);
   if (!readerClosed) ::close(fds[0]);
 }
-
-}  // namespace
-
-namespace {
 
 // One handle serving a reader and a writer thread: the reader cancelling its
 // timed-out read must not abort the write in flight.
