@@ -1,8 +1,8 @@
 // The traffic monitor: lines as the record store, the debugger output and the
 // traffic log file get them; filters, counters, pause; options in the
 // settings store; automatic logging and the exclusive log file.
+#include "support/process.h"
 #include "support/recorder.h"
-#include "support/trafficlog_testkit.h"
 
 #include "zor/support/support.h"
 
@@ -21,8 +21,8 @@ namespace zor {
 namespace {
 
 using ::testing::MatchesRegex;
-using testkit::readFile;
-using testkit::TestEnv;
+using zor_test::TestEnv;
+using zortest::readText;
 
 const char* const kTime = "[0-9][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9][0-9][0-9]";
 
@@ -130,7 +130,7 @@ TEST_F(MonitorTest, RecordOf150BytesInHexGivesThreeLines) {
   EXPECT_EQ(mon->BytesTransmitted(), 150u);
   EXPECT_EQ(mon->BytesReceived(), 0u);
 
-  auto lines = crlfLines(readFile(path));
+  auto lines = crlfLines(readText(path));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "<<TX\t" + first.time + "\t150\t" + hex(bytes, 0, 64));
   EXPECT_EQ(lines[1], "<<..\t...\t\t" + hex(bytes, 64, 64));
@@ -170,7 +170,7 @@ TEST_F(MonitorTest, AsciiControlBytesBreakTheFileLine) {
   std::string path = logToFile();
   mon->SetView(MONITOR_VIEW_ASCII);
   record(LOG_RX, {'o', 'k', '\r', '\n'});
-  std::string text = readFile(path);
+  std::string text = readText(path);
   EXPECT_THAT(text, MatchesRegex(std::string(">>RX\t") + kTime + "\t4\tok\r\r\n\r\n"));
 }
 
@@ -183,14 +183,14 @@ TEST_F(MonitorTest, EventLineHasEmptySizeAndTheEventText) {
   EXPECT_EQ(line(0).data, "XON received");
   EXPECT_EQ(mon->RecordsProcessed(), 1u);
   EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
-  EXPECT_THAT(readFile(path), MatchesRegex(std::string("\\+Evn\t") + kTime + "\t\tXON received\r\n"));
+  EXPECT_THAT(readText(path), MatchesRegex(std::string("\\+Evn\t") + kTime + "\t\tXON received\r\n"));
 }
 
 TEST_F(MonitorTest, EveryKindHasItsTags) {
   std::string path = logToFile();
   mon->SetView(MONITOR_VIEW_HEX);
   for (int kind : {LOG_SERVER_SENT, LOG_SERVER_RCV, LOG_PLAYBACK_ERROR}) record(kind, sequence(70));
-  auto lines = crlfLines(readFile(path));
+  auto lines = crlfLines(readText(path));
   ASSERT_EQ(lines.size(), 6u);
   const char* tags[] = {"^Snd\t", "^...\t", "#Rcv\t", "#...\t", "PbEr\t", "\t..."};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(lines[i].rfind(tags[i], 0), 0u) << lines[i];
@@ -206,7 +206,7 @@ TEST_F(MonitorTest, RecordsOfSizeZeroVanish) {
   event(0);
   EXPECT_EQ(mon->LineCount(), 0);
   EXPECT_EQ(mon->RecordsProcessed(), 0u);
-  EXPECT_EQ(readFile(path), "");
+  EXPECT_EQ(readText(path), "");
 }
 
 TEST_F(MonitorTest, FiltersDropAndDoNotCount) {
@@ -219,7 +219,7 @@ TEST_F(MonitorTest, FiltersDropAndDoNotCount) {
   EXPECT_EQ(mon->LineCount(), 0);
   EXPECT_EQ(mon->RecordsProcessed(), 0u);
   EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
-  EXPECT_EQ(readFile(path), "");
+  EXPECT_EQ(readText(path), "");
 
   // Events and playback errors pass every filter; the RX filter alone leaves TX.
   event(IDS_RX_OVERRUN);
@@ -246,7 +246,7 @@ TEST_F(MonitorTest, PauseStopsListingButNotCountingDebuggerOrFile) {
   EXPECT_EQ(mon->RecordsProcessed(), 1u);
   EXPECT_EQ(mon->BytesReceived(), 2u);
   EXPECT_THAT(debugger, MatchesRegex(std::string(">>RX\t") + kTime + "\t2\tab cd \n"));
-  EXPECT_THAT(readFile(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t2\tab cd \r\n"));
+  EXPECT_THAT(readText(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t2\tab cd \r\n"));
 
   mon->TogglePause();
   mon->ToggleExternalDebugger();
@@ -391,14 +391,14 @@ TEST_F(MonitorTest, AutoLogReopensAndTruncatesAtTheNextDevice) {
   EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 1);
   record(LOG_TX, {1, 2});
   dev.reset();
-  EXPECT_NE(readFile(path), "");
+  EXPECT_NE(readText(path), "");
 
   dev = std::make_unique<CDevNull>();
   mon = dev->Monitor();
   EXPECT_TRUE(mon->IsLogToFile());
-  EXPECT_EQ(readFile(path), "");  // emptied at construction, before anything is shown
+  EXPECT_EQ(readText(path), "");  // emptied at construction, before anything is shown
   record(LOG_RX, {3});
-  EXPECT_THAT(readFile(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t1\t003 \r\n"));
+  EXPECT_THAT(readText(path), MatchesRegex(std::string(">>RX\t") + kTime + "\t1\t003 \r\n"));
 
   // Switching it off is remembered too.
   mon->ToggleLogFile(nullptr);
@@ -426,15 +426,15 @@ TEST_F(MonitorTest, SecondMonitorCannotShareTheLogFile) {
   // The first keeps logging, into a file the second did not truncate.
   record(LOG_TX, {1});
   record(LOG_TX, {2});
-  EXPECT_EQ(crlfLines(readFile(path)).size(), 2u);
+  EXPECT_EQ(crlfLines(readText(path)).size(), 2u);
   CMonitorDlg::LogCallback(reinterpret_cast<long>(second.Monitor()), LOG_TX, "x", 1);
-  EXPECT_EQ(crlfLines(readFile(path)).size(), 2u);
+  EXPECT_EQ(crlfLines(readText(path)).size(), 2u);
 }
 
 TEST_F(MonitorTest, PlaybackDeviceNeverOpensALog) {
   std::string path = logToFile();
   record(LOG_TX, {1});
-  std::string before = readFile(path);
+  std::string before = readText(path);
   mon->ToggleLogFile(nullptr);  // release the file, keep "AutoLog to file" on
   {
     CIni ini;
@@ -443,7 +443,7 @@ TEST_F(MonitorTest, PlaybackDeviceNeverOpensALog) {
   }
   CDevPlayback pb;
   EXPECT_FALSE(pb.Monitor()->IsLogToFile());
-  EXPECT_EQ(readFile(path), before);
+  EXPECT_EQ(readText(path), before);
   std::string other = env.path("other.txt");
   pb.Monitor()->ToggleLogFile(other.c_str());
   EXPECT_FALSE(pb.Monitor()->IsLogToFile());

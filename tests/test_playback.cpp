@@ -1,8 +1,8 @@
 // The playback device: the traffic log read back as a script, receptions
 // delivered as they fall due, transmissions matched against writes, bad logs
 // refused with one clear line; and a loopback session replayed from its log.
+#include "support/process.h"
 #include "support/recorder.h"
-#include "support/trafficlog_testkit.h"
 
 #include "zor/devices/trafficlog_reader.h"
 
@@ -25,8 +25,8 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testkit::TestEnv;
-using testkit::writeFile;
+using zor_test::TestEnv;
+using zortest::writeText;
 using Bytes = std::vector<unsigned char>;
 
 std::string hexRow(const char* tag, const char* time, std::size_t size, const Bytes& data) {
@@ -50,7 +50,7 @@ class PlaybackTest : public ::testing::Test {
 protected:
   // Writes the log and opens a playback device on it, its records going to `log`.
   void open(const std::string& text) {
-    writeFile(path, text);
+    writeText(path, text);
     dev = std::make_unique<CDevPlayback>(path.c_str());
     log.attach(*dev);
     ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
@@ -215,7 +215,7 @@ class PlaybackOpenTest : public PlaybackTest {
 protected:
   // Opening fails with one line on standard error that names the file and, with a row, the row.
   void expectRefused(const std::string& text, const std::string& why, int row = 0) {
-    writeFile(path, text);
+    writeText(path, text);
     expectRefusedPath(path, why, row);
   }
   void expectRefusedPath(const std::string& file, const std::string& why, int row = 0) {

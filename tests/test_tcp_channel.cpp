@@ -10,15 +10,9 @@ using namespace zortest;
 
 namespace {
 
-class TcpChannel : public ::testing::Test {
+class TcpChannel : public SocatTest {
 protected:
-  void SetUp() override {
-    if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
-    dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-  }
   void TearDown() override { CTcpPipe::s_peerWaitMs = 10000; }
-  std::string file(const char* name) const { return dir + "/" + name; }
-  std::string dir;
 };
 
 }  // namespace
@@ -80,9 +74,9 @@ TEST_F(TcpChannel, ClientThatNeverTakesTheCallBackIsDroppedAndTheServerListensAg
   writeFileBytes(file("up1"), {1});
   {
     SocatClient silent(file("up1"), file("unused"), false);
-    ASSERT_TRUE(waitFor([&] { return server.state() == CTcpPipe::Linking; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return server.state() == CTcpPipe::Linking; }, 5000));
     // Dropped, not served: it never counted as connected.
-    ASSERT_TRUE(waitFor([&] { return server.state() == CTcpPipe::Listening; }, 8000));
+    ASSERT_TRUE(waitUntil([&] { return server.state() == CTcpPipe::Listening; }, 8000));
     EXPECT_TRUE(server.connects().empty());
   }
   writeFileBytes(file("up2"), {2});

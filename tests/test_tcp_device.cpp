@@ -13,7 +13,6 @@ using namespace zor;
 using namespace zortest;
 using zor_test::LogRecorder;
 using zor_test::readBytes;
-using zor_test::SettingsScope;
 
 namespace {
 
@@ -24,18 +23,7 @@ public:
   bool fatal(unsigned long error) { return on_io_error(error, 1); }
 };
 
-class TcpDevice : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
-    dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    theApp.m_threadGranularity = 2;
-    theApp.m_ioWriteTimeout = 1000;
-  }
-  std::string file(const char* name) const { return dir + "/" + name; }
-  SettingsScope settings;
-  std::string dir;
-};
+using TcpDevice = SocatTest;
 
 long elapsedMs(std::chrono::steady_clock::time_point since) {
   return static_cast<long>(

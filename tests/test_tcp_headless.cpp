@@ -16,34 +16,30 @@ using namespace zor;
 using namespace zortest;
 using zor_test::LogRecorder;
 using zor_test::readBytes;
-using zor_test::SettingsScope;
 
 namespace {
 
-class TcpHeadless : public ::testing::Test {
+class TcpHeadless : public SocatTest {
 protected:
   void SetUp() override {
-    if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
+    SocatTest::SetUp();
+    if (IsSkipped()) return;
     program = (std::filesystem::path(selfExecutable()).parent_path().parent_path() / "apps" / "zor").string();
     if (!std::filesystem::exists(program)) GTEST_SKIP() << "the zor program is not built";
-    dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    theApp.m_threadGranularity = 2;
     theApp.m_autoresumeTimer = 100;
     theApp.m_panicResume = true;
   }
-  std::string file(const char* name) const { return dir + "/" + name; }
   // The stored connection choice the server reads.
   void storeChoice(const std::string& keys) { writeText(file("zor.ini"), "[ZOR.DLL]\n" + keys); }
   std::unique_ptr<BackgroundProcess> startServer() {
     auto p = std::make_unique<BackgroundProcess>(std::vector<std::string>{program, "remote", "--headless"},
                                                  file("out.txt"),
                                                  std::vector<std::string>{"ZOR_CONFIG=" + file("zor.ini")});
-    waitFor([] { return isListening(kServerPort); }, 5000);
+    waitUntil([] { return isListening(kServerPort); }, 5000);
     return p;
   }
 
-  SettingsScope settings;
-  std::string program, dir;
+  std::string program;
 };
 
 }  // namespace
@@ -66,7 +62,7 @@ TEST_F(TcpHeadless, ServesTheStoredLoopbackAndPrintsOneLinePerConnectAndLeave) {
     EXPECT_EQ(waitFileBytes(file("down"), 2, 5000), (std::vector<unsigned char>{'h', 'i'}));
     client.leave();
   }
-  EXPECT_TRUE(waitFor([&] { return readText(file("out.txt")).find("left") != std::string::npos; }, 5000));
+  EXPECT_TRUE(waitUntil([&] { return readText(file("out.txt")).find("left") != std::string::npos; }, 5000));
   server->stop(15);
   EXPECT_EQ(server->exitCode(), 0);
   EXPECT_EQ(readText(file("out.txt")), "127.0.0.1 connected\n127.0.0.1 left\n");

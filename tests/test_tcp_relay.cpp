@@ -18,7 +18,6 @@ using namespace zortest;
 using zor_test::LogRecorder;
 using zor_test::readBytes;
 using zor_test::SettingsScope;
-using zor_test::waitUntil;
 
 namespace {
 

@@ -12,21 +12,17 @@
 using namespace zor;
 using namespace zortest;
 using zor_test::LogRecorder;
-using zor_test::SettingsScope;
 
 namespace {
 
-class TcpServer : public ::testing::Test {
+class TcpServer : public SocatTest {
 protected:
   void SetUp() override {
-    if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
-    dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    theApp.m_threadGranularity = 2;
-    theApp.m_ioWriteTimeout = 1000;
+    SocatTest::SetUp();
+    if (IsSkipped()) return;
     rec.attach(dev);
     ASSERT_TRUE(dev.OpenDevice(0, 8192, 8192));
   }
-  std::string file(const char* name) const { return dir + "/" + name; }
 
   // Next connection change posted by the server: 1 connected, 0 left, -1 none in time.
   int nextState(DWORD ms = 5000) {
@@ -37,8 +33,6 @@ protected:
   }
   bool stuff(const std::vector<unsigned char>& b) { return dev.Stuff(b.data(), static_cast<int>(b.size())); }
 
-  SettingsScope settings;
-  std::string dir;
   CDevNull dev;
   LogRecorder rec;
   MessageQueue queue;
@@ -133,12 +127,12 @@ TEST_F(TcpServer, StoppingClosesBothConnectionsAndFreesThePort) {
   writeFileBytes(file("up"), {});
   BackgroundProcess receiver(
       {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
-  ASSERT_TRUE(waitFor([] { return isListening(kClientPort); }, 5000));
+  ASSERT_TRUE(waitUntil([] { return isListening(kClientPort); }, 5000));
   SocatClient client(file("up"), file("unused"), false);
   ASSERT_EQ(nextState(), 1);
   server.reset();
   // The call-back connection ended: the receiving socat sees the end and quits.
-  EXPECT_TRUE(waitFor([&] { return receiver.exited(); }, 5000));
+  EXPECT_TRUE(waitUntil([&] { return receiver.exited(); }, 5000));
   CRemoteServer again(&dev, &queue);
   EXPECT_TRUE(again.Start());
 }

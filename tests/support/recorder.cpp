@@ -1,7 +1,12 @@
 #include "support/recorder.h"
 
+#include "zor/platform/platform.h"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 namespace zor_test {
@@ -117,6 +122,32 @@ SettingsScope::~SettingsScope() {
   zor::theApp.m_truePlayback = m_truePlayback;
   zor::theApp.m_showMonitor = m_showMonitor;
   zor::theApp.m_monitorView = m_monitorView;
+}
+
+TestEnv::TestEnv() {
+  namespace fs = std::filesystem;
+  std::random_device rd;
+  for (int attempt = 0; attempt < 100 && m_dir.empty(); ++attempt) {
+    fs::path dir = fs::temp_directory_path() / ("zor-test-" + std::to_string(rd()));
+    if (fs::create_directory(dir)) m_dir = dir.string();
+  }
+  if (m_dir.empty()) ADD_FAILURE() << "no scratch folder";
+  zor::SetEnvironmentVariableA("ZOR_CONFIG", path("zor.ini").c_str());
+
+  auto& a = zor::theApp;
+  a.m_monitorView = 0;
+  a.m_filterRX = a.m_filterTX = a.m_filterRcv = a.m_filterSent = false;
+  a.m_pauseOnExit = false;
+  a.m_truePlayback = true;
+  a.m_showMonitor = false;
+  a.m_threadGranularity = 2;
+  a.m_ioTimeout = 50;
+  a.m_ioWriteTimeout = 500;
+}
+
+TestEnv::~TestEnv() {
+  std::error_code ec;
+  if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
 }
 
 }  // namespace zor_test

@@ -1,5 +1,6 @@
 // Test helpers: a logger that records what a device reports, bounded waits,
-// and a scope that restores the library-wide settings a test changes.
+// a scope that restores the library-wide settings a test changes, and a
+// private settings file per test.
 #pragma once
 
 #include <zor/zor.h>
@@ -62,6 +63,21 @@ private:
   int m_xProtocolOverride, m_autoresumeTimer, m_writesBeforeXoff;
   bool m_truePlayback, m_showMonitor;
   int m_monitorView;
+};
+
+// A fresh folder that holds this test's settings file (ZOR_CONFIG points at
+// it while the object lives) and its scratch files. Also puts the
+// process-wide options back to their defaults and shortens the waits.
+class TestEnv {
+public:
+  TestEnv();
+  ~TestEnv();
+  TestEnv(const TestEnv&) = delete;
+  TestEnv& operator=(const TestEnv&) = delete;
+  std::string path(const std::string& name) const { return m_dir + "/" + name; }
+
+private:
+  std::string m_dir;
 };
 
 }  // namespace zor_test

@@ -1,5 +1,7 @@
 #include "support/tcppeer.h"
 
+#include "support/process.h"
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -9,13 +11,11 @@
 
 namespace zortest {
 
-bool waitFor(const std::function<bool()>& pred, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+void SocatTest::SetUp() {
+  if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
+  dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  zor::theApp.m_threadGranularity = 2;
+  zor::theApp.m_ioWriteTimeout = 1000;
 }
 
 bool isListening(int port) {
@@ -67,7 +67,7 @@ SocatClient::SocatClient(const std::string& in, const std::string& out, bool tak
     m_receiver = std::make_unique<BackgroundProcess>(std::vector<std::string>{
         "socat", "-u", "TCP-LISTEN:" + std::to_string(kClientPort) + ",reuseaddr,bind=127.0.0.1",
         "CREATE:" + out});
-  if (takeCallBack) waitFor([] { return isListening(kClientPort); }, 5000);
+  if (takeCallBack) waitUntil([] { return isListening(kClientPort); }, 5000);
   std::string target = "TCP:127.0.0.1:" + std::to_string(kServerPort);
   if (retry) target += ",retry=100,interval=0.05";
   m_sender = std::make_unique<BackgroundProcess>(
@@ -84,7 +84,7 @@ SocatServer::SocatServer(const std::string& in, const std::string& out, bool cal
       "socat", "-u", "TCP-LISTEN:" + std::to_string(kServerPort) + ",reuseaddr,bind=127.0.0.1",
       "CREATE:" + in});
   // The caller must not reach the client before the client reaches us.
-  waitFor([] { return isListening(kServerPort); }, 5000);
+  waitUntil([] { return isListening(kServerPort); }, 5000);
   if (callBack)
     m_caller = std::make_unique<BackgroundProcess>(std::vector<std::string>{
         "socat", "-u", "OPEN:" + out + ",ignoreeof",

@@ -2,6 +2,9 @@
 #pragma once
 
 #include "support/background.h"
+#include "support/recorder.h"
+
+#include <gtest/gtest.h>
 
 #include "zor/remote/tcppipe.h"
 
@@ -20,14 +23,23 @@ constexpr int kClientPort = 40766;
 // True when some socket listens on the TCP port (from /proc/net/tcp).
 bool isListening(int port);
 
-// Polls pred until it holds or the time is up.
-bool waitFor(const std::function<bool()>& pred, int milliseconds);
+using zor_test::waitUntil;
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed = 1);
 std::vector<unsigned char> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);
 // Waits (bounded) until the file holds at least n bytes; returns its content.
 std::vector<unsigned char> waitFileBytes(const std::string& path, std::size_t n, int milliseconds);
+
+// Base of the tests with socat as the far end: skipped without socat; each
+// test gets a scratch folder, short library waits, and the settings restored.
+class SocatTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  std::string file(const char* name) const { return dir + "/" + name; }
+  zor_test::SettingsScope settings;
+  std::string dir;
+};
 
 // socat as a client of a remote server: one process sends `in` (and whatever
 // is appended to it later) to port 40765, one takes the call back on 40766
