@@ -56,33 +56,23 @@ protected:
 TEST(SerialSettings, ByteTimeFollowsTheStoredSettings) {
   CDevRS232 dev;
   EXPECT_EQ(dev.GetByteTime(), 1u);  // 9600 8N1
-  dev.DeviceProgram(false, 1200, 'E', 7, 0);
-  EXPECT_EQ(dev.GetByteTime(), 8u);
-  dev.DeviceProgram(false, 300, 'N', 8, 2);
-  EXPECT_EQ(dev.GetByteTime(), 37u);
-  dev.DeviceProgram(false, 110, 'n', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 90u);
-  dev.DeviceProgram(false, 115200, 'N', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 0u);
-  // Letters outside the parity table add no parity bit: 110 8x1 is 110 8N1.
-  dev.DeviceProgram(false, 110, 'x', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 90u);
-}
-
-TEST(SerialSettings, ByteTimeOfRatesTooLowToRoundIsDefined) {
-  CDevRS232 dev;
-  dev.DeviceProgram(false, 0, 'N', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 0u);  // no rate, no time
-  dev.DeviceProgram(false, 4, 'N', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 2500u);  // 10 bits at 4 bit/s
-  dev.DeviceProgram(false, 1, 'E', 8, 2);
-  EXPECT_EQ(dev.GetByteTime(), 12000u);
-  dev.DeviceProgram(false, 7, 'N', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 1000u);  // 0.7 characters a second round to 1
-  dev.DeviceProgram(false, 4000000000ul, 'N', 8, 1);
-  EXPECT_EQ(dev.GetByteTime(), 0u);
-  dev.DeviceProgram(false, 9600, 'N', 255, 9);
-  EXPECT_EQ(dev.GetByteTime(), 26u);  // 256 bits (code 9: no stop bit): absurd, but answered
+  struct Case {
+    unsigned long rate;
+    char parity;
+    int data, stop;
+    unsigned long ms;
+  };
+  for (const Case& c :
+       {Case{1200, 'E', 7, 0, 8}, Case{300, 'N', 8, 2, 37}, Case{110, 'n', 8, 1, 90},
+        Case{115200, 'N', 8, 1, 0}, Case{110, 'x', 8, 1, 90},  // letters outside the parity table add no bit
+        Case{0, 'N', 8, 1, 0},                                 // no rate, no time
+        Case{4, 'N', 8, 1, 2500}, Case{1, 'E', 8, 2, 12000},
+        Case{7, 'N', 8, 1, 1000},  // 0.7 characters a second round to 1
+        Case{4000000000ul, 'N', 8, 1, 0},
+        Case{9600, 'N', 255, 9, 26}}) {  // 256 bits (code 9: no stop bit): absurd, but answered
+    dev.DeviceProgram(false, c.rate, c.parity, c.data, c.stop);
+    EXPECT_EQ(dev.GetByteTime(), c.ms) << c.rate << " " << c.parity << c.data << " " << c.stop;
+  }
 }
 
 TEST(SerialSettings, StatusJudgesOnlyTheErrorBitsOfTheMask) {

@@ -212,10 +212,6 @@ TEST_F(Settings, DamagedFileReadsDefaultsAndIsKept) {
     EXPECT_NE(text.find(kept), std::string::npos) << kept;
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
   // A folder where the file should be: nothing to parse, nothing to overwrite.
   std::filesystem::create_directories(m_file);
@@ -229,10 +225,6 @@ TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
   CIni endless = open();
   EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(Settings, ConcurrentWritersInOneProcessLoseNoKey) {
   constexpr int kKeys = 50;
