@@ -41,14 +41,7 @@ struct AppReport {
 
 class LibraryStart : public ::testing::Test {
 protected:
-  void SetUp() override {
-    m_folder = zortest::scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_folder + "/ports");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(m_folder, ec);
-  }
+  void SetUp() override { std::filesystem::create_directories(m_folder + "/ports"); }
 
   void settings(const std::string& lines) {
     zortest::writeText(m_folder + "/zor.ini", "[ZOR.DLL]\n" + lines);
@@ -79,7 +72,8 @@ protected:
     return report;
   }
 
-  std::string m_folder;
+  zortest::ScopedSettingsFile m_cfg;
+  const std::string& m_folder = m_cfg.folder;
 };
 
 // Most setting keys are read back from the files the other tests write;

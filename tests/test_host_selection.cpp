@@ -18,14 +18,6 @@ namespace {
 
 class HostSelection : public ::testing::Test {
 protected:
-  void SetUp() override {
-    const char* old = std::getenv("ZOR_CONFIG");
-    m_old = old != nullptr ? old : "";
-    m_file =
-        zortest::scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/zor.ini";
-    setenv("ZOR_CONFIG", m_file.c_str(), 1);
-  }
-  void TearDown() override { setenv("ZOR_CONFIG", m_old.c_str(), 1); }
   void store(unsigned key, int value) {
     CIni ini;
     ini.UseSystemFile();
@@ -36,7 +28,7 @@ protected:
     ini.UseSystemFile();
     ASSERT_TRUE(ini.WriteProfileStringA(IDS_SECTION, key, value));
   }
-  std::string m_old, m_file;
+  zortest::ScopedSettingsFile m_cfg;
 };
 
 }  // namespace

@@ -67,16 +67,6 @@ TEST(MonitorFormat, TimestampsCountHoursBeyondADay) {
   EXPECT_EQ(CMonitorDlg::FormatTimestamp(86399999), "23:59:59.999");
 }
 
-TEST(MonitorFormat, LinesCarryTagTimeSizeAndData) {
-  EXPECT_EQ(CMonitorDlg::FormatLine(0, "00:00:01.000", "2", "01 02 "), "<<TX\t00:00:01.000\t2\t01 02 \n");
-  EXPECT_EQ(CMonitorDlg::FormatLine(3, "...", "", "0a "), ">>..\t...\t\t0a \n");
-  EXPECT_EQ(CMonitorDlg::FormatLine(4, "00:00:05.120", nullptr, "XON received"),
-            "+Evn\t00:00:05.120\t\tXON received\n");
-  EXPECT_EQ(CMonitorDlg::FormatLine(9, "00:00:00.001", "1", "ff "), "PbEr\t00:00:00.001\t1\tff \n");
-  // A playback error's continuation has no tag of its own.
-  EXPECT_EQ(CMonitorDlg::FormatLine(10, "...", "", "ff "), "\t...\t\tff \n");
-}
-
 class MonitorTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -138,6 +128,7 @@ TEST_F(MonitorTest, RecordOf150BytesInHexGivesThreeLines) {
 }
 
 TEST_F(MonitorTest, SixtyFourBytesMakeOneLineAndSixtyFiveTwo) {
+  std::string path = logToFile();
   mon->SetView(MONITOR_VIEW_HEX);
   record(LOG_RX, sequence(64));
   ASSERT_EQ(mon->LineCount(), 1);
@@ -151,9 +142,13 @@ TEST_F(MonitorTest, SixtyFourBytesMakeOneLineAndSixtyFiveTwo) {
   EXPECT_EQ(line(2).data, "47 ");  // 7 + 64
   EXPECT_EQ(mon->BytesReceived(), 129u);
   EXPECT_EQ(mon->RecordsProcessed(), 2u);
+  auto lines = crlfLines(readText(path));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], ">>..\t...\t\t47 ");
 }
 
 TEST_F(MonitorTest, ViewsRenderDecimalHexAndAscii) {
+  std::string path = logToFile();
   std::vector<unsigned char> bytes = {7, 255, 0};
   record(LOG_TX, bytes);  // decimal is the default view
   mon->SetView(MONITOR_VIEW_HEX);
@@ -164,14 +159,10 @@ TEST_F(MonitorTest, ViewsRenderDecimalHexAndAscii) {
   EXPECT_EQ(line(0).data, "007 255 000 ");
   EXPECT_EQ(line(1).data, "07 ff 00 ");
   EXPECT_EQ(line(2).data, "A\r\nB");  // the zero byte adds nothing
-}
-
-TEST_F(MonitorTest, AsciiControlBytesBreakTheFileLine) {
-  std::string path = logToFile();
-  mon->SetView(MONITOR_VIEW_ASCII);
-  record(LOG_RX, {'o', 'k', '\r', '\n'});
+  // On disk the control bytes break the line as they come.
   std::string text = readText(path);
-  EXPECT_THAT(text, MatchesRegex(std::string(">>RX\t") + kTime + "\t4\tok\r\r\n\r\n"));
+  EXPECT_THAT(text.substr(text.rfind("<<TX")),
+              MatchesRegex(std::string("<<TX\t") + kTime + "\t5\tA\r\r\nB\r\n"));
 }
 
 TEST_F(MonitorTest, EventLineHasEmptySizeAndTheEventText) {
@@ -200,17 +191,10 @@ TEST_F(MonitorTest, EveryKindHasItsTags) {
   EXPECT_EQ(mon->BytesReceived() + mon->BytesTransmitted(), 0u);
 }
 
-TEST_F(MonitorTest, RecordsOfSizeZeroVanish) {
+TEST_F(MonitorTest, SizeZeroRecordsVanishAndFiltersDropAndDoNotCount) {
   std::string path = logToFile();
   record(LOG_TX, {});
   event(0);
-  EXPECT_EQ(mon->LineCount(), 0);
-  EXPECT_EQ(mon->RecordsProcessed(), 0u);
-  EXPECT_EQ(readText(path), "");
-}
-
-TEST_F(MonitorTest, FiltersDropAndDoNotCount) {
-  std::string path = logToFile();
   mon->ToggleFilterRX();
   mon->ToggleFilterTX();
   mon->ToggleFilterSent();
@@ -376,9 +360,8 @@ TEST_F(MonitorTest, OptionsRoundTripThroughTheSettingsStore) {
   EXPECT_EQ(settingInt(IDS_EXTERNAL_DEBUGGER), 0);
   CDevNull third;
   EXPECT_FALSE(third.Monitor()->IsExternalDebugger());
-}
 
-TEST_F(MonitorTest, TruePlaybackIsToggledOnlyByAPlaybackMonitor) {
+  // A playback monitor does toggle true speed.
   CDevPlayback pb;
   pb.Monitor()->ToggleTruePlayback();
   EXPECT_FALSE(theApp.m_truePlayback);
@@ -386,6 +369,9 @@ TEST_F(MonitorTest, TruePlaybackIsToggledOnlyByAPlaybackMonitor) {
 }
 
 TEST_F(MonitorTest, AutoLogReopensAndTruncatesAtTheNextDevice) {
+  mon->ToggleLogFile(nullptr);  // a cancelled file choice changes nothing
+  EXPECT_FALSE(mon->IsLogToFile());
+  EXPECT_EQ(settingString(IDS_LOG_FILENAME), "");
   std::string path = logToFile();
   EXPECT_EQ(settingString(IDS_LOG_FILENAME), path);
   EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 1);
@@ -406,12 +392,6 @@ TEST_F(MonitorTest, AutoLogReopensAndTruncatesAtTheNextDevice) {
   EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 0);
   CDevNull later;
   EXPECT_FALSE(later.Monitor()->IsLogToFile());
-}
-
-TEST_F(MonitorTest, CancelledFileChoiceChangesNothing) {
-  mon->ToggleLogFile(nullptr);
-  EXPECT_FALSE(mon->IsLogToFile());
-  EXPECT_EQ(settingString(IDS_LOG_FILENAME), "");
 }
 
 TEST_F(MonitorTest, SecondMonitorCannotShareTheLogFile) {

@@ -20,19 +20,6 @@ namespace {
 
 class Settings : public ::testing::Test {
 protected:
-  void SetUp() override {
-    const char* old = std::getenv("ZOR_CONFIG");
-    m_oldConfig = old != nullptr ? old : "";
-    m_folder = zortest::scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    m_file = m_folder + "/zor.ini";
-    setenv("ZOR_CONFIG", m_file.c_str(), 1);
-  }
-  void TearDown() override {
-    setenv("ZOR_CONFIG", m_oldConfig.c_str(), 1);
-    std::error_code ec;
-    std::filesystem::remove_all(m_folder, ec);
-  }
-
   static CIni open() {
     CIni ini;
     ini.UseSystemFile();
@@ -47,7 +34,8 @@ protected:
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
-  std::string m_oldConfig, m_folder, m_file;
+  zortest::ScopedSettingsFile m_cfg;
+  const std::string &m_folder = m_cfg.folder, &m_file = m_cfg.file;
 };
 
 TEST_F(Settings, ValuesRoundTripThroughTheFile) {

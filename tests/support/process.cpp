@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +110,19 @@ std::string scratchFolder(const std::string& name) {
   fs::remove_all(dir, ec);
   fs::create_directories(dir);
   return dir.string();
+}
+
+ScopedSettingsFile::ScopedSettingsFile()
+    : m_old(std::getenv("ZOR_CONFIG") != nullptr ? std::getenv("ZOR_CONFIG") : ""),
+      folder(scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name())),
+      file(folder + "/zor.ini") {
+  setenv("ZOR_CONFIG", file.c_str(), 1);
+}
+
+ScopedSettingsFile::~ScopedSettingsFile() {
+  setenv("ZOR_CONFIG", m_old.c_str(), 1);
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
 }
 
 std::string readText(const std::string& path) {

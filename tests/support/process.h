@@ -25,6 +25,22 @@ std::string selfExecutable();
 // A fresh, empty folder for one test, beside the test program's settings file.
 std::string scratchFolder(const std::string& name);
 
+// Points ZOR_CONFIG at a settings file in a fresh scratch folder named after
+// the running test, for the object's life; then the old value and no folder.
+class ScopedSettingsFile {
+public:
+  ScopedSettingsFile();
+  ~ScopedSettingsFile();
+  ScopedSettingsFile(const ScopedSettingsFile&) = delete;
+  ScopedSettingsFile& operator=(const ScopedSettingsFile&) = delete;
+
+private:
+  std::string m_old;
+
+public:
+  const std::string folder, file;
+};
+
 // Whole file as text; empty when it cannot be read.
 std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
