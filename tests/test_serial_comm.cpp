@@ -13,12 +13,10 @@
 
 using namespace zor;
 using zortest::LineSettings;
+using zortest::portNumber;
 using zortest::PtyPair;
 
 namespace {
-
-// Each test runs in its own process; a port number of its own keeps parallel runs apart.
-int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
 
 std::string comName() { return "COM" + std::to_string(portNumber()); }
 

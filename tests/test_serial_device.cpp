@@ -16,21 +16,18 @@
 
 using namespace zor;
 using namespace zor_test;
+using zortest::asString;
 using zortest::LineSettings;
+using zortest::portNumber;
 using zortest::PtyPair;
 
 namespace {
-
-// Each test runs in its own process; a port number of its own keeps parallel runs apart.
-int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
 
 std::string pattern(std::size_t n) {
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   return s;
 }
-
-std::string asString(const std::vector<unsigned char>& v) { return std::string(v.begin(), v.end()); }
 
 class SerialDevice : public ::testing::Test {
 protected:

@@ -14,13 +14,11 @@
 
 using namespace zor;
 using namespace zor_test;
+using zortest::asString;
+using zortest::portNumber;
 using zortest::PtyPair;
 
 namespace {
-
-int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
-
-std::string asString(const std::vector<unsigned char>& v) { return std::string(v.begin(), v.end()); }
 
 class SerialPanic : public ::testing::TestWithParam<int> {
 protected:

@@ -18,9 +18,9 @@
 using namespace zor;
 using namespace zor_test;
 
-namespace {
+using zortest::portNumber;
 
-int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
+namespace {
 
 // The instrument: says it is ready (its open empties the line), reads a request line, answers it in capitals;
 // then reads a binary block of 4096 bytes and sends it back reversed.

@@ -126,10 +126,6 @@ public:
     std::lock_guard lock(m_mutex);
     m_events.clear();
   }
-  bool haveSettings() {
-    std::lock_guard lock(m_mutex);
-    return m_sets > 0;
-  }
   termios2 settings() {
     std::lock_guard lock(m_mutex);
     return m_tio;
@@ -197,7 +193,6 @@ private:
       case TCSETSF2:
         if (auto* t = argument<termios2>(client)) {
           m_tio = *t;
-          ++m_sets;
         }
         break;
       case TIOCMGET:
@@ -237,7 +232,6 @@ private:
   int m_master = -1;
   std::mutex m_mutex;
   termios2 m_tio{};
-  int m_sets = 0;
   bool m_gone = false;
   int m_lines = TIOCM_CTS | TIOCM_DSR;
   serial_icounter_struct m_count{};

@@ -133,6 +133,8 @@ void PtyPair::hangUp() {
   m_slave = -1;
 }
 
+int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
+
 bool linkComPort(int n, const std::string& target) {
   std::string folder = zor::portLinkFolder();
   makeFolders(folder);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace zortest {
 
@@ -46,6 +47,11 @@ private:
   int m_slave = -1;  // held so that the line survives the library's close and reopen
   std::string m_path;
 };
+
+// A port number of this test process's own: each test runs in its own
+// process, so parallel runs keep apart.
+int portNumber();
+inline std::string asString(const std::vector<unsigned char>& v) { return {v.begin(), v.end()}; }
 
 // Points the link ports/COM<n> beside the settings file at target (replacing it).
 bool linkComPort(int n, const std::string& target);
