@@ -48,7 +48,7 @@ TEST_F(HostSelection, NothingStoredGivesTheDialogsDefaults) {
   EXPECT_EQ(s.GetStopBits(), 0);
 }
 
-TEST_F(HostSelection, StoredValuesAreReadAndTranslated) {
+TEST_F(HostSelection, StoredValuesAreReadAndTranslatedAndOutOfRangeOnesDefault) {
   store(IDS_RUNZOR_NUMDEV, 4);
   store(IDS_RUNZOR_ADDRESS, "/tmp/trace.txt");
   store(IDS_RUNZOR_BDRATE, 14);
@@ -64,6 +64,15 @@ TEST_F(HostSelection, StoredValuesAreReadAndTranslated) {
   EXPECT_EQ(s.GetDataBits(), 7);
   EXPECT_EQ(s.GetStopBits(), 1);
   EXPECT_EQ(s.GetOverlappedTx(), 1);
+
+  // Out-of-range list indexes read as the default entry.
+  store(IDS_RUNZOR_BDRATE, 99);
+  store(IDS_RUNZOR_PARITY, -3);
+  store(IDS_RUNZOR_STOPBIT, 7);
+  CRunZorSettings bad(false);
+  EXPECT_EQ(bad.GetBaudRate(), 9600u);
+  EXPECT_EQ(bad.GetParity(), 'N');
+  EXPECT_EQ(bad.GetStopBits(), 0);
 }
 
 TEST_F(HostSelection, AServerNeverServesANetworkClientDevice) {
@@ -72,16 +81,6 @@ TEST_F(HostSelection, AServerNeverServesANetworkClientDevice) {
     EXPECT_EQ(CRunZorSettings(true).GetPortIndex(), 0) << index;
     EXPECT_EQ(CRunZorSettings(false).GetPortIndex(), index) << index;
   }
-}
-
-TEST_F(HostSelection, OutOfRangeListIndexesReadAsTheDefaultEntry) {
-  store(IDS_RUNZOR_BDRATE, 99);
-  store(IDS_RUNZOR_PARITY, -3);
-  store(IDS_RUNZOR_STOPBIT, 7);
-  CRunZorSettings s(false);
-  EXPECT_EQ(s.GetBaudRate(), 9600u);
-  EXPECT_EQ(s.GetParity(), 'N');
-  EXPECT_EQ(s.GetStopBits(), 0);
 }
 
 TEST_F(HostSelection, NullEntryOpensALoopbackDeviceAsStored) {

@@ -49,6 +49,15 @@ bool write(CDevice& dev, const std::vector<unsigned char>& b) {
   return dev.WriteBuffer(b.data(), static_cast<unsigned long>(b.size()));
 }
 
+// Right after a client left, the server needs a moment to listen again.
+bool openSoon(CDevTcp& client) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (client.OpenDevice(0, 8192, 8192)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
 }  // namespace
 
 TEST_F(TcpRelay, BytesGoRoundTheLoopUnchanged) {
@@ -101,13 +110,7 @@ TEST_F(TcpRelay, ManyConnectCyclesLeaveNoDescriptorAndNoThreadBehind) {
   ASSERT_TRUE(server.Start());
   CDevTcp client("127.0.0.1");
   auto cycle = [&] {
-    // Right after a client left, the server needs a moment to listen again.
-    bool opened = false;
-    for (int attempt = 0; attempt < 200 && !opened; ++attempt) {
-      opened = client.OpenDevice(0, 8192, 8192);
-      if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (!opened) return false;
+    if (!openSoon(client)) return false;
     bool ok = nextState() == 1;
     ok = client.CloseDevice() && ok;
     return nextState() == 0 && ok;
@@ -137,12 +140,7 @@ TEST_F(TcpRelay, RelayWritesGoingOnWhileClientsComeAndGoAreSafe) {
   });
   CDevTcp client("127.0.0.1");
   for (int i = 0; i < 30; ++i) {
-    bool opened = false;
-    for (int attempt = 0; attempt < 200 && !opened; ++attempt) {
-      opened = client.OpenDevice(0, 8192, 8192);
-      if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_TRUE(opened) << "cycle " << i;
+    ASSERT_TRUE(openSoon(client)) << "cycle " << i;
     ASSERT_EQ(nextState(), 1);
     EXPECT_FALSE(readBytes(client, 1, 2000).empty());
     EXPECT_TRUE(client.CloseDevice());

@@ -1,5 +1,7 @@
 #include "support/background.h"
 
+#include "support/process.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,22 +12,14 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace zortest {
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& args, const std::string& outPath,
                                      const std::vector<std::string>& env) {
   if (args.empty()) return;
   // Everything the child needs is built before fork: it only calls exec.
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings(env);
-  for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> argStrings(args), envStrings = environmentWith(env);
+  std::vector<char*> argv = cStrings(argStrings), envp = cStrings(envStrings);
   int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   int out = outPath.empty() ? -1 : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_t pid = ::fork();

@@ -19,26 +19,36 @@ extern char** environ;
 
 namespace zortest {
 
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& x : extra)
+      if (entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0) replaced = true;
+    if (!replaced) out.push_back(entry);
+  }
+  out.insert(out.end(), extra.begin(), extra.end());
+  return out;
+}
+
+std::vector<char*> cStrings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& extraEnv, int timeoutMs) {
   ProcessResult result;
   // Everything the child needs is built before fork: it only calls exec.
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& [k, v] : extraEnv)
-      if (entry.compare(0, k.size() + 1, k + "=") == 0) replaced = true;
-    if (!replaced) envStrings.push_back(entry);
-  }
-  for (const auto& [k, v] : extraEnv) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp, argv;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> extra;
+  for (const auto& [k, v] : extraEnv) extra.push_back(k + "=" + v);
+  std::vector<std::string> envStrings = environmentWith(extra);
   std::vector<std::string> argStrings{program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  std::vector<char*> envp = cStrings(envStrings), argv = cStrings(argStrings);
 
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) return result;

@@ -19,6 +19,11 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const std::vector<std::pair<std::string, std::string>>& extraEnv = {},
                          int timeoutMs = 20000);
 
+// This process's environment with the "NAME=value" entries of extra added or
+// replacing; and the null-ended pointer array exec wants (valid while strings live).
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
+std::vector<char*> cStrings(std::vector<std::string>& strings);
+
 // Path of the running test program.
 std::string selfExecutable();
 
