@@ -55,6 +55,22 @@ TEST_F(PanicTest, FatalErrorClosesThenResumeReopensAlike) {
   EXPECT_EQ(readBytes(dev, 2, 2000), (std::vector<unsigned char>{0xA0, 'k'}));
 }
 
+TEST_F(PanicTest, AReopenThatFailsHalfWayIsRetried) {
+  LogRecorder rec;  // outlives the device that logs into it
+  TestDevice dev;
+  rec.attach(dev);
+  ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
+  dev.unplugged = true;
+  ASSERT_TRUE(rec.waitForEvent(IDS_PANIC, 3000));
+  dev.failProgram = true;  // the medium opens again, but cannot be programmed yet
+  dev.unplugged = false;
+  int calls = dev.openCalls();
+  ASSERT_TRUE(waitUntil([&] { return dev.openCalls() >= calls + 2; }, 3000)) << "the resumer keeps trying";
+  dev.failProgram = false;
+  EXPECT_TRUE(rec.waitForEvent(IDS_PANIC_RESUMED, 3000));
+  EXPECT_TRUE(dev.IsDeviceOpen());
+}
+
 TEST_F(PanicTest, CloseStopsTheRetries) {
   LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;

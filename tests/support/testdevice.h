@@ -33,6 +33,8 @@ public:
 
   // Fatal failures of reads, and refusal of the open, as when the medium goes away.
   std::atomic<bool> unplugged{false};
+  // Programming the medium fails, as when a port comes back not ready.
+  std::atomic<bool> failProgram{false};
   // Reads block (bounded) until released.
   std::atomic<bool> holdReads{false};
   // What the last open asked for, to check that a resume reopens alike.
@@ -43,6 +45,7 @@ protected:
   bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
                   unsigned long* lastError) override;
   int GetIOSize(int) const override { return m_ioSize; }
+  bool program_device(int, int) override { return !failProgram; }
   bool on_io_error(unsigned long error, int) override { return error == zor::ERROR_GEN_FAILURE; }
   int hook_readFile(void*, void* buffer, unsigned long size, unsigned long* done, zor::OVERLAPPED*) override;
   int hook_writeFile(void*, const void* buffer, unsigned long size, unsigned long* done,

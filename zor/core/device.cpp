@@ -121,7 +121,9 @@ bool CDevicePrivate::closeDevice() {
   std::lock_guard life(m_lifecycle);
   bool wasClosing = m_closing.exchange(true);
   bool result = true;
-  if (theApp.m_panicResume) m_resumer.Suspend();
+  // The resumer closes too, when a reopen fails half-way: it must not park
+  // itself then, holding the lifecycle lock, but try again.
+  if (theApp.m_panicResume && !m_resumer.IsCurrentThread()) m_resumer.Suspend();
   enableXonHandshake(false, m_xonChar, m_xoffChar);
   q->Commit();
   cancelIo(RX);

@@ -49,6 +49,11 @@ public:
     return dev->hook_writeFile(h, buf, size, done, ovl);
   }
 
+  // For the library's servers, which record relayed traffic on the device they serve.
+  static void logOn(CDevice* dev, int kind, const void* data, unsigned long size) {
+    dev->d->log(kind, data, size);
+  }
+
   // Lifecycle (device.cpp).
   void init();
   bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,

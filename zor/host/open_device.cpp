@@ -2,20 +2,11 @@
 
 #include <zor/app.h>
 #include <zor/devnull.h>
+#include <zor/devplayback.h>
+#include <zor/devrs232.h>
 #include <zor/devtcp.h>
 
 #include "zor/host/connection_settings.h"
-
-// Media whose device classes are not part of every build are chosen only where
-// they exist; an entry without its class opens nothing.
-#if __has_include(<zor/devrs232.h>)
-#include <zor/devrs232.h>
-#define ZOR_HAVE_RS232 1
-#endif
-#if __has_include(<zor/devplayback.h>)
-#include <zor/devplayback.h>
-#define ZOR_HAVE_PLAYBACK 1
-#endif
 
 #include <cstdio>
 #include <memory>
@@ -47,7 +38,6 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       opened = dev->OpenDevice(flags, 8192, 8192);
       break;
     }
-#ifdef ZOR_HAVE_PLAYBACK
     case 4: {
       if (!haveAddress) break;
       auto* dev = new (std::nothrow) CDevPlayback(s.GetAddress());
@@ -57,10 +47,8 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       opened = dev->OpenDevice(flags, 8192, 8192);
       break;
     }
-#endif
     default: {
-#ifdef ZOR_HAVE_RS232
-      if (index < 5) break;  // USB and NET: no such device in this build
+      if (index < 5) break;  // USB and named-pipe devices do not exist yet
       int port = zorGetComPortNumber(index - 5);
       if (port == 0) break;
       auto* dev = new (std::nothrow) CDevRS232();
@@ -71,7 +59,6 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
                          static_cast<unsigned char>(s.GetDataBits()),
                          static_cast<unsigned char>(s.GetStopBits()));
       opened = dev->OpenDevice(port, flags, 8192, 8192);
-#endif
       break;
     }
   }

@@ -3,6 +3,7 @@
 #include <zor/devtcp.h>
 #include <zor/strings.h>
 
+#include "zor/core/device_p.h"
 #include "zor/support/support.h"
 
 #include <new>
@@ -10,13 +11,8 @@
 namespace zor {
 namespace {
 
-// The server records relayed traffic on the device it serves.
-struct DeviceLog : CDevice {
-  using CDevice::log;
-};
-
 void record(CDevice* device, int kind, const void* data, unsigned long size) {
-  (device->*(&DeviceLog::log))(kind, data, size);
+  CDevicePrivate::logOn(device, kind, data, size);
 }
 
 }  // namespace
