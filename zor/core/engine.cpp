@@ -80,8 +80,8 @@ bool CDevicePrivate::startIoOperation(int k) {
   t.transferred = 0;
   BOOL ok;
   // A hook that fails without saying why must not pass on a stale error.
-  SetLastError(ERROR_SUCCESS);
   if (k == RX) {
+    SetLastError(ERROR_SUCCESS);
     ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(q->GetIOSize(RX)), &t.transferred, ovl);
     DWORD error = GetLastError();
     ackWaitXonXoff();

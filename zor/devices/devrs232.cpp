@@ -6,6 +6,15 @@
 #include <cstdio>
 
 namespace zor {
+namespace {
+
+// RTS handshake and CTS flow control go together: on, or RTS simply raised.
+void setHandshake(DCB& dcb, bool on) {
+  dcb.fRtsControl = on ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  dcb.fOutxCtsFlow = on ? 1 : 0;
+}
+
+}  // namespace
 
 CDevRS232::CDevRS232() {
   constructor();
@@ -68,13 +77,7 @@ bool CDevRS232::program_device(int rxSize, int txSize) {
   dcb.DCBlength = sizeof(DCB);
   zor::GetCommState(h, &dcb);
   dcb.fBinary = 1;
-  if (m_hwHandshake) {
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    dcb.fOutxCtsFlow = 1;
-  } else {
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutxCtsFlow = 0;
-  }
+  setHandshake(dcb, m_hwHandshake);
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fAbortOnError = 0;
   dcb.XonLim = static_cast<WORD>(rxSize / 4);
@@ -129,13 +132,7 @@ bool CDevRS232::EnableHwHandshake(bool on) {
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (!zor::GetCommState(h, &dcb)) return false;
-  if (on) {
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    dcb.fOutxCtsFlow = 1;
-  } else {
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutxCtsFlow = 0;
-  }
+  setHandshake(dcb, on);
   bool ok = zor::SetCommState(h, &dcb);
   if (ok) m_hwHandshake = on;
   zor::ClearCommError(h, nullptr, nullptr);
