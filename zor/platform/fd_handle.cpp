@@ -412,19 +412,15 @@ BOOL FdHandle::close() {
   return TRUE;
 }
 
+void closeDescriptor(int fd) { ::close(fd); }
+
 HANDLE handleFromFd(int fd, bool overlapped) {
   if (fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_HANDLE_VALUE;
   }
-  std::shared_ptr<FdHandle> object;
-  try {
-    object = std::make_shared<FdHandle>(fd, overlapped);
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  auto object = makeFdObject<FdHandle>(fd, overlapped);
+  if (!object) return INVALID_HANDLE_VALUE;
   HANDLE h = registerHandle(std::move(object));
   return h != nullptr ? h : INVALID_HANDLE_VALUE;
 }

@@ -23,6 +23,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -113,5 +114,20 @@ private:
 // Wraps an open descriptor in a handle (the descriptor is made non-blocking).
 // Returns INVALID_HANDLE_VALUE, with the descriptor closed, on failure.
 HANDLE handleFromFd(int fd, bool overlapped);
+
+void closeDescriptor(int fd);
+
+// A new handle object of kind T owning fd; null, with fd closed and
+// ERROR_NOT_ENOUGH_MEMORY set, when it cannot be allocated.
+template <class T>
+std::shared_ptr<T> makeFdObject(int fd, bool overlapped) {
+  try {
+    return std::make_shared<T>(fd, overlapped);
+  } catch (const std::bad_alloc&) {
+    closeDescriptor(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
 
 }  // namespace zor

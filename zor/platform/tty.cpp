@@ -83,14 +83,8 @@ HANDLE openTty(const char* path, bool overlapped) {
     SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(err));
     return INVALID_HANDLE_VALUE;
   }
-  std::shared_ptr<TtyHandle> object;
-  try {
-    object = std::make_shared<TtyHandle>(fd, overlapped);
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  auto object = makeFdObject<TtyHandle>(fd, overlapped);
+  if (!object) return INVALID_HANDLE_VALUE;
   // Raw bytes, reads that return at once; a node that is no tty is no port.
   if (int err = commPrepareTty(fd, object->commState()); err != 0) {
     SetLastError(err == ENOTTY || err == EINVAL ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(err));
