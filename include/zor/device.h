@@ -101,6 +101,9 @@ protected:
   // Tells the RX thread that its read hook may now deliver (a pseudo device
   // queued data): an idle device waits for this instead of polling.
   void WakeReceiver();
+  // Tells the RX thread that the read hook will have data in ms (a playback
+  // row is due then): at "Thread granularity" 0 the idle reader waits no longer.
+  void ReceiveDueIn(unsigned long ms);
   // Routes the channel's I/O of a pseudo name to this device's hooks.
   void SetChannelOwner();
   // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).

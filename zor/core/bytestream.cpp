@@ -2,6 +2,8 @@
 // through the rings, their mutexes and the events.
 #include "zor/core/device_p.h"
 
+#include <algorithm>
+
 namespace zor {
 
 unsigned char CDevice::ReadByte() {
@@ -41,8 +43,11 @@ unsigned long CDevice::ReadBuffer(unsigned char* buf, unsigned long max) {
 int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, bool logOverrun) {
   if (n == 0) return 1;
   auto& tx = m_buffs[TX];
+  const bool direct = wakeOnData();
   DWORD start = GetTickCount();
   for (;;) {
+    // Noted before the look at the space, so that a take in between ends the wait.
+    std::uint64_t seen = direct ? txTaken() : 0;
     {
       CSingleLock lock(tx.mutex(), true);
       // A ring of capacity C holds C - 1 bytes: n bytes fit when the free space exceeds n.
@@ -50,12 +55,24 @@ int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, boo
         bool ok = tx.put(data, static_cast<int>(n));
         if (tx.takeOverrun() && logOverrun) log(LOG_EVENT, nullptr, 124);
         lock.Unlock();
-        wakeReceiver();
+        // At granularity 0 the writer resumes the TX thread itself; otherwise
+        // the receive loop does, and is told to make its next pass now.
+        if (direct)
+          m_thrds[TX].thread.Resume();
+        else
+          wakeReceiver();
         return ok ? 1 : 0;
       }
     }
-    if (GetTickCount() - start > static_cast<DWORD>(theApp.m_ioWriteTimeout)) return -1;
-    Sleep(static_cast<DWORD>(theApp.m_threadGranularity));
+    DWORD elapsed = GetTickCount() - start;
+    DWORD limit = static_cast<DWORD>(theApp.m_ioWriteTimeout);
+    if (elapsed > limit) return -1;
+    if (direct) {
+      m_thrds[TX].thread.Resume();
+      waitTxTaken(seen, std::min<DWORD>(limit - elapsed + 1, kSafetySliceMs));
+    } else {
+      Sleep(granularity());
+    }
   }
 }
 
@@ -66,12 +83,19 @@ bool CDevice::WriteBuffer(const unsigned char* data, unsigned long n) {
 }
 
 void CDevice::Commit() {
+  const bool direct = CDevicePrivate::wakeOnData();
   DWORD start = GetTickCount();
-  while (d->m_buffs[TX].count() > 0 &&
-         GetTickCount() - start <= static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
+  for (;;) {
+    std::uint64_t seen = direct ? d->txTaken() : 0;
+    DWORD elapsed = GetTickCount() - start;
+    DWORD limit = static_cast<DWORD>(theApp.m_ioWriteTimeout);
+    if (d->m_buffs[TX].count() <= 0 || elapsed > limit) return;
     // After a panic the receive loop that wakes the TX thread may have ended.
     d->m_thrds[TX].thread.Resume();
-    Sleep(static_cast<DWORD>(theApp.m_threadGranularity));
+    if (direct)
+      d->waitTxTaken(seen, std::min<DWORD>(limit - elapsed + 1, CDevicePrivate::kSafetySliceMs));
+    else
+      Sleep(CDevicePrivate::granularity());
   }
 }
 
@@ -80,6 +104,8 @@ void CDevice::Flush(bool rx, bool tx) {
     if (d->m_devHndl && d->m_devHndl->IsOpen()) d->m_devHndl->FlushOut();
     CSingleLock lock(d->m_buffs[TX].mutex(), true);
     d->m_buffs[TX].clear();
+    lock.Unlock();
+    d->noteTxTaken();  // writers waiting for space look again
   }
   if (rx) {
     CSingleLock lock(d->m_buffs[RX].mutex(), true);
@@ -100,5 +126,6 @@ unsigned long CDevice::GetMaxTransferSize() const {
 }
 
 void CDevice::WakeReceiver() { d->wakeReceiver(); }
+void CDevice::ReceiveDueIn(unsigned long ms) { d->receiveDueIn(ms); }
 
 }  // namespace zor

@@ -137,6 +137,11 @@ BOOL CDevHandle::FlushOut() {
   return FlushFileBuffers(m_hOut);
 }
 
+BOOL CDevHandle::WatchInput(HANDLE event) {
+  if (IsPseudo()) return FALSE;
+  return WatchReadable(m_hIn, event);
+}
+
 DWORD CDevHandle::LastError() const { return IsPseudo() ? 0 : GetLastError(); }
 
 }  // namespace zor

@@ -34,6 +34,9 @@ public:
   BOOL IoControl(bool input, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                  OVERLAPPED* ovl);
   BOOL FlushOut();
+  // Signals event once the input can be read without waiting. False for the
+  // pseudo kinds (their owner signals itself) and for inputs that cannot be watched.
+  BOOL WatchInput(HANDLE event);
   DWORD LastError() const;
   void SetOwner(CDevice* owner) { m_owner = owner; }
 

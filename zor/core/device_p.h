@@ -11,6 +11,8 @@
 #include "zor/core/workerthread.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -74,15 +76,38 @@ public:
   bool startIoOperation(int k);
   bool getProcessResults(int k);
   void getOverlappedResults(int k);
-  bool canWrite(int k);
+  bool canWrite(int k, bool* pacedOut = nullptr);
   void startOverlappedOperation(int k);
   void endOverlappedOperation(int k);
   void cancelIo(int k);
   void store(unsigned char* data, unsigned long n);
   // Waits up to one granularity slice, ending early when reception may have
   // become possible or the thread must stop: an idle device does not spin.
-  void idleWait(int k);
+  // At granularity 0 the wait lasts until the channel can deliver (or a hook
+  // device's next data is due), bounded by the safety slice.
+  void idleWait(int k, bool watchChannel);
   void wakeReceiver() { SetEvent(m_hRxWake); }
+  void receiveDueIn(unsigned long ms);
+  // How long a pending operation of direction k is waited for in one pass.
+  DWORD pendingWaitMs(int k) const;
+  // The TX thread took bytes: space and Commit waiters look again.
+  void noteTxTaken();
+  // Waits until the TX thread takes bytes after `seen`, at most ms.
+  void waitTxTaken(std::uint64_t seen, DWORD ms);
+  std::uint64_t txTaken();
+  static bool txWorkWaiting(void* self);
+
+  // "Thread granularity" as the worker loops use it: a negative value reads as
+  // the default. 0: the loops wait for their work instead of pacing.
+  static DWORD granularity() {
+    long g = theApp.m_threadGranularity;
+    return static_cast<DWORD>(g < 0 ? kDefaultGranularity : g);
+  }
+  static bool wakeOnData() { return theApp.m_threadGranularity == 0; }
+  static constexpr long kDefaultGranularity = 15;
+  // The longest a loop waits for its work at granularity 0 before it looks
+  // again by itself: a lost wake-up costs at most this much.
+  static constexpr DWORD kSafetySliceMs = 250;
 
   // Byte stream (bytestream.cpp).
   // Waits up to "I/O Write Timeout" until n bytes fit, then puts them, judging
@@ -150,6 +175,14 @@ public:
   std::atomic<bool> m_closing{false};
   // Automatic-reset event: reception may be possible again (data queued, bytes to send).
   HANDLE m_hRxWake = nullptr;
+  // Tick at which a hook device's next data is due; 0: none announced.
+  std::atomic<DWORD> m_rxDue{0};
+
+  // Counts the TX thread's takes, so that writers waiting for space and
+  // Commit wake when it moves instead of sleeping for time.
+  std::mutex m_txTakenLock;
+  std::condition_variable m_txTakenCv;
+  std::uint64_t m_txTaken = 0;
 };
 
 }  // namespace zor

@@ -1,7 +1,16 @@
 // The worker threads and the I/O engine: one loop per direction, synchronous
 // or overlapped, moving chunks of GetIOSize bytes between channel and ring.
+//
+// At a "Thread granularity" of 1 ms or more the loops pace themselves by that
+// slice. At 0 nothing waits for time: the RX thread waits until the channel
+// can deliver (the reactor watches a descriptor, a hook device wakes it or
+// names when its next data is due), writers resume the TX thread themselves,
+// and a pending operation is waited for until it completes or is due for
+// cancelling. Every such wait is bounded by the safety slice.
 #include "zor/core/device_p.h"
 #include "zor/monitor/monitordlg.h"
+
+#include <algorithm>
 
 namespace zor {
 
@@ -47,11 +56,17 @@ int CDevicePrivate::doThread(int k) {
     if (t.panic) {
       idle = true;
     } else {
-      bool canWriteNow = canWrite(k);
+      bool pacedOut = false;
+      bool canWriteNow = canWrite(k, &pacedOut);
       bool go = (k == RX) ? !t.pending : canWriteNow;
       if (k == TX && !go && !t.pending) {
         if (m_pMonDlg) m_pMonDlg->SetTxThreadIndicator(0, false);
-        t.thread.Suspend();
+        // A park after a pacing wait that ran out is meant to last until the
+        // RX loop ends it; any other park ends as soon as there is work.
+        if (pacedOut)
+          t.thread.Suspend();
+        else
+          t.thread.Suspend(&txWorkWaiting, this);
         if (m_pMonDlg) m_pMonDlg->SetTxThreadIndicator(0, true);
         running = !t.thread.ExitRequested();
         continue;
@@ -67,7 +82,7 @@ int CDevicePrivate::doThread(int k) {
     if (running && idle && theApp.m_panicResume) running = !t.panic;
     if (running && t.panic && !theApp.m_panicResume) {
       // A direction in panic does no more transfers; wait for the close without spinning.
-      WaitForSingleObject(t.thread.ExitEvent(), static_cast<DWORD>(theApp.m_threadGranularity));
+      WaitForSingleObject(t.thread.ExitEvent(), wakeOnData() ? kSafetySliceMs : granularity());
     }
   }
   if (t.pending) endOverlappedOperation(k);
@@ -96,6 +111,7 @@ bool CDevicePrivate::startIoOperation(int k) {
       CSingleLock lock(m_buffs[TX].mutex(), true);
       n = m_buffs[TX].get(t.localBuffer, q->GetIOSize(TX));
     }
+    if (n > 0) noteTxTaken();
     log(LOG_TX, t.localBuffer, static_cast<unsigned long>(n));
     if (HANDLE xon = m_hXonEvent.load()) ResetEvent(xon);
     SetLastError(ERROR_SUCCESS);
@@ -104,7 +120,10 @@ bool CDevicePrivate::startIoOperation(int k) {
 
   if (ok) {
     bool idle = t.transferred == 0;
-    WaitForSingleObject(t.thread.ExitEvent(), static_cast<DWORD>(theApp.m_threadGranularity));
+    if (!wakeOnData())
+      WaitForSingleObject(t.thread.ExitEvent(), granularity());
+    else if (k == RX && idle)
+      idleWait(RX, true);
     return idle;
   }
   DWORD e = GetLastError();
@@ -112,20 +131,53 @@ bool CDevicePrivate::startIoOperation(int k) {
     startOverlappedOperation(k);
   } else {
     t.panic = q->on_io_error(e, k);
-    if (!t.panic) idleWait(k);
+    if (!t.panic) idleWait(k, false);
   }
   return false;
 }
 
-void CDevicePrivate::idleWait(int k) {
+void CDevicePrivate::idleWait(int k, bool watchChannel) {
   HANDLE wake[2] = {m_thrds[k].thread.ExitEvent(), m_hRxWake};
-  WaitForMultipleObjects(k == RX ? 2 : 1, wake, FALSE, static_cast<DWORD>(theApp.m_threadGranularity));
+  DWORD ms = granularity();
+  if (wakeOnData()) {
+    ms = kSafetySliceMs;
+    if (k == RX) {
+      if (DWORD due = m_rxDue.exchange(0); due != 0) {
+        auto left = static_cast<std::int32_t>(due - GetTickCount());
+        ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
+      }
+      // Only after a read that found nothing: a failing channel stays
+      // "readable" and would be retried without pause.
+      if (watchChannel && m_devHndl) m_devHndl->WatchInput(m_hRxWake);
+    }
+  }
+  WaitForMultipleObjects(k == RX ? 2 : 1, wake, FALSE, ms);
+}
+
+void CDevicePrivate::receiveDueIn(unsigned long ms) {
+  DWORD due = GetTickCount() + static_cast<DWORD>(std::min<unsigned long>(ms, kSafetySliceMs));
+  m_rxDue = due != 0 ? due : 1;
+}
+
+DWORD CDevicePrivate::pendingWaitMs(int k) const {
+  if (!wakeOnData()) return granularity();
+  const ThreadRec& t = m_thrds[k];
+  if (t.cancelling) return kSafetySliceMs;
+  // Due for cancelling once older than these (compared as unsigned ticks).
+  DWORD limit = static_cast<DWORD>(theApp.m_ioTimeout);
+  if (k == TX) limit = std::max(limit, static_cast<DWORD>(theApp.m_ioWriteTimeout));
+  DWORD age = GetTickCount() - t.startTick;
+  if (age > limit) return 0;
+  return static_cast<DWORD>(std::min<std::uint64_t>(std::uint64_t{limit} - age + 1, kSafetySliceMs));
 }
 
 bool CDevicePrivate::getProcessResults(int k) {
   ThreadRec& t = m_thrds[k];
-  HANDLE handles[2] = {t.ovl.hEvent, t.thread.ExitEvent()};
-  DWORD r = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(theApp.m_threadGranularity));
+  // At granularity 0 the receiver also wakes when the TX thread's pacing
+  // needs it to have looked at the input once more.
+  HANDLE handles[3] = {t.ovl.hEvent, t.thread.ExitEvent(), m_hRxWake};
+  DWORD count = k == RX && wakeOnData() ? 3 : 2;
+  DWORD r = WaitForMultipleObjects(count, handles, FALSE, pendingWaitMs(k));
   if (r == WAIT_OBJECT_0) {
     getOverlappedResults(k);
     return true;
@@ -193,19 +245,45 @@ void CDevicePrivate::cancelIo(int k) {
   if (m_devHndl) m_devHndl->Cancel(k == RX);
 }
 
-bool CDevicePrivate::canWrite(int k) {
+bool CDevicePrivate::canWrite(int k, bool* pacedOut) {
   if (m_thrds[TX].pending || !m_buffs[TX].notEmpty() || !q->canTransmit()) return false;
   HANDLE xon = m_hXonEvent.load();
   if (xon != nullptr && k == TX) {
     if (++m_writeCount >= theApp.m_writesBeforeXoff) {
+      // A receiver that waits for data would not read again by itself.
+      if (wakeOnData()) wakeReceiver();
       HANDLE handles[2] = {xon, m_thrds[TX].thread.ExitEvent()};
       bool acknowledged =
           WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(theApp.m_ioTimeout)) == WAIT_OBJECT_0;
       m_writeCount = 0;
+      if (!acknowledged && pacedOut != nullptr) *pacedOut = true;
       return acknowledged;
     }
   }
   return true;
+}
+
+bool CDevicePrivate::txWorkWaiting(void* self) {
+  auto* d = static_cast<CDevicePrivate*>(self);
+  return !d->m_thrds[TX].pending && d->m_buffs[TX].notEmpty() && d->q->canTransmit();
+}
+
+void CDevicePrivate::noteTxTaken() {
+  {
+    std::lock_guard lock(m_txTakenLock);
+    ++m_txTaken;
+  }
+  m_txTakenCv.notify_all();
+}
+
+std::uint64_t CDevicePrivate::txTaken() {
+  std::lock_guard lock(m_txTakenLock);
+  return m_txTaken;
+}
+
+void CDevicePrivate::waitTxTaken(std::uint64_t seen, DWORD ms) {
+  std::unique_lock lock(m_txTakenLock);
+  m_txTakenCv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_txTaken != seen; });
 }
 
 void CDevicePrivate::store(unsigned char* data, unsigned long n) {

@@ -54,7 +54,7 @@ void CWorkerThread::procedure() {
 
 bool CWorkerThread::IsCurrentThread() const { return m_threadId.load() == std::this_thread::get_id(); }
 
-void CWorkerThread::Suspend() {
+void CWorkerThread::Suspend(bool (*workArrived)(void*), void* context) {
   if (ExitRequested() || IsSuspended()) return;
   if (!IsCurrentThread()) {
     // Another thread asks: the worker parks at its own next check.
@@ -64,8 +64,10 @@ void CWorkerThread::Suspend() {
   m_parkRequested = false;
   ResetEvent(m_resumeEvent);
   SetEvent(m_suspendedEvent);
-  HANDLE wake[2] = {m_resumeEvent, m_exitEvent};
-  WaitForMultipleObjects(2, wake, FALSE, INFINITE);
+  if (workArrived == nullptr || !workArrived(context)) {
+    HANDLE wake[2] = {m_resumeEvent, m_exitEvent};
+    WaitForMultipleObjects(2, wake, FALSE, INFINITE);
+  }
   ResetEvent(m_suspendedEvent);
 }
 

@@ -27,8 +27,10 @@ public:
 
   bool Start(zorThreadFunc func, long param);
   // On the worker itself: parks until Resume or Stop. From another thread: asks
-  // the worker to park at its next check (ParkRequested).
-  void Suspend();
+  // the worker to park at its next check (ParkRequested). workArrived, when
+  // given, is asked once the park is visible to Resume: work queued by a
+  // thread whose Resume came too early is then not slept through.
+  void Suspend(bool (*workArrived)(void*) = nullptr, void* context = nullptr);
   void Resume();
   // False when the thread overran the time-out (it has ended all the same).
   bool Stop(unsigned long timeout);

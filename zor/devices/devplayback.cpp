@@ -126,7 +126,10 @@ int CDevPlayback::hook_readFile(void*, void* buffer, unsigned long size, unsigne
   const std::uint32_t recordedGap = e.time - p->refRecorded;
   const std::uint32_t realGap = theApp.m_truePlayback ? now - p->refReal : recordedGap;
   // Only the start of an element is paced; a started one goes on at once.
-  if (e.pos == 0 && realGap < recordedGap) return 0;
+  if (e.pos == 0 && realGap < recordedGap) {
+    ReceiveDueIn(recordedGap - realGap);
+    return 0;
+  }
   const std::uint32_t n = static_cast<std::uint32_t>(std::min<unsigned long>(size, e.size - e.pos));
   auto* out = static_cast<unsigned char*>(buffer);
   for (std::uint32_t i = 0; i < n; ++i) out[i] = e.data[e.pos + i].value;

@@ -40,6 +40,7 @@ void CZORApp::readSettings() {
   ini.UseSystemFile();
   ini.ForceWriteDefaults();
   m_threadGranularity = ini.GetProfileLong(IDS_SECTION, IDS_THREAD_GRANULARITY, m_threadGranularity);
+  if (m_threadGranularity < 0) m_threadGranularity = 15;  // 0 is a mode of its own; below it, the default
   m_lockTimeout = ini.GetProfileLong(IDS_SECTION, IDS_LOCK_TIMEOUT, m_lockTimeout);
   m_connectionTimeout = ini.GetProfileLong(IDS_SECTION, IDS_CONNECTION_TIMEOUT, m_connectionTimeout);
   m_ioTimeout = ini.GetProfileLong(IDS_SECTION, IDS_IO_TIMEOUT, m_ioTimeout);

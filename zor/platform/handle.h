@@ -26,6 +26,9 @@ public:
   virtual BOOL flush();
   virtual BOOL ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                          OVERLAPPED* ovl);
+  // Signals event once the handle can be read without waiting. Default: the
+  // kind has nothing to watch (ERROR_INVALID_FUNCTION).
+  virtual BOOL watchReadable(HANDLE event);
   // Called once by CloseHandle: end pending operations, release the descriptor.
   virtual BOOL close() { return TRUE; }
 };
