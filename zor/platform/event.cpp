@@ -3,7 +3,8 @@
 // All event state lives under one mutex so that a wait on several events sees
 // them consistently and an automatic-reset event releases exactly one waiter.
 // A waiter sleeps on its own condition variable, registered with every event
-// it waits for; setting an event wakes only those waiters.
+// it waits for; setting an event wakes only those waiters, after the mutex is
+// released, so that the woken thread does not at once block on it again.
 #include "zor/platform/handle.h"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ std::mutex& eventMutex() {
 struct Waiter {
   std::condition_variable cv;
 };
+using WaiterRef = std::shared_ptr<Waiter>;  // a setter may notify after the waiter has left
 
 class EventObject : public HandleObject {
 public:
@@ -31,11 +33,7 @@ public:
   // All under eventMutex().
   bool manualReset;
   bool signalled;
-  std::vector<Waiter*> waiters;
-
-  void wakeWaiters() {
-    for (Waiter* w : waiters) w->cv.notify_one();
-  }
+  std::vector<WaiterRef> waiters;
 };
 
 }  // namespace
@@ -50,9 +48,19 @@ BOOL SetEvent(HANDLE event) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard lock(eventMutex());
-  e->signalled = true;
-  e->wakeWaiters();
+  // Few waiters wait on one event; a small copy keeps them alive until notified.
+  WaiterRef first;
+  std::vector<WaiterRef> more;
+  {
+    std::lock_guard lock(eventMutex());
+    e->signalled = true;
+    if (!e->waiters.empty()) {
+      first = e->waiters.front();
+      more.assign(e->waiters.begin() + 1, e->waiters.end());
+    }
+  }
+  if (first) first->cv.notify_one();
+  for (auto& w : more) w->cv.notify_one();
   return TRUE;
 }
 
@@ -86,12 +94,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   }
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  Waiter waiter;
+  WaiterRef waiter = milliseconds != 0 ? std::make_shared<Waiter>() : nullptr;
   std::unique_lock lock(eventMutex());
   bool registered = false;
   auto unregister = [&] {
     if (!registered) return;
-    for (auto& e : events) std::erase(e->waiters, &waiter);
+    for (auto& e : events) std::erase(e->waiters, waiter);
     registered = false;
   };
 
@@ -114,12 +122,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
     if (milliseconds == 0) break;
     if (!registered) {
-      for (auto& e : events) e->waiters.push_back(&waiter);
+      for (auto& e : events) e->waiters.push_back(waiter);
       registered = true;
     }
     if (milliseconds == INFINITE) {
-      waiter.cv.wait(lock);
-    } else if (waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+      waiter->cv.wait(lock);
+    } else if (waiter->cv.wait_until(lock, deadline) == std::cv_status::timeout) {
       // One last look: an event set at the deadline still counts.
       milliseconds = 0;
     }
