@@ -104,6 +104,10 @@ protected:
   // Tells the RX thread that the read hook will have data in ms (a playback
   // row is due then): at "Thread granularity" 0 the idle reader waits no longer.
   void ReceiveDueIn(unsigned long ms);
+  // Declares that this device's read hook calls WakeReceiver or ReceiveDueIn
+  // whenever it may deliver again: an idle RX thread then waits for that
+  // instead of looking every "Thread granularity" slice.
+  void SetWakesReceiver(bool on);
   // Routes the channel's I/O of a pseudo name to this device's hooks.
   void SetChannelOwner();
   // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).

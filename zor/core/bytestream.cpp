@@ -127,5 +127,6 @@ unsigned long CDevice::GetMaxTransferSize() const {
 
 void CDevice::WakeReceiver() { d->wakeReceiver(); }
 void CDevice::ReceiveDueIn(unsigned long ms) { d->receiveDueIn(ms); }
+void CDevice::SetWakesReceiver(bool on) { d->m_wakesReceiver = on; }
 
 }  // namespace zor

@@ -177,6 +177,8 @@ public:
   HANDLE m_hRxWake = nullptr;
   // Tick at which a hook device's next data is due; 0: none announced.
   std::atomic<DWORD> m_rxDue{0};
+  // The device's read hook wakes the receiver whenever it may deliver again.
+  std::atomic<bool> m_wakesReceiver{false};
 
   // Counts the TX thread's takes, so that writers waiting for space and
   // Commit wake when it moves instead of sleeping for time.

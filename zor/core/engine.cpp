@@ -120,10 +120,10 @@ bool CDevicePrivate::startIoOperation(int k) {
 
   if (ok) {
     bool idle = t.transferred == 0;
-    if (!wakeOnData())
-      WaitForSingleObject(t.thread.ExitEvent(), granularity());
-    else if (k == RX && idle)
+    if (k == RX && idle)
       idleWait(RX, true);
+    else if (!wakeOnData())
+      WaitForSingleObject(t.thread.ExitEvent(), granularity());
     return idle;
   }
   DWORD e = GetLastError();
@@ -137,21 +137,46 @@ bool CDevicePrivate::startIoOperation(int k) {
 }
 
 void CDevicePrivate::idleWait(int k, bool watchChannel) {
-  HANDLE wake[2] = {m_thrds[k].thread.ExitEvent(), m_hRxWake};
-  DWORD ms = granularity();
-  if (wakeOnData()) {
-    ms = kSafetySliceMs;
-    if (k == RX) {
-      if (DWORD due = m_rxDue.exchange(0); due != 0) {
-        auto left = static_cast<std::int32_t>(due - GetTickCount());
-        ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
-      }
-      // Only after a read that found nothing: a failing channel stays
-      // "readable" and would be retried without pause.
-      if (watchChannel && m_devHndl) m_devHndl->WatchInput(m_hRxWake);
-    }
+  HANDLE exitEvent = m_thrds[k].thread.ExitEvent();
+  HANDLE wake[2] = {exitEvent, m_hRxWake};
+  if (k == TX) {
+    WaitForSingleObject(exitEvent, wakeOnData() ? kSafetySliceMs : granularity());
+    return;
   }
-  WaitForMultipleObjects(k == RX ? 2 : 1, wake, FALSE, ms);
+  DWORD due = m_rxDue.exchange(0);
+  // Only after a read that found nothing: a failing channel stays "readable"
+  // and would be retried without pause.
+  bool watched = watchChannel && m_devHndl && m_devHndl->WatchInput(m_hRxWake);
+  if (wakeOnData()) {
+    DWORD ms = kSafetySliceMs;
+    if (due != 0) {
+      auto left = static_cast<std::int32_t>(due - GetTickCount());
+      ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
+    }
+    WaitForMultipleObjects(2, wake, FALSE, ms);
+    return;
+  }
+
+  // Paced: an idle pass that could only find nothing is not made. While
+  // nothing can have changed (no data, no wake-up, no row due) the thread
+  // sleeps; then it looks at the slice boundary it would have looked at
+  // anyway, so the pace seen from outside stays what it was. Flow control
+  // keeps its passes: the TX thread's pacing waits on them.
+  DWORD g = granularity();
+  bool quiet = due == 0 && !m_xonEnabled && (watchChannel ? watched : m_wakesReceiver.load());
+  if (!quiet) {
+    // After an empty read the pause ignores wake-ups, after a failed one not.
+    if (watchChannel)
+      WaitForSingleObject(exitEvent, g);
+    else
+      WaitForMultipleObjects(2, wake, FALSE, g);
+    return;
+  }
+  DWORD start = GetTickCount();
+  if (WaitForMultipleObjects(2, wake, FALSE, kSafetySliceMs) == WAIT_OBJECT_0 || !watchChannel || g == 0)
+    return;
+  DWORD waited = GetTickCount() - start;
+  WaitForSingleObject(exitEvent, waited < g ? g - waited : (g - waited % g) % g);
 }
 
 void CDevicePrivate::receiveDueIn(unsigned long ms) {

@@ -14,7 +14,10 @@ struct CDevNull::Private {
   CMutex mutex;
 };
 
-CDevNull::CDevNull() : p(std::make_unique<Private>()) { constructor(); }
+CDevNull::CDevNull() : p(std::make_unique<Private>()) {
+  SetWakesReceiver(true);  // Stuff wakes it
+  constructor();
+}
 
 CDevNull::~CDevNull() { destroyer(); }
 

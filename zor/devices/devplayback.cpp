@@ -59,6 +59,7 @@ bool matches(const ELEMENT& e, const unsigned char* bytes, unsigned long n) {
 
 CDevPlayback::CDevPlayback(const char* fileName) : p(std::make_unique<Private>()) {
   if (fileName != nullptr) p->fileName = fileName;
+  SetWakesReceiver(true);  // rows announce when they are due; a matched write wakes it
   constructor();
 }
 

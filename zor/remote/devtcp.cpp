@@ -32,6 +32,7 @@ void CDevTcpPipe::onRead(const void* data, unsigned long size) {
 CDevTcp::CDevTcp(const char* host) : p(std::make_unique<Private>()) {
   if (host != nullptr) SetHostName(host);
   p->ring.create(4096, false);
+  SetWakesReceiver(true);  // onRead wakes it
   constructor();
 }
 
