@@ -1,23 +1,31 @@
 // TCP remote access figures: round trip and echoed throughput from a CDevTcp
 // through the relay server to a loopback device and back, at the default and
-// at 1 ms "Thread granularity", next to a plain TCP echo on loopback (the
-// limit). One "name value unit" line per figure.
+// at 1 ms "Thread granularity", and a 16-byte round trip with both ends at 0,
+// next to a plain TCP echo on loopback from the same run: through the
+// platform layer's socket calls (tcp_plain_round_trip, tcp_plain_echo_Bps,
+// tcp_socket_calls_rtt16) and through the kernel's sockets alone
+// (tcp_plain_rtt16, the limit). One "name value unit" line per figure.
 #include <zor/devtcp.h>
 #include <zor/zor.h>
 
 #include "zor/platform/socket.h"
 #include "zor/remote/remoteserver.h"
 
+#include "bench_common.h"
+#include "posix_tcp_echo.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 #include <vector>
 
 using namespace zor;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 namespace {
 
@@ -92,79 +100,184 @@ public:
     CreateIoCompletionPort(socketHandle(s), m_port, 1, 0);
   }
   ~Receiver() { CloseHandle(m_port); }
-  // Bytes of the next receive into buf; 0 when the connection ended.
+  // Bytes of the next receive into buf; 0 when the connection ended or nothing
+  // came for 10 s (the socket is then of no further use).
   DWORD next(char* buf, unsigned long size) {
     WSABUF desc{size, buf};
     DWORD n = 0, flags = 0;
-    OVERLAPPED ovl{};
-    int rc = WSARecv(m_socket, &desc, 1, &n, &flags, &ovl, nullptr);
+    m_ovl = OVERLAPPED{};
+    int rc = WSARecv(m_socket, &desc, 1, &n, &flags, &m_ovl, nullptr);
     if (rc != 0 && static_cast<DWORD>(WSAGetLastError()) != WSA_IO_PENDING) return 0;
     ULONG_PTR key = 0;
     OVERLAPPED* done = nullptr;
-    for (;;) {
+    for (int slice = 0; slice < 10; ++slice) {
       if (GetQueuedCompletionStatus(m_port, &n, &key, &done, 1000)) return n;
       if (done != nullptr || GetLastError() != WAIT_TIMEOUT) return 0;
     }
+    return 0;
   }
 
 private:
   SOCKET m_socket;
   HANDLE m_port;
+  // A member, so that a receive given up on still completes into live memory.
+  OVERLAPPED m_ovl{};
+};
+
+// A TCP echo on 127.0.0.1:40767 with the socket calls alone: a thread echoes
+// what the client socket sends.
+class PlainEcho {
+public:
+  PlainEcho() {
+    m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(40767);
+    address.sin_addr.s_addr = 0x0100007F;  // 127.0.0.1 in network order on this little-endian host
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_listener, 1) != 0) {
+      std::fprintf(stderr, "bench_tcp: port 40767 is taken\n");
+      return;
+    }
+    m_echoer = std::thread([this] {
+      SOCKET s = accept(m_listener, nullptr, nullptr);
+      Receiver rx(s);
+      std::vector<char> buf(1024);
+      while (DWORD n = rx.next(buf.data(), static_cast<unsigned long>(buf.size())))
+        if (send(s, buf.data(), static_cast<int>(n), 0) != static_cast<int>(n)) break;
+      closesocket(s);
+    });
+    m_client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    m_ok = connect(m_client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    m_rx = std::make_unique<Receiver>(m_client);
+  }
+  ~PlainEcho() {
+    close();
+    closesocket(m_listener);  // also ends an accept that never saw the client
+    if (m_echoer.joinable()) m_echoer.join();
+  }
+  bool ok() const { return m_ok; }
+  SOCKET client() const { return m_client; }
+  Receiver& rx() { return *m_rx; }
+  // Ends the echoer's receive, and any send in progress on the client.
+  void close() {
+    if (m_client != INVALID_SOCKET) closesocket(m_client);
+    m_client = INVALID_SOCKET;
+  }
+
+  bool trip(const char* out, char* in, unsigned long size) {
+    if (send(m_client, out, static_cast<int>(size), 0) != static_cast<int>(size)) return false;
+    unsigned long got = 0;
+    for (int i = 0; got < size && i < 100; ++i) {
+      DWORD n = m_rx->next(in + got, size - got);
+      if (n == 0) return false;
+      got += n;
+    }
+    return got == size;
+  }
+
+private:
+  SOCKET m_listener = INVALID_SOCKET;
+  SOCKET m_client = INVALID_SOCKET;
+  std::thread m_echoer;
+  std::unique_ptr<Receiver> m_rx;
+  bool m_ok = false;
 };
 
 void plainEcho() {
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(40767);
-  address.sin_addr.s_addr = 0x0100007F;  // 127.0.0.1 in network order on this little-endian host
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 1) != 0) {
-    std::fprintf(stderr, "bench_tcp: port 40767 is taken\n");
-    closesocket(listener);
+  PlainEcho echo;
+  if (!echo.ok()) return;
+  std::vector<double> ms;
+  char b = 0;
+  for (int i = 0; i < 1000; ++i) {
+    auto start = Clock::now();
+    if (!echo.trip(&b, &b, 1)) break;
+    ms.push_back(seconds(Clock::now() - start) * 1000.0);
+  }
+  printLatency("tcp_plain_round_trip", ms);
+
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::vector<char> chunk(4096, 0x5A);
+    while (!stop && send(echo.client(), chunk.data(), static_cast<int>(chunk.size()), 0) > 0) {
+    }
+  });
+  std::vector<char> sink(1 << 16);
+  unsigned long long read = 0;
+  auto start = Clock::now();
+  while (seconds(Clock::now() - start) < 2.0) {
+    DWORD n = echo.rx().next(sink.data(), static_cast<unsigned long>(sink.size()));
+    if (n == 0) break;
+    read += n;
+  }
+  double elapsed = seconds(Clock::now() - start);
+  stop = true;
+  std::printf("tcp_plain_echo_Bps %.0f B/s\n", read / elapsed);
+  echo.close();  // ends the writer's send and the echoer's receive
+  writer.join();
+}
+
+// 16 bytes through the relay with both ends at granularity 0, in rounds with
+// the same trip through the plain echo.
+void roundTripsG0() {
+  constexpr unsigned long kMessage = 16;
+  theApp.m_threadGranularity = 0;
+  CDevNull echo;
+  echo.Loopback(true);
+  echo.OpenDevice(0, 1 << 16, 1 << 16);
+  CRemoteServer server(&echo, nullptr);
+  if (!server.Start()) {
+    std::fprintf(stderr, "bench_tcp: port 40765 is taken\n");
     return;
   }
-  std::thread echoer([&] {
-    SOCKET s = accept(listener, nullptr, nullptr);
-    Receiver rx(s);
-    std::vector<char> buf(1024);
-    while (DWORD n = rx.next(buf.data(), static_cast<unsigned long>(buf.size())))
-      if (send(s, buf.data(), static_cast<int>(n), 0) != static_cast<int>(n)) break;
-    closesocket(s);
-  });
-  SOCKET c = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  connect(c, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  {
-    Receiver rx(c);
-    std::vector<double> ms;
-    char b = 0;
-    for (int i = 0; i < 1000; ++i) {
-      auto start = Clock::now();
-      send(c, &b, 1, 0);
-      rx.next(&b, 1);
-      ms.push_back(seconds(Clock::now() - start) * 1000.0);
-    }
-    printLatency("tcp_plain_round_trip", ms);
-
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-      std::vector<char> chunk(4096, 0x5A);
-      while (!stop && send(c, chunk.data(), static_cast<int>(chunk.size()), 0) > 0) {
-      }
-    });
-    std::vector<char> sink(1 << 16);
-    unsigned long long read = 0;
-    auto start = Clock::now();
-    while (seconds(Clock::now() - start) < 2.0)
-      read += rx.next(sink.data(), static_cast<unsigned long>(sink.size()));
-    double elapsed = seconds(Clock::now() - start);
-    stop = true;
-    std::printf("tcp_plain_echo_Bps %.0f B/s\n", read / elapsed);
-    closesocket(c);  // ends the writer's send and the echoer's receive
-    writer.join();
+  CDevTcp client("127.0.0.1");
+  if (!client.OpenDevice(0, 1 << 16, 1 << 16)) {
+    std::fprintf(stderr, "bench_tcp: the client did not connect\n");
+    return;
   }
-  echoer.join();
-  closesocket(listener);
+  PlainEcho plain;
+  bench::PosixTcpEcho kernel;
+  if (!plain.ok() || !kernel.ok()) {
+    std::fprintf(stderr, "bench_tcp: a plain echo did not connect\n");
+    return;
+  }
+
+  auto fill = [](unsigned char* out, int trip) {
+    for (unsigned long j = 0; j < kMessage; ++j) out[j] = static_cast<unsigned char>(trip + j);
+  };
+  auto relayTrip = [&](int trip) {
+    unsigned char out[kMessage], in[kMessage];
+    fill(out, trip);
+    auto t = Clock::now();
+    if (!client.WriteBuffer(out, kMessage)) return false;
+    unsigned long got = 0;
+    while (got < kMessage && bench::usSince(t) < 2e6) {
+      unsigned long n = client.ReadBuffer(in + got, kMessage - got);
+      got += n;
+      if (n == 0) WaitForSingleObject(client.DataReadyEvent(), 50);
+    }
+    return got == kMessage && std::memcmp(in, out, kMessage) == 0;
+  };
+  auto plainTrip = [&](int trip) {
+    unsigned char out[kMessage], in[kMessage];
+    fill(out, trip);
+    return plain.trip(reinterpret_cast<char*>(out), reinterpret_cast<char*>(in), kMessage) &&
+           std::memcmp(in, out, kMessage) == 0;
+  };
+  auto kernelTrip = [&](int trip) {
+    unsigned char out[kMessage], in[kMessage];
+    fill(out, trip);
+    return kernel.trip(reinterpret_cast<char*>(out), reinterpret_cast<char*>(in), kMessage) &&
+           std::memcmp(in, out, kMessage) == 0;
+  };
+  std::vector<bench::TripPath> paths;
+  paths.emplace_back("tcp_relay_rtt16_g0", relayTrip);
+  paths.emplace_back("tcp_socket_calls_rtt16", plainTrip);
+  paths.emplace_back("tcp_plain_rtt16", kernelTrip);
+  bench::runTripsInRounds(paths, 5, 200, 5, 1.0);
+  client.CloseDevice();
+  server.Stop();
+  echo.CloseDevice();
 }
 
 // CPU a waiting server costs: linked to an idle client, and with its device
@@ -198,6 +311,7 @@ int main() {
   WSADATA data{};
   WSAStartup(MAKEWORD(2, 2), &data);
   for (long g : {15L, 1L}) relay(g);
+  roundTripsG0();
   plainEcho();
   idleCpu();
   WSACleanup();
