@@ -5,20 +5,26 @@
 // (one-shot), so a descriptor that stays hung up cannot make the thread spin.
 // The thread starts with the first registration and is stopped and joined
 // when the process exits.
+//
+// A thread that must itself block until one descriptor is ready (accept,
+// connect, the stop-signal pipe) uses waitReady() rather than a poll of its
+// own, so every wait of the platform layer goes through this one thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace zor {
 
 class Reactor {
 public:
   // Readiness bits passed to arm() and to callbacks.
-  static constexpr unsigned kReadable = 1;
+  static constexpr unsigned kReadable = 1;  // includes the peer's hang-up
   static constexpr unsigned kWritable = 2;
-  // Only in callbacks: error or hang-up on the descriptor.
+  // Only in callbacks: error on the descriptor.
   static constexpr unsigned kError = 4;
+  // In callbacks: hang-up. Armed without kReadable: wait for it, not for data.
   static constexpr unsigned kHangUp = 8;
 
   using Id = std::uint64_t;
@@ -36,6 +42,27 @@ public:
   // running when this returns; callbacks must only reach their object through
   // a weak reference and its own lock. Must be called before fd is closed.
   void remove(Id id);
+
+  // Ends waitReady() calls from another thread. Once stopped it stays so:
+  // later waits that use it return at once, so a stop cannot fall between a
+  // caller's last look and its wait.
+  class WaitStop {
+  public:
+    WaitStop();
+    void stop();
+
+  private:
+    friend class Reactor;
+    struct State;
+    std::shared_ptr<State> m_state;
+  };
+
+  // Blocks the calling thread until fd is ready for interest (the bits
+  // reported are returned), timeoutMs passes (-1: no bound) or stop is
+  // stopped (both 0). -1 with errno when fd cannot be watched; EDEADLK on
+  // the reactor thread, whose wait could never be reported. fd may also be
+  // registered with add(): the wait watches a duplicate of it.
+  int waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop = nullptr);
 
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;

@@ -1,15 +1,21 @@
 // Sockets, event selection and completion ports on POSIX.
 //
-// A completion port has no thread of its own: the thread waiting in
-// GetQueuedCompletionStatus polls the sockets whose receives are pending
-// (and the port's wake descriptor), performs each receive as its socket
-// becomes readable and queues the completion. Receives run under the port's
-// mutex and never block, so a receive is performed, queued and delivered
-// exactly once.
+// Each socket has one reactor registration, armed for what its pending
+// receive and its event selection need. A completion port has no thread of
+// its own: the reactor's callback performs a pending receive as its socket
+// becomes readable and queues the completion, and GetQueuedCompletionStatus
+// only waits for packets. A receive is taken off the pending list, and only
+// performed while on it, under the port's mutex, so it is performed, queued
+// and delivered exactly once and never after close took it off.
+//
+// An event selection records its network events from the same callback and
+// is not watched again before they were taken (WSAEnumNetworkEvents,
+// WSAResetEvent): a socket that stays hung up cannot make any thread spin.
 #include "zor/platform/socket.h"
 
 #include "zor/platform/handle.h"
 #include "zor/platform/platform.h"
+#include "zor/platform/reactor.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,11 +23,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -36,9 +43,16 @@ class SocketObject;
 class PortObject;
 class NetEventObject;
 
+// Both outlive handles closed during static destruction.
 std::mutex& selectMutex() {
-  static std::mutex* m = new std::mutex;  // outlives handles closed during static destruction
+  static std::mutex* m = new std::mutex;
   return *m;
+}
+
+// Signalled whenever an event records network events; under selectMutex().
+std::condition_variable& selectChanged() {
+  static std::condition_variable* c = new std::condition_variable;
+  return *c;
 }
 
 int fail(DWORD error) {
@@ -48,16 +62,20 @@ int fail(DWORD error) {
 
 int failErrno(int err) { return fail(socketErrorFromErrno(err)); }
 
-class SocketObject : public HandleObject {
+class SocketObject : public HandleObject, public std::enable_shared_from_this<SocketObject> {
 public:
   explicit SocketObject(int descriptor) : fd(descriptor) {}
-  ~SocketObject() override { ::close(fd); }
+  ~SocketObject() override {
+    if (m_reactorId != 0) Reactor::instance().remove(m_reactorId);
+    ::close(fd);
+  }
 
   BOOL close() override;
 
   const int fd;
   std::atomic<bool> closed{false};
   std::atomic<bool> listening{false};
+  Reactor::WaitStop waitStop;  // ends accept and connect when the socket closes
 
   std::shared_ptr<PortObject> associatedPort() {
     std::lock_guard lock(portMutex);
@@ -83,6 +101,38 @@ public:
   // Under selectMutex().
   std::weak_ptr<NetEventObject> selectEvent;
   long selectMask = 0;
+  bool selectFired = false;  // reported; not watched again until taken
+
+  // What the selection needs watched now; under selectMutex().
+  unsigned selectInterestLocked() const {
+    if (closed.load() || selectFired || selectEvent.expired()) return 0;
+    if (listening.load()) return (selectMask & FD_ACCEPT) ? Reactor::kReadable : 0;
+    if (selectMask & FD_READ) return Reactor::kReadable;
+    return (selectMask & FD_CLOSE) ? Reactor::kHangUp : 0;
+  }
+
+  // The pending receive (under the port's mutex) and the selection (under
+  // selectMutex()) each set what they need watched; arm: re-arm at once.
+  // False with errno when the reactor refuses the socket.
+  enum Need { kReceive, kSelect };
+  bool want(Need need, unsigned interest, bool arm = true) {
+    std::lock_guard lock(m_armMutex);
+    m_wants[need] = interest;
+    return !arm || armLocked();
+  }
+  bool rearm() {
+    std::lock_guard lock(m_armMutex);
+    return armLocked();
+  }
+  void onReady(unsigned events);
+
+private:
+  bool armLocked();
+
+  std::mutex m_armMutex;  // after the port's mutex and selectMutex()
+  Reactor::Id m_reactorId = 0;
+  unsigned m_wants[2] = {0, 0};
+  bool m_unwatched = false;  // closed: never registered again
 };
 
 struct Packet {
@@ -94,31 +144,14 @@ struct Packet {
 
 class PortObject : public HandleObject {
 public:
-  PortObject() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~PortObject() override {
-    if (wakeFd >= 0) ::close(wakeFd);
-  }
-
   BOOL close() override {
     std::lock_guard lock(mutex);
     closed = true;
     // Receives still pending end with the port; their buffers are not touched again.
+    for (auto& p : pending) p.socket->want(SocketObject::kReceive, 0);
     pending.clear();
-    wake();
+    changed.notify_all();
     return TRUE;
-  }
-
-  void wake() {
-    std::uint64_t one = 1;
-    if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof one) < 0) {
-      // The counter is saturated: a wake-up is pending anyway.
-    }
-  }
-
-  void drainWake() {
-    std::uint64_t value;
-    while (wakeFd >= 0 && ::read(wakeFd, &value, sizeof value) > 0) {
-    }
   }
 
   struct Pending {
@@ -145,11 +178,24 @@ public:
     return true;
   }
 
-  const int wakeFd;
+  // From the reactor: performs the receive of s if it is still pending.
+  void receiveReady(SocketObject& s) {
+    std::lock_guard lock(mutex);
+    auto it =
+        std::find_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.socket.get() == &s; });
+    bool waiting = it != pending.end();
+    // A closing socket's receive is aborted by close itself.
+    if (waiting && !s.closed.load() && tryReceive(*it)) {
+      pending.erase(it);
+      waiting = false;
+      changed.notify_all();
+    }
+    s.want(SocketObject::kReceive, waiting ? Reactor::kReadable : 0, false);
+  }
+
   std::mutex mutex;
   std::deque<Packet> packets;
   std::vector<Pending> pending;
-  bool polling = false;  // one waiter polls; others wait for its results
   bool closed = false;
   std::condition_variable changed;
 };
@@ -170,9 +216,68 @@ std::shared_ptr<SocketObject> lookupSocket(SOCKET s) {
   return object;
 }
 
+bool SocketObject::armLocked() {
+  if (m_unwatched) return true;
+  unsigned interest = m_wants[kReceive] | m_wants[kSelect];
+  if (m_reactorId == 0) {
+    if (interest == 0) return true;
+    std::weak_ptr<SocketObject> self = weak_from_this();
+    m_reactorId = Reactor::instance().add(fd, [self](unsigned events) {
+      if (auto s = self.lock()) s->onReady(events);
+    });
+    if (m_reactorId == 0) return false;
+  }
+  return Reactor::instance().arm(m_reactorId, interest);
+}
+
+// Network events that readiness stands for on socket s.
+long networkEvents(const SocketObject& s, bool readable, bool hungUp) {
+  if (s.listening.load()) return readable ? FD_ACCEPT : 0;
+  long events = 0;
+  if (readable) events |= FD_READ;
+  if (hungUp) events |= FD_CLOSE;
+  return events;
+}
+
+void SocketObject::onReady(unsigned events) {
+  if (closed.load()) return;
+  if (auto owner = associatedPort())
+    owner->receiveReady(*this);
+  else
+    want(kReceive, 0, false);
+  {
+    std::lock_guard lock(selectMutex());
+    auto ev = selectEvent.lock();
+    bool broken = (events & (Reactor::kError | Reactor::kHangUp)) != 0;
+    if (ev && selectInterestLocked() != 0) {
+      long got = networkEvents(*this, (events & Reactor::kReadable) != 0, broken) & selectMask;
+      // A hang-up outside the mask would be reported again and again.
+      if (got != 0 || broken) selectFired = true;
+      if (got != 0) {
+        ev->recorded |= got;
+        selectChanged().notify_all();
+      }
+    }
+    want(kSelect, selectInterestLocked(), false);
+  }
+  rearm();
+}
+
+// The events of ev were taken: its sockets that reported are watched again.
+void rewatchLocked(NetEventObject& ev) {
+  std::erase_if(ev.sockets, [](auto& w) { return w.expired(); });
+  for (auto& w : ev.sockets) {
+    auto sock = w.lock();
+    if (!sock || !sock->selectFired || sock->selectEvent.lock().get() != &ev) continue;
+    sock->selectFired = false;
+    sock->want(SocketObject::kSelect, sock->selectInterestLocked());
+  }
+}
+
 BOOL SocketObject::close() {
   closed.store(true);
   ::shutdown(fd, SHUT_RDWR);
+  waitStop.stop();
   if (auto owner = associatedPort()) {
     std::lock_guard lock(owner->mutex);
     for (auto it = owner->pending.begin(); it != owner->pending.end(); ++it) {
@@ -182,25 +287,22 @@ BOOL SocketObject::close() {
       owner->pending.erase(it);
       break;
     }
-    owner->wake();
     owner->changed.notify_all();
   }
-  std::lock_guard lock(selectMutex());
-  selectEvent.reset();
-  selectMask = 0;
-  return TRUE;
-}
-
-// Network events that poll flags stand for on socket s.
-long networkEvents(const SocketObject& s, short revents) {
-  long events = 0;
-  if (s.listening.load()) {
-    if (revents & POLLIN) events |= FD_ACCEPT;
-    return events;
+  {
+    std::lock_guard lock(selectMutex());
+    selectEvent.reset();
+    selectMask = 0;
   }
-  if (revents & POLLIN) events |= FD_READ;
-  if (revents & (POLLRDHUP | POLLHUP | POLLERR)) events |= FD_CLOSE;
-  return events;
+  // The registration goes before the descriptor does (with the last user).
+  Reactor::Id id;
+  {
+    std::lock_guard lock(m_armMutex);
+    m_unwatched = true;
+    id = std::exchange(m_reactorId, 0);
+  }
+  if (id != 0) Reactor::instance().remove(id);
+  return TRUE;
 }
 
 std::atomic<int> g_startups{0};
@@ -291,10 +393,13 @@ int listen(SOCKET s, int backlog) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   if (::listen(sock->fd, backlog > 4096 || backlog < 0 ? 4096 : backlog) != 0) return failErrno(errno);
-  // accept waits by polling, so that a request withdrawn between the look
+  // accept waits for readiness, so that a request withdrawn between the look
   // and the accept cannot leave it blocked (accepted sockets still block).
   ::fcntl(sock->fd, F_SETFL, ::fcntl(sock->fd, F_GETFL) | O_NONBLOCK);
   sock->listening.store(true);
+  // A selection made before listen now waits for connections.
+  std::lock_guard lock(selectMutex());
+  if (!sock->want(SocketObject::kSelect, sock->selectInterestLocked())) return failErrno(errno);
   return 0;
 }
 
@@ -315,8 +420,10 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
       SetLastError(WSAENOTSOCK);
       return INVALID_SOCKET;
     }
-    ::pollfd p{sock->fd, POLLIN, 0};
-    ::poll(&p, 1, 100);
+    if (Reactor::instance().waitReady(sock->fd, Reactor::kReadable, -1, &sock->waitStop) < 0) {
+      failErrno(errno);
+      return INVALID_SOCKET;
+    }
     len = sizeof in;
   }
   int on = 1;
@@ -328,6 +435,10 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
     accepted->selectEvent = sock->selectEvent;
     accepted->selectMask = sock->selectMask;
     if (auto ev = sock->selectEvent.lock()) ev->sockets.push_back(accepted);
+    if (!accepted->want(SocketObject::kSelect, accepted->selectInterestLocked())) {
+      failErrno(errno);
+      return INVALID_SOCKET;
+    }
   }
   HANDLE h = registerHandle(accepted);
   if (h == nullptr) {
@@ -350,13 +461,10 @@ int connect(SOCKET s, const sockaddr* address, int length) {
   int rc = ::connect(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
   int err = rc == 0 ? 0 : errno;
   if (err == EINPROGRESS || err == EINTR) {
-    ::pollfd p{sock->fd, POLLOUT, 0};
-    int n;
-    do {
-      n = ::poll(&p, 1, kConnectTimeoutMs);
-    } while (n < 0 && errno == EINTR);
+    int n = Reactor::instance().waitReady(sock->fd, Reactor::kWritable, kConnectTimeoutMs, &sock->waitStop);
     socklen_t len = sizeof err;
-    if (n == 0)
+    // Ended by closesocket: the attempt's own error says how it ended.
+    if (n == 0 && !sock->closed.load())
       err = ETIMEDOUT;
     else if (n < 0 || ::getsockopt(sock->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
       err = errno;
@@ -472,6 +580,7 @@ BOOL WSAResetEvent(WSAEVENT event) {
   }
   std::lock_guard lock(selectMutex());
   ev->recorded = 0;
+  rewatchLocked(*ev);
   return TRUE;
 }
 
@@ -485,11 +594,13 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long mask) {
     std::erase_if(old->sockets, [&](auto& w) { return w.expired() || w.lock() == sock; });
   sock->selectEvent.reset();
   sock->selectMask = 0;
+  sock->selectFired = false;
   if (mask != 0) {
     sock->selectEvent = ev;
     sock->selectMask = mask;
     ev->sockets.push_back(sock);
   }
+  if (!sock->want(SocketObject::kSelect, sock->selectInterestLocked())) return failErrno(errno);
   return 0;
 }
 
@@ -498,12 +609,23 @@ int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* out) {
   if (!sock) return SOCKET_ERROR;
   if (out == nullptr) return fail(WSAEFAULT);
   *out = WSANETWORKEVENTS{};
+  // A zero-time look at the present state, not a wait.
   ::pollfd p{sock->fd, POLLIN | POLLRDHUP, 0};
   int rc = ::poll(&p, 1, 0);
   std::lock_guard lock(selectMutex());
-  long events = rc > 0 ? networkEvents(*sock, p.revents) : 0;
+  long events = rc > 0 ? networkEvents(*sock, (p.revents & POLLIN) != 0,
+                                       (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                       : 0;
   out->lNetworkEvents = events & sock->selectMask;
-  if (auto ev = lookupHandleAs<NetEventObject>(event)) ev->recorded = 0;
+  if (auto ev = lookupHandleAs<NetEventObject>(event)) {
+    ev->recorded = 0;
+    rewatchLocked(*ev);
+  }
+  // Taken from this socket whichever event it reports to.
+  if (sock->selectFired) {
+    sock->selectFired = false;
+    sock->want(SocketObject::kSelect, sock->selectInterestLocked());
+  }
   return 0;
 }
 
@@ -513,8 +635,6 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD 
     return WSA_WAIT_FAILED;
   }
   std::vector<std::shared_ptr<NetEventObject>> evs;
-  std::vector<std::shared_ptr<SocketObject>> socks;
-  std::vector<DWORD> owner;
   for (DWORD i = 0; i < count; ++i) {
     auto ev = lookupHandleAs<NetEventObject>(events[i]);
     if (!ev) {
@@ -523,60 +643,21 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD 
     }
     evs.push_back(ev);
   }
-  {
-    std::lock_guard lock(selectMutex());
-    for (DWORD i = 0; i < count; ++i) {
-      if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
-      for (auto& w : evs[i]->sockets) {
-        auto sock = w.lock();
-        if (sock && !sock->closed.load()) {
-          socks.push_back(sock);
-          owner.push_back(i);
-        }
-      }
-    }
-  }
+  // The reactor records what the selected sockets report; an event with no
+  // socket simply waits out the time-out.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::unique_lock lock(selectMutex());
   for (;;) {
-    int timeout = -1;
-    if (milliseconds != INFINITE) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
-    }
-    if (socks.empty()) {
-      // Nothing can signal these events: the wait runs out.
-      if (timeout < 0) timeout = 1000;
-      ::poll(nullptr, 0, timeout);
-      if (milliseconds != INFINITE) return WSA_WAIT_TIMEOUT;
-      continue;
-    }
-    std::vector<::pollfd> fds;
-    for (auto& s : socks) fds.push_back({s->fd, POLLIN | POLLRDHUP, 0});
-    int rc = ::poll(fds.data(), fds.size(), timeout);
-    if (rc < 0 && errno != EINTR) {
-      SetLastError(socketErrorFromErrno(errno));
-      return WSA_WAIT_FAILED;
-    }
-    if (rc > 0) {
-      std::lock_guard lock(selectMutex());
-      for (std::size_t k = 0; k < fds.size(); ++k) {
-        long ev = networkEvents(*socks[k], fds[k].revents) & socks[k]->selectMask;
-        if (ev != 0) evs[owner[k]]->recorded |= ev;
-      }
-      for (DWORD i = 0; i < count; ++i)
-        if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
-      // Readiness outside the selected events (or a closed socket): stop
-      // polling those until the wait ends.
-      for (std::size_t k = fds.size(); k-- > 0;) {
-        if (fds[k].revents != 0) {
-          socks.erase(socks.begin() + static_cast<long>(k));
-          owner.erase(owner.begin() + static_cast<long>(k));
-        }
-      }
-    }
-    if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
+    for (DWORD i = 0; i < count; ++i)
+      if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
+    if (milliseconds == INFINITE)
+      selectChanged().wait(lock);
+    else if (selectChanged().wait_until(lock, deadline) == std::cv_status::timeout)
+      break;
   }
+  for (DWORD i = 0; i < count; ++i)
+    if (evs[i]->recorded != 0) return WSA_WAIT_EVENT_0 + i;
+  return WSA_WAIT_TIMEOUT;
 }
 
 int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flags, WSAOVERLAPPED* ovl,
@@ -605,21 +686,19 @@ int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flag
     port->changed.notify_all();
     return 0;
   }
+  if (!sock->want(SocketObject::kReceive, Reactor::kReadable)) {
+    // Nothing could ever perform it: it fails at once instead.
+    DWORD error = socketErrorFromErrno(errno);
+    completeOverlapped(ovl, error, 0);
+    return fail(error);
+  }
   port->pending.push_back(p);
-  port->wake();
   SetLastError(WSA_IO_PENDING);
   return SOCKET_ERROR;
 }
 
 HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD) {
-  if (file == INVALID_HANDLE_VALUE) {
-    auto port = std::make_shared<PortObject>();
-    if (port->wakeFd < 0) {
-      SetLastError(socketErrorFromErrno(errno));
-      return nullptr;
-    }
-    return registerHandle(port);
-  }
+  if (file == INVALID_HANDLE_VALUE) return registerHandle(std::make_shared<PortObject>());
   auto sock = lookupHandleAs<SocketObject>(file);
   auto port = lookupHandleAs<PortObject>(existing);
   if (!sock || !port) {
@@ -642,6 +721,7 @@ BOOL GetQueuedCompletionStatus(HANDLE h, DWORD* count, ULONG_PTR* key, OVERLAPPE
   *ovl = nullptr;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   std::unique_lock lock(port->mutex);
+  bool timedOut = false;
   for (;;) {
     if (!port->packets.empty()) {
       Packet p = port->packets.front();
@@ -659,53 +739,14 @@ BOOL GetQueuedCompletionStatus(HANDLE h, DWORD* count, ULONG_PTR* key, OVERLAPPE
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    int timeout = -1;
-    if (milliseconds != INFINITE) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        SetLastError(WAIT_TIMEOUT);
-        return FALSE;
-      }
-      timeout = static_cast<int>(left.count());
-    }
-    if (port->polling) {
-      // Another waiter polls; it queues what it finds and tells us.
-      if (timeout < 0)
-        port->changed.wait(lock);
-      else
-        port->changed.wait_for(lock, std::chrono::milliseconds(timeout));
-      continue;
-    }
-    std::vector<::pollfd> fds{{port->wakeFd, POLLIN, 0}};
-    std::vector<std::shared_ptr<SocketObject>> socks;
-    for (auto& p : port->pending) {
-      fds.push_back({p.socket->fd, POLLIN | POLLRDHUP, 0});
-      socks.push_back(p.socket);
-    }
-    port->polling = true;
-    lock.unlock();
-    int rc = ::poll(fds.data(), fds.size(), timeout);
-    int err = errno;
-    lock.lock();
-    port->polling = false;
-    if (rc < 0 && err != EINTR) {
-      port->changed.notify_all();
-      SetLastError(socketErrorFromErrno(err));
+    if (timedOut) {
+      SetLastError(WAIT_TIMEOUT);
       return FALSE;
     }
-    if (fds[0].revents != 0) port->drainWake();
-    for (std::size_t k = 1; k < fds.size(); ++k) {
-      if (fds[k].revents == 0) continue;
-      // The receive may have been cancelled while we polled: only a receive
-      // still pending is performed.
-      for (auto it = port->pending.begin(); it != port->pending.end(); ++it) {
-        if (it->socket != socks[k - 1]) continue;
-        if (port->tryReceive(*it)) port->pending.erase(it);
-        break;
-      }
-    }
-    port->changed.notify_all();
+    if (milliseconds == INFINITE)
+      port->changed.wait(lock);
+    else
+      timedOut = port->changed.wait_until(lock, deadline) == std::cv_status::timeout;
   }
 }
 
@@ -717,7 +758,6 @@ BOOL PostQueuedCompletionStatus(HANDLE h, DWORD count, ULONG_PTR key, OVERLAPPED
   }
   std::lock_guard lock(port->mutex);
   port->packets.push_back({count, key, ovl, ERROR_SUCCESS});
-  port->wake();
   port->changed.notify_all();
   return TRUE;
 }

@@ -1,10 +1,13 @@
 #include "zor/platform/stop_signal.h"
 
+#include "zor/platform/reactor.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 
 namespace zor {
@@ -44,11 +47,23 @@ int waitStopSignal(DWORD milliseconds) {
     Sleep(milliseconds);
     return 0;
   }
-  pollfd p{fd, POLLIN, 0};
-  int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
-  if (::poll(&p, 1, timeout) <= 0) return 0;
-  unsigned char b = 0;
-  return ::read(fd, &b, 1) == 1 ? b : 0;
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    // The pipe is non-blocking: a signal already caught needs no wait.
+    unsigned char b = 0;
+    ssize_t n = ::read(fd, &b, 1);
+    if (n == 1) return b;
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return 0;
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return 0;
+      timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    // Another reader may take the byte first: then the wait goes on.
+    if (Reactor::instance().waitReady(fd, Reactor::kReadable, timeout) <= 0) return 0;
+  }
 }
 
 }  // namespace zor
