@@ -3,9 +3,7 @@
 #include "zor/platform/reactor.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,31 +14,6 @@
 
 namespace zor {
 namespace {
-
-// Each thread waits in at most one synchronous call at a time; its wake-up
-// descriptor lets another thread end that wait.
-struct ThreadWake {
-  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  ~ThreadWake() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-int threadWakeFd() {
-  thread_local ThreadWake wake;
-  return wake.fd;
-}
-
-void drain(int fd) {
-  std::uint64_t value;
-  while (::read(fd, &value, sizeof value) > 0) {
-  }
-}
-
-void wake(int fd) {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-}
 
 // Overlapped operations a thread leaves pending end when it exits, so that no
 // completion writes into a buffer its thread no longer looks after.
@@ -282,7 +255,7 @@ void FdHandle::failAllLocked(DWORD error) {
 }
 
 BOOL FdHandle::transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
-  SyncWaiter waiter{threadWakeFd()};
+  SyncWaiter waiter;
   PendingOp op{ovl, buffer, size, 0, -1, std::this_thread::get_id()};
   if (m_seekable && ovl != nullptr)
     op.offset = static_cast<std::int64_t>((std::uint64_t{ovl->OffsetHigh} << 32) | ovl->Offset);
@@ -301,18 +274,13 @@ BOOL FdHandle::transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, 
     }
     if (attemptLocked(isRead, op, error)) break;
     lock.unlock();
-    pollfd fds[2] = {{m_fd, static_cast<short>(isRead ? POLLIN : POLLOUT), 0}, {waiter.wakeFd, POLLIN, 0}};
-    // Without a wake-up descriptor, look for a cancel every 50 ms.
-    int n = waiter.wakeFd >= 0 ? ::poll(fds, 2, -1) : ::poll(fds, 1, 50);
+    // A cancel or close stops the wait; the loop then sees the abort.
+    int ready = Reactor::instance().waitReady(m_fd, isRead ? Reactor::kReadable : Reactor::kWritable, -1,
+                                              &waiter.stop);
     int err = errno;
-    if (waiter.wakeFd >= 0 && n > 0 && (fds[1].revents & POLLIN)) drain(waiter.wakeFd);
     lock.lock();
-    if (n < 0 && err != EINTR) {
+    if (ready < 0 && !waiter.aborted) {
       error = errorFromErrno(err);
-      break;
-    }
-    if (n > 0 && (fds[0].revents & POLLNVAL)) {
-      error = ERROR_INVALID_HANDLE;
       break;
     }
   }
@@ -366,7 +334,7 @@ void FdHandle::abortAllLocked() {
   failAllLocked(ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
-    if (w->wakeFd >= 0) wake(w->wakeFd);
+    w->stop.stop();
   }
   m_completed.notify_all();
 }
@@ -380,7 +348,7 @@ BOOL FdHandle::cancelIo() {
   failThreadLocked(std::this_thread::get_id(), ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
-    if (w->wakeFd >= 0) wake(w->wakeFd);
+    w->stop.stop();
   }
   m_completed.notify_all();
   return TRUE;

@@ -2,8 +2,8 @@
 // devices, pipes, and (in their own files) ttys and sockets.
 //
 // The descriptor is always non-blocking underneath. A synchronous call that
-// has to wait polls the descriptor together with a wake-up descriptor of the
-// calling thread, so CancelIo or CloseHandle from another thread ends it. An
+// has to wait does so through the reactor, with a stop that CancelIo or
+// CloseHandle from another thread triggers. An
 // overlapped call that cannot complete at once is queued and finished by the
 // reactor thread; the caller's buffer is only touched under the handle's lock
 // and never after the operation was cancelled.
@@ -16,6 +16,7 @@
 
 #include "zor/platform/handle.h"
 #include "zor/platform/platform.h"
+#include "zor/platform/reactor.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -79,7 +80,7 @@ private:
     std::thread::id thread;  // the issuer
   };
   struct SyncWaiter {
-    int wakeFd;
+    Reactor::WaitStop stop;  // ended by a cancel or close
     bool aborted = false;
   };
 
