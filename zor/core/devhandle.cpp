@@ -137,9 +137,9 @@ BOOL CDevHandle::FlushOut() {
   return FlushFileBuffers(m_hOut);
 }
 
-BOOL CDevHandle::WatchInput(HANDLE event) {
-  if (IsPseudo()) return FALSE;
-  return WatchReadable(m_hIn, event);
+DWORD CDevHandle::WaitInput(DWORD count, const HANDLE* events, DWORD milliseconds) {
+  if (IsPseudo()) return WAIT_FAILED;
+  return WaitForMultipleObjectsOrInput(count, events, m_hIn, milliseconds);
 }
 
 DWORD CDevHandle::LastError() const { return IsPseudo() ? 0 : GetLastError(); }

@@ -34,9 +34,10 @@ public:
   BOOL IoControl(bool input, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                  OVERLAPPED* ovl);
   BOOL FlushOut();
-  // Signals event once the input can be read without waiting. False for the
-  // pseudo kinds (their owner signals itself) and for inputs that cannot be watched.
-  BOOL WatchInput(HANDLE event);
+  // Waits for one of the events or until the input can be read without
+  // waiting. WAIT_FAILED for the pseudo kinds (their owner wakes the reader
+  // itself) and for inputs that cannot be waited on.
+  DWORD WaitInput(DWORD count, const HANDLE* events, DWORD milliseconds);
   DWORD LastError() const;
   void SetOwner(CDevice* owner) { m_owner = owner; }
 

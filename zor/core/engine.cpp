@@ -146,14 +146,20 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   DWORD due = m_rxDue.exchange(0);
   // Only after a read that found nothing: a failing channel stays "readable"
   // and would be retried without pause.
-  bool watched = watchChannel && m_devHndl && m_devHndl->WatchInput(m_hRxWake);
+  bool channel = watchChannel && m_devHndl && !m_devHndl->IsPseudo();
+  // A stop, a wake-up or, when watching the channel, its input; WAIT_FAILED
+  // when the channel cannot be waited on.
+  auto waitWork = [&](DWORD ms) {
+    if (channel) return m_devHndl->WaitInput(2, wake, ms);
+    return WaitForMultipleObjects(2, wake, FALSE, ms);
+  };
   if (wakeOnData()) {
     DWORD ms = kSafetySliceMs;
     if (due != 0) {
       auto left = static_cast<std::int32_t>(due - GetTickCount());
       ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
     }
-    WaitForMultipleObjects(2, wake, FALSE, ms);
+    if (waitWork(ms) == WAIT_FAILED) WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
   }
 
@@ -163,7 +169,7 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   // anyway, so the pace seen from outside stays what it was. Flow control
   // keeps its passes: the TX thread's pacing waits on them.
   DWORD g = granularity();
-  bool quiet = due == 0 && !m_xonEnabled && (watchChannel ? watched : m_wakesReceiver.load());
+  bool quiet = due == 0 && !m_xonEnabled && (watchChannel ? channel : m_wakesReceiver.load());
   if (!quiet) {
     // After an empty read the pause ignores wake-ups, after a failed one not.
     if (watchChannel)
@@ -173,8 +179,12 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     return;
   }
   DWORD start = GetTickCount();
-  if (WaitForMultipleObjects(2, wake, FALSE, kSafetySliceMs) == WAIT_OBJECT_0 || !watchChannel || g == 0)
+  DWORD r = waitWork(kSafetySliceMs);
+  if (r == WAIT_FAILED) {
+    WaitForSingleObject(exitEvent, g);
     return;
+  }
+  if (r == WAIT_OBJECT_0 || !watchChannel || g == 0) return;
   DWORD waited = GetTickCount() - start;
   WaitForSingleObject(exitEvent, waited < g ? g - waited : (g - waited % g) % g);
 }

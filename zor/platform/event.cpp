@@ -5,7 +5,16 @@
 // A waiter sleeps on its own condition variable, registered with every event
 // it waits for; setting an event wakes only those waiters, after the mutex is
 // released, so that the woken thread does not at once block on it again.
+//
+// A thread that also waits for a descriptor to become readable sleeps in the
+// reactor's direct wait instead; its waiter is then woken through a wake-up
+// descriptor of that thread.
 #include "zor/platform/handle.h"
+#include "zor/platform/platform.h"
+#include "zor/platform/reactor.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,8 +30,32 @@ std::mutex& eventMutex() {
   return *m;
 }
 
+// One per thread, created on its first wait for a descriptor. Waiters hold it,
+// so a late notify never writes to a descriptor number already reused.
+struct WakeDescriptor {
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ~WakeDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::shared_ptr<WakeDescriptor> threadWakeDescriptor() {
+  thread_local auto wake = std::make_shared<WakeDescriptor>();
+  return wake;
+}
+
 struct Waiter {
   std::condition_variable cv;
+  std::shared_ptr<WakeDescriptor> wake;  // set: the waiter sleeps in the reactor's direct wait
+
+  void notify() {
+    if (!wake) {
+      cv.notify_one();
+      return;
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake->fd, &one, sizeof one);
+  }
 };
 using WaiterRef = std::shared_ptr<Waiter>;  // a setter may notify after the waiter has left
 
@@ -59,8 +92,8 @@ BOOL SetEvent(HANDLE event) {
       more.assign(e->waiters.begin() + 1, e->waiters.end());
     }
   }
-  if (first) first->cv.notify_one();
-  for (auto& w : more) w->cv.notify_one();
+  if (first) first->notify();
+  for (auto& w : more) w->notify();
   return TRUE;
 }
 
@@ -79,7 +112,11 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+namespace {
+
+// readFd >= 0: the wait also ends, with WAIT_OBJECT_0 + count, when that
+// descriptor is readable (or hung up).
+DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, int readFd) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
@@ -95,6 +132,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   WaiterRef waiter = milliseconds != 0 ? std::make_shared<Waiter>() : nullptr;
+  if (waiter && readFd >= 0) {
+    waiter->wake = threadWakeDescriptor();
+    if (waiter->wake->fd < 0) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return WAIT_FAILED;
+    }
+  }
   std::unique_lock lock(eventMutex());
   bool registered = false;
   auto unregister = [&] {
@@ -125,7 +169,34 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       for (auto& e : events) e->waiters.push_back(waiter);
       registered = true;
     }
-    if (milliseconds == INFINITE) {
+    if (readFd >= 0) {
+      int timeout = -1;
+      if (milliseconds != INFINITE) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
+      }
+      lock.unlock();
+      int ready = Reactor::waitReadyOrWoken(readFd, waiter->wake->fd, timeout);
+      lock.lock();
+      if (ready < 0) {
+        unregister();
+        SetLastError(win32ErrorFromErrno(errno));
+        return WAIT_FAILED;
+      }
+      if (ready > 0) {
+        // An event set meanwhile still wins: lower indexes first.
+        for (DWORD i = 0; i < count && !waitAll; ++i) {
+          if (events[i]->signalled) {
+            if (!events[i]->manualReset) events[i]->signalled = false;
+            unregister();
+            return WAIT_OBJECT_0 + i;
+          }
+        }
+        unregister();
+        return WAIT_OBJECT_0 + count;
+      }
+      if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) milliseconds = 0;
+    } else if (milliseconds == INFINITE) {
       waiter->cv.wait(lock);
     } else if (waiter->cv.wait_until(lock, deadline) == std::cv_status::timeout) {
       // One last look: an event set at the deadline still counts.
@@ -134,6 +205,23 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   }
   unregister();
   return WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return waitFor(count, handles, waitAll, milliseconds, -1);
+}
+
+DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds) {
+  auto object = lookupHandle(input);
+  int fd = object ? object->readinessFd() : -1;
+  if (fd < 0) {
+    SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  // object keeps the descriptor open for the whole wait.
+  return waitFor(count, events, FALSE, milliseconds, fd);
 }
 
 }  // namespace zor

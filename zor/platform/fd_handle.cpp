@@ -197,8 +197,8 @@ BOOL FdHandle::startOverlapped(bool isRead, char* buffer, DWORD size, DWORD* don
 }
 
 bool FdHandle::armLocked() {
-  unsigned interest = (m_reads.empty() && m_readableWatch == nullptr ? 0 : Reactor::kReadable) |
-                      (m_writes.empty() ? 0 : Reactor::kWritable);
+  unsigned interest =
+      (m_reads.empty() ? 0 : Reactor::kReadable) | (m_writes.empty() ? 0 : Reactor::kWritable);
   if (m_reactorId == 0) {
     if (interest == 0) return true;
     std::weak_ptr<FdHandle> self = weak_from_this();
@@ -217,11 +217,6 @@ void FdHandle::onReady(unsigned events) {
   // An error or hang-up that lets nothing move would be reported again and
   // again: the device has failed for everything still queued.
   if (!progressed && (events & (Reactor::kError | Reactor::kHangUp))) failAllLocked(ERROR_GEN_FAILURE);
-  // A watcher is told of a hang-up too: its next read reports it.
-  if (m_readableWatch != nullptr && (events & (Reactor::kReadable | Reactor::kError | Reactor::kHangUp))) {
-    SetEvent(m_readableWatch);
-    m_readableWatch = nullptr;
-  }
   if (!armLocked()) {
     // The reactor refused the descriptor: nothing could ever finish these.
     failAllLocked(errorFromErrno(errno));
@@ -376,7 +371,6 @@ BOOL FdHandle::close() {
     if (m_closed) return TRUE;
     m_closed = true;
     abortAllLocked();
-    m_readableWatch = nullptr;
     id = m_reactorId;
     m_reactorId = 0;
   }
@@ -386,23 +380,10 @@ BOOL FdHandle::close() {
   return TRUE;
 }
 
-BOOL FdHandle::watchReadable(HANDLE event) {
+int FdHandle::readinessFd() {
   std::lock_guard lock(m_mutex);
-  if (m_closed) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  HANDLE previous = m_readableWatch;
-  m_readableWatch = event;
-  // Arming looks at the descriptor's present state: data already there is
-  // reported at once, so nothing that arrived before this call is missed.
-  if (!armLocked()) {
-    DWORD error = errno == EPERM ? ERROR_INVALID_FUNCTION : errorFromErrno(errno);
-    m_readableWatch = previous;
-    SetLastError(error);
-    return FALSE;
-  }
-  return TRUE;
+  // Files are always readable: waiting on them would never wait.
+  return m_closed || m_seekable ? -1 : m_fd;
 }
 
 void closeDescriptor(int fd) { ::close(fd); }

@@ -48,7 +48,7 @@ public:
   void cancelThreadOps(std::thread::id thread);
   BOOL flush() override;
   BOOL close() override;
-  BOOL watchReadable(HANDLE event) override;
+  int readinessFd() override;
 
   int fd() const { return m_fd; }
   bool isOverlapped() const { return m_overlapped; }
@@ -110,7 +110,6 @@ private:
   std::deque<PendingOp> m_writes;
   std::vector<SyncWaiter*> m_syncWaiters;
   std::uint64_t m_reactorId = 0;
-  HANDLE m_readableWatch = nullptr;  // signalled at the next readiness, then forgotten
   std::condition_variable m_completed;
 };
 

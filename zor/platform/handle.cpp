@@ -24,11 +24,6 @@ HandleTable& table() {
 
 }  // namespace
 
-BOOL HandleObject::watchReadable(HANDLE) {
-  SetLastError(ERROR_INVALID_FUNCTION);
-  return FALSE;
-}
-
 BOOL HandleObject::read(void*, DWORD, DWORD*, OVERLAPPED*) {
   SetLastError(ERROR_INVALID_HANDLE);
   return FALSE;

@@ -26,9 +26,9 @@ public:
   virtual BOOL flush();
   virtual BOOL ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                          OVERLAPPED* ovl);
-  // Signals event once the handle can be read without waiting. Default: the
-  // kind has nothing to watch (ERROR_INVALID_FUNCTION).
-  virtual BOOL watchReadable(HANDLE event);
+  // The descriptor a thread may wait on until the handle can be read without
+  // waiting; -1 when the kind has none worth waiting on.
+  virtual int readinessFd() { return -1; }
   // Called once by CloseHandle: end pending operations, release the descriptor.
   virtual BOOL close() { return TRUE; }
 };

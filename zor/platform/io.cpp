@@ -44,9 +44,4 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
   return object ? object->ioControl(code, in, inSize, out, outSize, returned, ovl) : FALSE;
 }
 
-BOOL WatchReadable(HANDLE h, HANDLE event) {
-  auto object = find(h);
-  return object ? object->watchReadable(event) : FALSE;
-}
-
 }  // namespace zor

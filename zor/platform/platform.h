@@ -28,12 +28,13 @@ BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                      OVERLAPPED* ovl);
-// Signals event (once) as soon as h can be read without waiting: data, the
-// end of the data or an error is there. The reactor watches the descriptor,
-// so no thread polls; a watch still armed when h closes is dropped. An event
-// already due is signalled at once. Fails with ERROR_INVALID_FUNCTION for a
-// handle that cannot be watched (a regular file is always readable).
-BOOL WatchReadable(HANDLE h, HANDLE event);
+// As WaitForMultipleObjects (any one of the events), and also ends, with
+// WAIT_OBJECT_0 + count, once input can be read without waiting: data, the
+// end of the data or an error is there. The calling thread waits for the
+// descriptor itself (the reactor's direct wait), so no second thread stands
+// between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
+// has nothing to wait on (a regular file is always readable).
+DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
 
 // Read and write time-outs of a communications handle. Only ttys have them:
 // on other handles GetCommTimeouts fails, which is how the channel tells them apart.

@@ -1,6 +1,7 @@
 #include "zor/platform/reactor.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -255,6 +256,22 @@ int Reactor::waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop)
   ::close(dup);
   if (result < 0) errno = err;
   return result;
+}
+
+int Reactor::waitReadyOrWoken(int fd, int wakeFd, int timeoutMs) {
+  pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {wakeFd, POLLIN, 0}};
+  int n = ::poll(fds, 2, timeoutMs);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  if (fds[1].revents & POLLIN) {
+    std::uint64_t count;
+    while (::read(wakeFd, &count, sizeof count) > 0) {
+    }
+  }
+  unsigned bits = 0;
+  if (fds[0].revents & POLLIN) bits |= kReadable;
+  if (fds[0].revents & (POLLHUP | POLLRDHUP)) bits |= kHangUp;
+  if (fds[0].revents & (POLLERR | POLLNVAL)) bits |= kError;
+  return static_cast<int>(bits);
 }
 
 }  // namespace zor

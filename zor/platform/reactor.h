@@ -7,8 +7,9 @@
 // when the process exits.
 //
 // A thread that must itself block until one descriptor is ready (accept,
-// connect, the stop-signal pipe) uses waitReady() rather than a poll of its
-// own, so every wait of the platform layer goes through this one thread.
+// connect, the stop-signal pipe, a synchronous transfer) uses waitReady()
+// rather than a poll of its own; an idle receiving worker, which also waits
+// for events, uses waitReadyOrWoken(). No other file waits for a descriptor.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +64,14 @@ public:
   // the reactor thread, whose wait could never be reported. fd may also be
   // registered with add(): the wait watches a duplicate of it.
   int waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop = nullptr);
+
+  // The direct wait, for a thread that waits for its own descriptor and for
+  // events at once (a receiving worker that is idle): the calling thread
+  // itself blocks until fd is readable or hung up (the bits are returned),
+  // wakeFd (an eventfd its events write to) is signalled or timeoutMs passes
+  // (both 0; -1: no bound). No reactor thread stands between the data and the
+  // waiter, which matters for request/answer latency. -1 with errno on failure.
+  static int waitReadyOrWoken(int fd, int wakeFd, int timeoutMs);
 
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
