@@ -1,0 +1,329 @@
+// "Thread granularity" 0: the worker threads wait for their work, never for
+// time. Every medium moves a mebibyte in order in each overlap mode and then
+// idles without spinning; flow control, the TX park, the watchdog, panic
+// recovery, playback pacing and close behave as at any other granularity.
+#include <zor/zor.h>
+
+#include "support/process.h"
+#include "support/recorder.h"
+#include "support/serial_line.h"
+#include "support/tcppeer.h"
+#include "support/testdevice.h"
+
+#include "zor/remote/remoteserver.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace zor;
+using namespace zor_test;
+using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr unsigned char kXon = 0xA1, kXoff = 0xA0;
+long msSince(Clock::time_point t) { return static_cast<long>((Clock::now() - t) / 1ms); }
+
+// Reads until n bytes came or the time is up, sleeping on the data-ready event in between.
+Bytes receive(CDevice& dev, std::size_t n, int ms) {
+  Bytes out, buf(16384);
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (std::size_t i = 0; out.size() < n && i < n + 1000 && Clock::now() < deadline; ++i) {
+    unsigned long got = dev.ReadBuffer(buf.data(), std::min(buf.size(), n - out.size()));
+    out.insert(out.end(), buf.begin(), buf.begin() + static_cast<long>(got));
+    if (got == 0) WaitForSingleObject(dev.DataReadyEvent(), 50);
+  }
+  return out;
+}
+
+// One record as the monitor's hexadecimal view logs it (kind 0 TX, 2 RX), 64 bytes a row.
+void addRecord(std::string& log, int kind, unsigned long ms, const Bytes& data) {
+  const std::string time = CMonitorDlg::FormatTimestamp(ms), size = std::to_string(data.size());
+  for (std::size_t i = 0; i < data.size(); i += 64) {
+    std::string hex;
+    char b[4];
+    for (std::size_t j = i; j < std::min(i + 64, data.size()); ++j)
+      hex.append(b, std::snprintf(b, 4, "%.2x ", data[j]));
+    log +=
+        CMonitorDlg::FormatLine(kind + (i > 0), i ? "..." : time.c_str(), i ? "" : size.c_str(), hex.c_str());
+  }
+}
+
+// The TX thread's park (0) and run (1) reports, as the monitor posts them.
+struct TxReports {
+  int next(DWORD ms = 3000) {
+    MSG m;
+    while (queue.get(m, ms)) {
+      if (m.message != WM_MONITOR_TXTHREAD) continue;
+      runs += m.wParam == 1;
+      return last = static_cast<int>(m.wParam);
+    }
+    return -1;
+  }
+  // Takes the reports up to the one that ends the current run.
+  bool parked() {
+    MSG m;
+    for (int i = 0; i < 1000 && (last != 0 || queue.peek(m, false)); ++i) next();
+    return last == 0;
+  }
+  MessageQueue queue;
+  int last = -1, runs = 0;
+};
+
+class ZeroGranularity : public ::testing::Test {
+protected:
+  void SetUp() override {
+    theApp.m_threadGranularity = 0;
+    theApp.m_ioTimeout = 100;
+    theApp.m_ioWriteTimeout = 2000;
+    theApp.m_autoresumeTimer = 30;
+  }
+  SettingsScope settings;
+  TestEnv env;
+};
+
+enum Medium { kLoopback, kPlayback, kSerial, kRelay };
+const char* const kMediumNames[] = {"Loopback", "Playback", "Serial", "Relay"};
+
+class Transfer : public ZeroGranularity, public ::testing::WithParamInterface<std::tuple<Medium, int>> {
+protected:
+  void TearDown() override { closeAll(); }
+  // Playback replays a log that answers each write; the other media echo.
+  void open(const std::vector<Bytes>& writes, const std::vector<Bytes>& answers) {
+    auto [medium, flags] = GetParam();
+    if (medium == kPlayback) {
+      std::string log;
+      for (std::size_t i = 0; i < writes.size(); ++i) {
+        for (auto w = writes[i].begin(); w < writes[i].end(); w += 1024)  // the TX thread's unit
+          addRecord(log, 0, 1000, Bytes(w, w + std::min<long>(1024, writes[i].end() - w)));
+        addRecord(log, 2, 1000, answers[i]);
+      }
+      zortest::writeText(env.path("log.txt"), log);
+      auto pb = std::make_unique<CDevPlayback>(env.path("log.txt").c_str());
+      ASSERT_TRUE(pb->OpenDevice(flags, 8192, 8192));
+      dev = std::move(pb);
+    } else if (medium == kSerial) {
+      pty = std::make_unique<zortest::PtyPair>();
+      ASSERT_TRUE(pty->ok() && zortest::linkComPort(zortest::portNumber(), pty->path()));
+      auto port = std::make_unique<CDevRS232>();
+      port->DeviceProgram(false, 115200, 'N', 8, 1);
+      ASSERT_TRUE(port->OpenDevice(zortest::portNumber(), flags, 8192, 8192));
+      dev = std::move(port);
+    } else {
+      auto loop = std::make_unique<CDevNull>();
+      loop->Loopback(true);
+      ASSERT_TRUE(loop->OpenDevice(flags, 8192, 8192));
+      dev = std::move(loop);
+      if (medium == kRelay) {  // a TCP client of a server relaying the loopback device
+        // Other test programs on this machine may hold the fixed ports for a while.
+        waitUntil(
+            [] {
+              return !zortest::isListening(zortest::kServerPort) &&
+                     !zortest::isListening(zortest::kClientPort);
+            },
+            30000);
+        echo = std::move(dev);
+        server = std::make_unique<CRemoteServer>(echo.get(), &serverEvents);
+        ASSERT_TRUE(server->Start());
+        auto client = std::make_unique<CDevTcp>("127.0.0.1");
+        ASSERT_TRUE(client->OpenDevice(flags, 8192, 8192));
+        dev = std::move(client);
+      }
+    }
+    rec.attach(*dev);
+  }
+  // One write and its answer; on the serial line the test is the instrument.
+  bool exchange(const Bytes& w, const Bytes& a) {
+    if (!dev->WriteBuffer(w.data(), w.size())) return false;
+    if (pty && (pty->receive(w.size(), 5000) != zortest::asString(w) || !pty->send(zortest::asString(a))))
+      return false;
+    return receive(*dev, a.size(), 5000) == a;
+  }
+  void closeAll() {
+    ::testing::internal::CaptureStderr();
+    dev.reset();  // destruction closes
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                ::testing::Not(::testing::HasSubstr("did not end")));
+    server.reset();
+    echo.reset();
+    if (pty) zortest::unlinkComPort(zortest::portNumber());
+    pty.reset();
+  }
+
+  std::unique_ptr<zortest::PtyPair> pty;
+  std::unique_ptr<CDevice> echo;
+  MessageQueue serverEvents;
+  std::unique_ptr<CRemoteServer> server;
+  LogRecorder rec;  // outlives the device that logs into it
+  std::unique_ptr<CDevice> dev;
+};
+
+}  // namespace
+
+TEST_P(Transfer, AMebibyteArrivesInOrderOnceAndTheIdleLinkDoesNotSpin) {
+  std::vector<Bytes> writes, answers;
+  Bytes sent, came;
+  for (unsigned i = 0; i <= 256; ++i) {
+    writes.push_back(zortest::pattern(i < 256 ? 4096 : 100, i + 1));
+    answers.push_back(std::get<0>(GetParam()) == kPlayback ? Bytes(writes[i].rbegin(), writes[i].rend())
+                                                           : writes[i]);
+    sent.insert(sent.end(), writes[i].begin(), writes[i].end());
+    came.insert(came.end(), answers[i].begin(), answers[i].end());
+  }
+  ASSERT_NO_FATAL_FAILURE(open(writes, answers));
+
+  // Lock-step: each round resumes the parked TX thread and wakes the idle
+  // reader, so one lost wake-up (a 250 ms slice) a round would take over 60 s.
+  std::size_t rounds = 0;
+  for (auto start = Clock::now(); rounds < 256 && Clock::now() < start + 20s; ++rounds)
+    ASSERT_TRUE(exchange(writes[rounds], answers[rounds])) << "round " << rounds;
+  EXPECT_EQ(rounds, 256u);
+
+  long cpu = zortest::processCpuMs();
+  auto idle = Clock::now();
+  EXPECT_EQ(WaitForSingleObject(dev->DataReadyEvent(), 400), WAIT_TIMEOUT) << "nothing comes twice";
+  EXPECT_LT(zortest::processCpuMs() - cpu, msSince(idle) / 2) << "a thread spins while the link idles";
+  EXPECT_TRUE(exchange(writes.back(), answers.back())) << "after the idle spell";
+
+  EXPECT_TRUE(rec.bytes(LOG_TX) == sent) << "each chunk is logged once";
+  EXPECT_TRUE(rec.bytes(LOG_RX) == came);
+  EXPECT_EQ(rec.countEvent(IDS_RX_OVERRUN), 0u);
+  EXPECT_TRUE(rec.bytes(LOG_PLAYBACK_ERROR).empty());
+  const int running = threadCount();
+  closeAll();
+  EXPECT_LE(threadCount(), running - 3) << "the device's two workers and its resumer are gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, Transfer,
+                         ::testing::Combine(::testing::Values(kLoopback, kPlayback, kSerial, kRelay),
+                                            ::testing::Range(0, 4)),
+                         [](const auto& info) {
+                           return kMediumNames[std::get<0>(info.param)] +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+
+TEST_F(ZeroGranularity, TxThreadParksWhenIdleAndEveryWriteResumesIt) {
+  TxReports tx;
+  TestDevice dev;
+  dev.Monitor()->SetWindowTarget(&tx.queue);
+  ASSERT_TRUE(dev.OpenDevice(0, 8192, 8192));
+  ASSERT_EQ(tx.next(), 0) << "nothing to send";
+  Bytes all;
+  int rounds = 0;
+  // 200 resumes left to a 250 ms slice would take far longer.
+  for (auto start = Clock::now(); rounds < 200 && Clock::now() < start + 10s; ++rounds) {
+    Bytes chunk = rounds % 2 ? Bytes{static_cast<unsigned char>(rounds)} : zortest::pattern(3000, rounds);
+    all.insert(all.end(), chunk.begin(), chunk.end());
+    ASSERT_TRUE(rounds % 2 ? dev.WriteByte(chunk[0]) : dev.WriteBuffer(chunk.data(), chunk.size()));
+    ASSERT_TRUE(waitUntil([&] { return dev.written().size() == all.size(); }, 3000)) << rounds;
+    ASSERT_TRUE(tx.parked()) << rounds;
+  }
+  EXPECT_EQ(rounds, 200);
+  EXPECT_GE(tx.runs, 200) << "each write found it parked";
+  EXPECT_TRUE(dev.written() == all);
+  EXPECT_EQ(tx.next(300), -1) << "a parked thread stays parked";
+  ASSERT_TRUE(dev.WriteBuffer(all.data(), 6000));
+  dev.Commit();
+  EXPECT_EQ(dev.GetTxBufferCount(), 0u) << "Commit returns once the ring is sent";
+}
+
+TEST_F(ZeroGranularity, TidesThePeersXoffAndPacingSteerTransmission) {
+  theApp.m_writesBeforeXoff = 2;
+  theApp.m_ioTimeout = 50;
+  LogRecorder rec;  // outlives the device that logs into it
+  TxReports tx;
+  TestDevice dev(1);  // one byte a read and a write
+  rec.attach(dev);
+  dev.Monitor()->SetWindowTarget(&tx.queue);
+  dev.EnableXonHandshake(true, kXon, kXoff);
+  ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
+  Bytes out{kXon}, buf(1024);
+  auto sent = [&] { return waitUntil([&] { return dev.written() == out; }, 3000); };
+  ASSERT_TRUE(sent()) << "the open invites the peer";
+
+  dev.feed(Bytes(767, 'x'));
+  ASSERT_TRUE(waitUntil([&] { return dev.GetRxBufferCount() == 767; }, 3000));
+  EXPECT_EQ(rec.countEvent(IDS_RX_HIGH_TIDE), 0u);
+  dev.feed({'y'});
+  out.push_back(kXoff);
+  ASSERT_TRUE(sent()) << "XOFF at 768";
+  EXPECT_EQ(dev.ReadBuffer(buf.data(), 511), 511u);
+  EXPECT_EQ(rec.countEvent(IDS_RX_LOW_TIDE), 1u) << "257 left: only the open's XON so far";
+  EXPECT_EQ(dev.ReadByte(), 'x');
+  out.push_back(kXon);
+  ASSERT_TRUE(sent()) << "XON at 256";
+
+  ASSERT_TRUE(tx.parked());
+  dev.feed({kXoff});
+  ASSERT_TRUE(rec.waitForEvent(IDS_XOFF_RECEIVED, 3000));
+  ASSERT_TRUE(dev.WriteBuffer(Bytes{'h', 'e', 'l', 'd'}.data(), 4));
+  EXPECT_EQ(tx.next(), 1);
+  EXPECT_EQ(tx.next(), 0) << "resumed under XOFF, it parks again";
+  EXPECT_TRUE(dev.written() == out) << "without sending";
+  dev.feed({kXon});
+  out.insert(out.end(), {'h', 'e', 'l', 'd'});
+  ASSERT_TRUE(sent()) << "the peer's XON resumes transmission";
+
+  ASSERT_TRUE(tx.parked());
+  dev.holdReads = true;  // the receiver stops completing reads
+  ASSERT_TRUE(dev.WriteBuffer(Bytes{'a', 'b', 'c', 'd', 'e', 'f'}.data(), 6));
+  EXPECT_EQ(tx.next(), 1);
+  EXPECT_EQ(tx.next(), 0) << "paced out";
+  EXPECT_LE(dev.written().size(), out.size() + 2) << "no more writes than the pacing allows without a read";
+  dev.holdReads = false;
+  out.insert(out.end(), {'a', 'b', 'c', 'd', 'e', 'f'});
+  EXPECT_TRUE(sent()) << "the next read releases it";
+}
+
+TEST_F(ZeroGranularity, AFatalReadOrLateDataPanicsThenTheDeviceResumesAndMovesData) {
+  for (bool watchdog : {false, true}) {
+    SCOPED_TRACE(watchdog ? "data after a gap longer than the watchdog" : "fatal read");
+    LogRecorder rec;  // outlives the device that logs into it
+    TestDevice dev;
+    rec.attach(dev);
+    dev.WatchDogTime(300);
+    ASSERT_TRUE(dev.OpenDevice(3, 1024, 1024));
+    if (watchdog) {
+      dev.feed({'.'});
+      ASSERT_EQ(receive(dev, 1, 3000).size(), 1u);
+      EXPECT_FALSE(rec.waitForEvent(IDS_PANIC, 500)) << "silence alone never fires";
+      dev.feed({'!'});
+    } else {
+      dev.unplugged = true;
+      dev.feed({});
+      ASSERT_TRUE(rec.waitForEvent(IDS_PANIC, 3000));
+      ASSERT_TRUE(waitUntil([&] { return dev.openCalls() >= 3; }, 3000)) << "the resumer retries";
+      dev.unplugged = false;
+    }
+    ASSERT_TRUE(rec.waitForEvent(IDS_PANIC_RESUMED, 3000));
+    EXPECT_THAT(rec.events(), ::testing::ElementsAre(IDS_PANIC, IDS_PANIC_RESUMED));
+    dev.feed({'k'});
+    EXPECT_EQ(receive(dev, 1, 3000), Bytes{'k'});
+  }
+}
+
+TEST_F(ZeroGranularity, PlaybackAnswersInOrderAndNeverBeforeTheirRecordedTime) {
+  // The first answer is due 300 ms after its query, the other 99 after 10 ms.
+  std::string log;
+  for (unsigned char i = 0; i < 100; ++i) {
+    addRecord(log, 0, 1000 + 400 * i, {0x10, i});
+    addRecord(log, 2, 1000 + 400 * i + (i ? 10 : 300), {0x20, i});
+  }
+  zortest::writeText(env.path("log.txt"), log);
+  CDevPlayback dev(env.path("log.txt").c_str());
+  ASSERT_TRUE(dev.OpenDevice(0, 4096, 4096));
+  // Answers waiting for a safety slice instead of their time would take 25 s.
+  int answered = 0;
+  for (auto start = Clock::now(); answered < 100 && Clock::now() < start + 12s; ++answered) {
+    const unsigned char i = static_cast<unsigned char>(answered);
+    auto written = Clock::now();
+    ASSERT_TRUE(dev.WriteBuffer(Bytes{0x10, i}.data(), 2));
+    ASSERT_EQ(receive(dev, 2, 3000), (Bytes{0x20, i})) << answered;
+    ASSERT_GE(msSince(written), i ? 9 : 290) << "answer " << answered << " came before its time";
+  }
+  EXPECT_EQ(answered, 100);
+}
