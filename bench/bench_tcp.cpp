@@ -40,21 +40,35 @@ void printLatency(const char* name, std::vector<double> ms) {
 
 // ---- through the library ----
 
+// A loopback echo device served by the relay, and a client linked to it.
+struct RelayRig {
+  CDevNull echo;
+  CRemoteServer server{&echo, nullptr};
+  CDevTcp client{"127.0.0.1"};
+  bool linked = false;
+
+  explicit RelayRig(int ringSize = 1 << 16) {
+    echo.Loopback(true);
+    echo.OpenDevice(0, ringSize, ringSize);
+    if (!server.Start()) {
+      std::fprintf(stderr, "bench_tcp: port 40765 is taken\n");
+      return;
+    }
+    linked = client.OpenDevice(0, ringSize, ringSize);
+    if (!linked) std::fprintf(stderr, "bench_tcp: the client did not connect\n");
+  }
+  ~RelayRig() {
+    client.CloseDevice();
+    server.Stop();
+    echo.CloseDevice();
+  }
+};
+
 void relay(long granularity) {
   theApp.m_threadGranularity = granularity;
-  CDevNull echo;
-  echo.Loopback(true);
-  echo.OpenDevice(0, 1 << 16, 1 << 16);
-  CRemoteServer server(&echo, nullptr);
-  if (!server.Start()) {
-    std::fprintf(stderr, "bench_tcp: port 40765 is taken\n");
-    return;
-  }
-  CDevTcp client("127.0.0.1");
-  if (!client.OpenDevice(0, 1 << 16, 1 << 16)) {
-    std::fprintf(stderr, "bench_tcp: the client did not connect\n");
-    return;
-  }
+  RelayRig rig;
+  if (!rig.linked) return;
+  CDevTcp& client = rig.client;
 
   std::vector<double> ms;
   for (int i = 0; i < 100; ++i) {
@@ -85,9 +99,6 @@ void relay(long granularity) {
   }
   double elapsed = seconds(Clock::now() - start);
   std::printf("tcp_relay_echo_Bps_g%ld %.0f B/s\n", granularity, read / elapsed);
-  client.CloseDevice();
-  server.Stop();
-  echo.CloseDevice();
 }
 
 // ---- plain TCP echo with the socket calls alone ----
@@ -222,19 +233,9 @@ void plainEcho() {
 void roundTripsG0() {
   constexpr unsigned long kMessage = 16;
   theApp.m_threadGranularity = 0;
-  CDevNull echo;
-  echo.Loopback(true);
-  echo.OpenDevice(0, 1 << 16, 1 << 16);
-  CRemoteServer server(&echo, nullptr);
-  if (!server.Start()) {
-    std::fprintf(stderr, "bench_tcp: port 40765 is taken\n");
-    return;
-  }
-  CDevTcp client("127.0.0.1");
-  if (!client.OpenDevice(0, 1 << 16, 1 << 16)) {
-    std::fprintf(stderr, "bench_tcp: the client did not connect\n");
-    return;
-  }
+  RelayRig rig;
+  if (!rig.linked) return;
+  CDevTcp& client = rig.client;
   PlainEcho plain;
   bench::PosixTcpEcho kernel;
   if (!plain.ok() || !kernel.ok()) {
@@ -275,22 +276,14 @@ void roundTripsG0() {
   paths.emplace_back("tcp_socket_calls_rtt16", plainTrip);
   paths.emplace_back("tcp_plain_rtt16", kernelTrip);
   bench::runTripsInRounds(paths, 5, 200, 5, 1.0);
-  client.CloseDevice();
-  server.Stop();
-  echo.CloseDevice();
 }
 
 // CPU a waiting server costs: linked to an idle client, and with its device
 // closed (the relay then waits in slices instead of polling).
 void idleCpu() {
   theApp.m_threadGranularity = 15;
-  CDevNull echo;
-  echo.Loopback(true);
-  echo.OpenDevice(0, 8192, 8192);
-  CRemoteServer server(&echo, nullptr);
-  if (!server.Start()) return;
-  CDevTcp client("127.0.0.1");
-  if (!client.OpenDevice(0, 8192, 8192)) return;
+  RelayRig rig(8192);
+  if (!rig.linked) return;
   auto measure = [](const char* name) {
     std::clock_t cpu0 = std::clock();
     auto start = Clock::now();
@@ -299,9 +292,8 @@ void idleCpu() {
     std::printf("%s %.3f %% of one core\n", name, 100.0 * cpu / seconds(Clock::now() - start));
   };
   measure("tcp_idle_link_cpu");
-  echo.CloseDevice();
+  rig.echo.CloseDevice();
   measure("tcp_idle_link_device_closed_cpu");
-  client.CloseDevice();
 }
 
 }  // namespace

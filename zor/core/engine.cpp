@@ -163,30 +163,18 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     return;
   }
 
-  // Paced: an idle pass that could only find nothing is not made. While
-  // nothing can have changed (no data, no wake-up, no row due) the thread
-  // sleeps; then it looks at the slice boundary it would have looked at
-  // anyway, so the pace seen from outside stays what it was. Flow control
-  // keeps its passes: the TX thread's pacing waits on them.
+  // Paced. A hook device that wakes its receiver whenever it may deliver
+  // gets no idle passes that could only find nothing: its pause already ends
+  // at each wake-up, so sleeping until one changes nothing seen from outside.
+  // A channel keeps its passes (they set the pace at which received bytes are
+  // taken up), and so does flow control (the TX thread's pacing waits on them).
   DWORD g = granularity();
-  bool quiet = due == 0 && !m_xonEnabled && (watchChannel ? channel : m_wakesReceiver.load());
-  if (!quiet) {
-    // After an empty read the pause ignores wake-ups, after a failed one not.
-    if (watchChannel)
-      WaitForSingleObject(exitEvent, g);
-    else
-      WaitForMultipleObjects(2, wake, FALSE, g);
+  if (watchChannel) {
+    WaitForSingleObject(exitEvent, g);  // the pause after an empty read ignores wake-ups
     return;
   }
-  DWORD start = GetTickCount();
-  DWORD r = waitWork(kSafetySliceMs);
-  if (r == WAIT_FAILED) {
-    WaitForSingleObject(exitEvent, g);
-    return;
-  }
-  if (r == WAIT_OBJECT_0 || !watchChannel || g == 0) return;
-  DWORD waited = GetTickCount() - start;
-  WaitForSingleObject(exitEvent, waited < g ? g - waited : (g - waited % g) % g);
+  bool quiet = due == 0 && !m_xonEnabled && m_wakesReceiver;
+  WaitForMultipleObjects(2, wake, FALSE, quiet ? kSafetySliceMs : g);
 }
 
 void CDevicePrivate::receiveDueIn(unsigned long ms) {
