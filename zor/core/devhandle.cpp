@@ -96,9 +96,10 @@ bool CDevHandle::Exists(const char* name) {
 
 BOOL CDevHandle::Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
   if (IsPseudo()) {
-    if (m_owner == nullptr) return FALSE;
+    CDevice* owner = m_owner;
+    if (owner == nullptr) return FALSE;
     unsigned long n = 0;
-    int ok = CDevicePrivate::hookRead(m_owner, m_hIn, buffer, size, &n, ovl);
+    int ok = CDevicePrivate::hookRead(owner, m_hIn, buffer, size, &n, ovl);
     if (done != nullptr) *done = static_cast<DWORD>(n);
     return ok;
   }
@@ -107,9 +108,10 @@ BOOL CDevHandle::Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
 
 BOOL CDevHandle::Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
   if (IsPseudo()) {
-    if (m_owner == nullptr) return FALSE;
+    CDevice* owner = m_owner;
+    if (owner == nullptr) return FALSE;
     unsigned long n = 0;
-    int ok = CDevicePrivate::hookWrite(m_owner, m_hOut, buffer, size, &n, ovl);
+    int ok = CDevicePrivate::hookWrite(owner, m_hOut, buffer, size, &n, ovl);
     if (done != nullptr) *done = static_cast<DWORD>(n);
     return ok;
   }

@@ -56,7 +56,8 @@ private:
   std::atomic<HANDLE> m_hIn{INVALID_HANDLE_VALUE};
   std::atomic<HANDLE> m_hOut{INVALID_HANDLE_VALUE};
   std::atomic<int> m_kind{HK_FILE};
-  CDevice* m_owner = nullptr;
+  // A second OpenDevice on an open device sets it again while the worker threads read it.
+  std::atomic<CDevice*> m_owner{nullptr};
 };
 
 }  // namespace zor
