@@ -91,10 +91,10 @@ void CRemoteServer::relayLoop() {
       m_stop = true;
     } else if (r == WAIT_OBJECT_0 + 1) {
       tcpPipe* pipe = m_pPipe.load();
-      if (pipe == nullptr || !m_pDevice->IsDeviceOpen()) continue;
-      unsigned long count = m_pDevice->ReadBuffer(buffer, sizeof buffer);
+      unsigned long count =
+          pipe != nullptr && m_pDevice->IsDeviceOpen() ? m_pDevice->ReadBuffer(buffer, sizeof buffer) : 0;
       if (count == 0) {
-        // Signalled yet empty: let the device catch up instead of spinning.
+        // Signalled yet empty, or the device is closing: let it catch up instead of spinning.
         WaitForSingleObject(m_relay.ExitEvent(), 1);
         continue;
       }
