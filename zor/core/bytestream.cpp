@@ -5,16 +5,6 @@
 #include <algorithm>
 
 namespace zor {
-namespace {
-
-// One wait towards a time-out of limit ms of which elapsed have passed: up to
-// just past it, at most a safety slice (64-bit: a limit of 0xFFFFFFFF must not wrap to 0).
-DWORD untilDue(DWORD limit, DWORD elapsed) {
-  return static_cast<DWORD>(
-      std::min<std::uint64_t>(std::uint64_t{limit} - elapsed + 1, CDevicePrivate::kSafetySliceMs));
-}
-
-}  // namespace
 
 unsigned char CDevice::ReadByte() {
   auto& rx = d->m_buffs[RX];
@@ -79,7 +69,7 @@ int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, boo
     if (elapsed > limit) return -1;
     if (direct) {
       m_thrds[TX].thread.Resume();
-      waitTxTaken(seen, untilDue(limit, elapsed));
+      waitTxTaken(seen, sliceUntilDue(limit, elapsed));
     } else {
       Sleep(granularity());
     }
@@ -103,7 +93,7 @@ void CDevice::Commit() {
     // After a panic the receive loop that wakes the TX thread may have ended.
     d->m_thrds[TX].thread.Resume();
     if (direct)
-      d->waitTxTaken(seen, untilDue(limit, elapsed));
+      d->waitTxTaken(seen, CDevicePrivate::sliceUntilDue(limit, elapsed));
     else
       Sleep(CDevicePrivate::granularity());
   }

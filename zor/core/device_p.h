@@ -10,6 +10,7 @@
 #include "zor/core/devhandle.h"
 #include "zor/core/workerthread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -108,6 +109,11 @@ public:
   // The longest a loop waits for its work at granularity 0 before it looks
   // again by itself: a lost wake-up costs at most this much.
   static constexpr DWORD kSafetySliceMs = 250;
+  // One wait towards a time-out of limit ms of which elapsed have passed: to
+  // just past it, at most a safety slice (64-bit: 0xFFFFFFFF must not wrap to 0).
+  static DWORD sliceUntilDue(DWORD limit, DWORD elapsed) {
+    return static_cast<DWORD>(std::min<std::uint64_t>(std::uint64_t{limit} - elapsed + 1, kSafetySliceMs));
+  }
 
   // Byte stream (bytestream.cpp).
   // Waits up to "I/O Write Timeout" until n bytes fit, then puts them, judging

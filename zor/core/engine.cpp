@@ -144,22 +144,17 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     return;
   }
   DWORD due = m_rxDue.exchange(0);
-  // Only after a read that found nothing: a failing channel stays "readable"
-  // and would be retried without pause.
-  bool channel = watchChannel && m_devHndl && !m_devHndl->IsPseudo();
-  // A stop, a wake-up or, when watching the channel, its input; WAIT_FAILED
-  // when the channel cannot be waited on.
-  auto waitWork = [&](DWORD ms) {
-    if (channel) return m_devHndl->WaitInput(2, wake, ms);
-    return WaitForMultipleObjects(2, wake, FALSE, ms);
-  };
   if (wakeOnData()) {
     DWORD ms = kSafetySliceMs;
     if (due != 0) {
       auto left = static_cast<std::int32_t>(due - GetTickCount());
       ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
     }
-    if (waitWork(ms) == WAIT_FAILED) WaitForMultipleObjects(2, wake, FALSE, ms);
+    // The channel's input only after a read that found nothing: a failing
+    // channel stays "readable" and would be retried without pause. Pseudo
+    // channels and inputs that cannot be waited on answer WAIT_FAILED.
+    if (!watchChannel || !m_devHndl || m_devHndl->WaitInput(2, wake, ms) == WAIT_FAILED)
+      WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
   }
 
@@ -190,8 +185,7 @@ DWORD CDevicePrivate::pendingWaitMs(int k) const {
   DWORD limit = static_cast<DWORD>(theApp.m_ioTimeout);
   if (k == TX) limit = std::max(limit, static_cast<DWORD>(theApp.m_ioWriteTimeout));
   DWORD age = GetTickCount() - t.startTick;
-  if (age > limit) return 0;
-  return static_cast<DWORD>(std::min<std::uint64_t>(std::uint64_t{limit} - age + 1, kSafetySliceMs));
+  return age > limit ? 0 : sliceUntilDue(limit, age);
 }
 
 bool CDevicePrivate::getProcessResults(int k) {
