@@ -13,9 +13,6 @@
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -30,31 +27,15 @@ std::mutex& eventMutex() {
   return *m;
 }
 
-// One per thread, created on its first wait for a descriptor. Waiters hold it,
-// so a late notify never writes to a descriptor number already reused.
-struct WakeDescriptor {
-  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  ~WakeDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-std::shared_ptr<WakeDescriptor> threadWakeDescriptor() {
-  thread_local auto wake = std::make_shared<WakeDescriptor>();
-  return wake;
-}
-
 struct Waiter {
   std::condition_variable cv;
-  std::shared_ptr<WakeDescriptor> wake;  // set: the waiter sleeps in the reactor's direct wait
+  std::shared_ptr<Reactor::WakeDescriptor> wake;  // set: the waiter sleeps in the reactor's direct wait
 
   void notify() {
-    if (!wake) {
+    if (wake)
+      wake->wake();
+    else
       cv.notify_one();
-      return;
-    }
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake->fd, &one, sizeof one);
   }
 };
 using WaiterRef = std::shared_ptr<Waiter>;  // a setter may notify after the waiter has left
@@ -133,7 +114,7 @@ DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD millisecon
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   WaiterRef waiter = milliseconds != 0 ? std::make_shared<Waiter>() : nullptr;
   if (waiter && readFd >= 0) {
-    waiter->wake = threadWakeDescriptor();
+    waiter->wake = Reactor::threadWake();
     if (waiter->wake->fd < 0) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return WAIT_FAILED;
@@ -176,7 +157,7 @@ DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD millisecon
         timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
       }
       lock.unlock();
-      int ready = Reactor::waitReadyOrWoken(readFd, waiter->wake->fd, timeout);
+      int ready = Reactor::waitReadyOrWoken(readFd, Reactor::kReadable, waiter->wake->fd, timeout);
       lock.lock();
       if (ready < 0) {
         unregister();

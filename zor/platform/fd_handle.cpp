@@ -250,7 +250,11 @@ void FdHandle::failAllLocked(DWORD error) {
 }
 
 BOOL FdHandle::transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl) {
-  SyncWaiter waiter;
+  SyncWaiter waiter{Reactor::threadWake()};
+  if (waiter.wake->fd < 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   PendingOp op{ovl, buffer, size, 0, -1, std::this_thread::get_id()};
   if (m_seekable && ovl != nullptr)
     op.offset = static_cast<std::int64_t>((std::uint64_t{ovl->OffsetHigh} << 32) | ovl->Offset);
@@ -269,9 +273,9 @@ BOOL FdHandle::transferSync(bool isRead, char* buffer, DWORD size, DWORD* done, 
     }
     if (attemptLocked(isRead, op, error)) break;
     lock.unlock();
-    // A cancel or close stops the wait; the loop then sees the abort.
-    int ready = Reactor::instance().waitReady(m_fd, isRead ? Reactor::kReadable : Reactor::kWritable, -1,
-                                              &waiter.stop);
+    // A cancel or close wakes the wait; the loop then sees the abort.
+    int ready = Reactor::waitReadyOrWoken(m_fd, isRead ? Reactor::kReadable : Reactor::kWritable,
+                                          waiter.wake->fd, -1);
     int err = errno;
     lock.lock();
     if (ready < 0 && !waiter.aborted) {
@@ -329,7 +333,7 @@ void FdHandle::abortAllLocked() {
   failAllLocked(ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
-    w->stop.stop();
+    w->wake->wake();
   }
   m_completed.notify_all();
 }
@@ -343,7 +347,7 @@ BOOL FdHandle::cancelIo() {
   failThreadLocked(std::this_thread::get_id(), ERROR_OPERATION_ABORTED);
   for (SyncWaiter* w : m_syncWaiters) {
     w->aborted = true;
-    w->stop.stop();
+    w->wake->wake();
   }
   m_completed.notify_all();
   return TRUE;

@@ -2,8 +2,8 @@
 // devices, pipes, and (in their own files) ttys and sockets.
 //
 // The descriptor is always non-blocking underneath. A synchronous call that
-// has to wait does so through the reactor, with a stop that CancelIo or
-// CloseHandle from another thread triggers. An
+// has to wait does so in the reactor's direct wait, woken by CancelIo or
+// CloseHandle from another thread. An
 // overlapped call that cannot complete at once is queued and finished by the
 // reactor thread; the caller's buffer is only touched under the handle's lock
 // and never after the operation was cancelled.
@@ -80,7 +80,7 @@ private:
     std::thread::id thread;  // the issuer
   };
   struct SyncWaiter {
-    Reactor::WaitStop stop;  // ended by a cancel or close
+    std::shared_ptr<Reactor::WakeDescriptor> wake;  // a cancel or close wakes it
     bool aborted = false;
   };
 

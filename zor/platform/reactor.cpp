@@ -258,8 +258,11 @@ int Reactor::waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop)
   return result;
 }
 
-int Reactor::waitReadyOrWoken(int fd, int wakeFd, int timeoutMs) {
-  pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {wakeFd, POLLIN, 0}};
+int Reactor::waitReadyOrWoken(int fd, unsigned interest, int wakeFd, int timeoutMs) {
+  short events = POLLRDHUP;
+  if (interest & kReadable) events |= POLLIN;
+  if (interest & kWritable) events |= POLLOUT;
+  pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
   int n = ::poll(fds, 2, timeoutMs);
   if (n < 0) return errno == EINTR ? 0 : -1;
   if (fds[1].revents & POLLIN) {
@@ -269,9 +272,26 @@ int Reactor::waitReadyOrWoken(int fd, int wakeFd, int timeoutMs) {
   }
   unsigned bits = 0;
   if (fds[0].revents & POLLIN) bits |= kReadable;
+  if (fds[0].revents & POLLOUT) bits |= kWritable;
   if (fds[0].revents & (POLLHUP | POLLRDHUP)) bits |= kHangUp;
   if (fds[0].revents & (POLLERR | POLLNVAL)) bits |= kError;
   return static_cast<int>(bits);
+}
+
+Reactor::WakeDescriptor::WakeDescriptor() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Reactor::WakeDescriptor::~WakeDescriptor() {
+  if (fd >= 0) ::close(fd);
+}
+
+void Reactor::WakeDescriptor::wake() const {
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+std::shared_ptr<Reactor::WakeDescriptor> Reactor::threadWake() {
+  thread_local auto wake = std::make_shared<WakeDescriptor>();
+  return wake;
 }
 
 }  // namespace zor

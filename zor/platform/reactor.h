@@ -6,10 +6,10 @@
 // The thread starts with the first registration and is stopped and joined
 // when the process exits.
 //
-// A thread that must itself block until one descriptor is ready (accept,
-// connect, the stop-signal pipe, a synchronous transfer) uses waitReady()
-// rather than a poll of its own; an idle receiving worker, which also waits
-// for events, uses waitReadyOrWoken(). No other file waits for a descriptor.
+// A thread that must itself block until one descriptor is ready uses
+// waitReady() (accept, connect, the stop-signal pipe: rare waits) or, where
+// latency counts, the direct waitReadyOrWoken() (an idle receiving worker, a
+// synchronous transfer). No other file waits for a descriptor.
 #pragma once
 
 #include <cstdint>
@@ -66,12 +66,24 @@ public:
   int waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop = nullptr);
 
   // The direct wait, for a thread that waits for its own descriptor and for
-  // events at once (a receiving worker that is idle): the calling thread
-  // itself blocks until fd is readable or hung up (the bits are returned),
+  // events or a cancel at once (an idle receiving worker, a synchronous
+  // transfer): the calling thread itself blocks until fd is ready for
+  // interest or hung up (the bits are returned),
   // wakeFd (an eventfd its events write to) is signalled or timeoutMs passes
   // (both 0; -1: no bound). No reactor thread stands between the data and the
   // waiter, which matters for request/answer latency. -1 with errno on failure.
-  static int waitReadyOrWoken(int fd, int wakeFd, int timeoutMs);
+  static int waitReadyOrWoken(int fd, unsigned interest, int wakeFd, int timeoutMs);
+
+  // The calling thread's wake-up descriptor for waitReadyOrWoken, created on
+  // first use. Whoever may write to it after the wait ended holds a reference,
+  // so the number is never reused under it. fd < 0: none could be made.
+  struct WakeDescriptor {
+    WakeDescriptor();
+    ~WakeDescriptor();
+    void wake() const;
+    int fd;
+  };
+  static std::shared_ptr<WakeDescriptor> threadWake();
 
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
