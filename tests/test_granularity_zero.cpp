@@ -198,9 +198,10 @@ TEST_P(Transfer, AMebibyteArrivesInOrderOnceAndTheIdleLinkDoesNotSpin) {
   EXPECT_LE(threadCount(), running - 3) << "the device's two workers and its resumer are gone";
 }
 
+// Overlap flags 1 and 2 open as 3 on a one-name channel (all of these), so 0 and 3 are the two modes.
 INSTANTIATE_TEST_SUITE_P(Media, Transfer,
                          ::testing::Combine(::testing::Values(kLoopback, kPlayback, kSerial, kRelay),
-                                            ::testing::Range(0, 4)),
+                                            ::testing::Values(0, 3)),
                          [](const auto& info) {
                            return kMediumNames[std::get<0>(info.param)] +
                                   std::to_string(std::get<1>(info.param));
