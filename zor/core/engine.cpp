@@ -3,7 +3,7 @@
 //
 // At a "Thread granularity" of 1 ms or more the loops pace themselves by that
 // slice. At 0 nothing waits for time: the RX thread waits until the channel
-// can deliver (the reactor watches a descriptor, a hook device wakes it or
+// can deliver (it waits on the descriptor itself, or a hook device wakes it or
 // names when its next data is due), writers resume the TX thread themselves,
 // and a pending operation is waited for until it completes or is due for
 // cancelling. Every such wait is bounded by the safety slice.
