@@ -75,11 +75,11 @@ TEST_F(DeviceTest, OneHandleRunsBothDirectionsOverlapped) {
 
 TEST_F(DeviceTest, WriteSpaceEdges) {
   TestDevice dev;
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   ASSERT_TRUE(waitUntil([&] { return dev.GetTxBufferCount() == 0; }, 2000)) << "the XON of the open went out";
   // Hold transmission with an XOFF so that the TX ring keeps what is written.
-  dev.feed({0xA0});
+  dev.feed({kXoff});
   ASSERT_TRUE(waitUntil([&] { return !dev.TxReady(); }, 2000));
 
   EXPECT_EQ(dev.GetMaxTransferSize(), 1023u);
@@ -95,7 +95,7 @@ TEST_F(DeviceTest, WriteSpaceEdges) {
   EXPECT_EQ(dev.GetTxBufferCount(), 1023u);
   EXPECT_TRUE(dev.TXQueue());
 
-  dev.feed({0xA1});  // XON: the ring drains
+  dev.feed({kXon});  // XON: the ring drains
   theApp.m_ioWriteTimeout = 3000;
   dev.Commit();
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
@@ -133,10 +133,10 @@ TEST_F(DeviceTest, FlushDiscardsOnlyWhatIsAskedAndLogsOnce) {
   LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
   rec.attach(dev);
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   ASSERT_TRUE(waitUntil([&] { return dev.GetTxBufferCount() == 0; }, 2000));
-  dev.feed({0xA0, 'a', 'b'});  // XOFF holds our transmission
+  dev.feed({kXoff, 'a', 'b'});  // XOFF holds our transmission
   ASSERT_TRUE(waitUntil([&] { return dev.GetRxBufferCount() == 2; }, 2000));
   ASSERT_TRUE(dev.WriteBuffer(reinterpret_cast<const unsigned char*>("xyz"), 3));
 

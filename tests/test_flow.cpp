@@ -27,9 +27,9 @@ TEST_F(FlowTest, TidesSendXoffAt768AndXonAt256) {
   LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
   rec.attach(dev);
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-  ASSERT_TRUE(waitUntil([&] { return dev.written() == std::vector<unsigned char>{0xA1}; }, 2000))
+  ASSERT_TRUE(waitUntil([&] { return dev.written() == std::vector<unsigned char>{kXon}; }, 2000))
       << "the open queues one XON";
 
   dev.feed(std::vector<unsigned char>(767, 'x'));
@@ -38,7 +38,7 @@ TEST_F(FlowTest, TidesSendXoffAt768AndXonAt256) {
   dev.feed({'y'});
   ASSERT_TRUE(rec.waitForEvent(IDS_RX_HIGH_TIDE, 2000));
   ASSERT_TRUE(waitUntil([&] { return dev.written().size() == 2; }, 2000));
-  EXPECT_EQ(dev.written().back(), 0xA0);
+  EXPECT_EQ(dev.written().back(), kXoff);
 
   std::vector<unsigned char> buf(1024);
   EXPECT_EQ(dev.ReadBuffer(buf.data(), 511), 511u);  // 257 left: still above the low tide
@@ -46,18 +46,18 @@ TEST_F(FlowTest, TidesSendXoffAt768AndXonAt256) {
   EXPECT_EQ(dev.ReadByte(), 'x');  // 256: XON
   EXPECT_EQ(rec.countEvent(IDS_RX_LOW_TIDE), 2u);
   ASSERT_TRUE(waitUntil([&] { return dev.written().size() == 3; }, 2000));
-  EXPECT_EQ(dev.written().back(), 0xA1);
+  EXPECT_EQ(dev.written().back(), kXon);
 }
 
 TEST_F(FlowTest, FlowBytesAreRemovedLoggedAndSteerTransmission) {
   LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
   rec.attach(dev);
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   ASSERT_TRUE(waitUntil([&] { return dev.written().size() == 1; }, 2000));
 
-  dev.feed({'a', 0xA0, 'b', 0xA1, 0xA0, 'c'});
+  dev.feed({'a', kXoff, 'b', kXon, kXoff, 'c'});
   EXPECT_EQ(readBytes(dev, 3, 2000), (std::vector<unsigned char>{'a', 'b', 'c'}));
   EXPECT_EQ(rec.bytes(LOG_RX), (std::vector<unsigned char>{'a', 'b', 'c'}));
   EXPECT_EQ(rec.countEvent(IDS_XOFF_RECEIVED), 2u);
@@ -67,10 +67,10 @@ TEST_F(FlowTest, FlowBytesAreRemovedLoggedAndSteerTransmission) {
   ASSERT_TRUE(dev.WriteBuffer(reinterpret_cast<const unsigned char*>("held"), 4));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(dev.written().size(), 1u) << "nothing goes out under XOFF";
-  dev.feed({0xA1});
+  dev.feed({kXon});
   ASSERT_TRUE(waitUntil([&] { return dev.written().size() == 5; }, 2000));
 
-  dev.feed({0xA0, 0xA1});  // only flow bytes: nothing stored
+  dev.feed({kXoff, kXon});  // only flow bytes: nothing stored
   ASSERT_TRUE(rec.waitForEvent(IDS_XON_RECEIVED, 2000, 3));
   EXPECT_EQ(dev.GetRxBufferCount(), 0u);
   EXPECT_TRUE(dev.TxReady());
@@ -79,8 +79,8 @@ TEST_F(FlowTest, FlowBytesAreRemovedLoggedAndSteerTransmission) {
 TEST_F(FlowTest, WithoutXonXoffFlowBytesAreData) {
   TestDevice dev;
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-  dev.feed({0xA0, 0xA1});
-  EXPECT_EQ(readBytes(dev, 2, 2000), (std::vector<unsigned char>{0xA0, 0xA1}));
+  dev.feed({kXoff, kXon});
+  EXPECT_EQ(readBytes(dev, 2, 2000), (std::vector<unsigned char>{kXoff, kXon}));
   EXPECT_TRUE(dev.written().empty()) << "no XON at open";
 }
 
@@ -88,24 +88,24 @@ TEST_F(FlowTest, ProtocolOverrideWinsBothWays) {
   theApp.m_xProtocolOverride = 0;
   {
     TestDevice dev;
-    dev.EnableXonHandshake(true, 0xA1, 0xA0);
+    dev.EnableXonHandshake(true, kXon, kXoff);
     ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-    dev.feed({0xA0});
-    EXPECT_EQ(readBytes(dev, 1, 2000), std::vector<unsigned char>{0xA0});
+    dev.feed({kXoff});
+    EXPECT_EQ(readBytes(dev, 1, 2000), std::vector<unsigned char>{kXoff});
   }
   theApp.m_xProtocolOverride = 1;
   {
     LogRecorder rec;  // outlives the device that logs into it
     TestDevice dev;
     rec.attach(dev);
-    dev.EnableXonHandshake(false, 0xA1, 0xA0);
+    dev.EnableXonHandshake(false, kXon, kXoff);
     ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-    dev.feed({0xA0, 'z'});
+    dev.feed({kXoff, 'z'});
     EXPECT_EQ(readBytes(dev, 1, 2000), std::vector<unsigned char>{'z'});
     EXPECT_EQ(rec.countEvent(IDS_XOFF_RECEIVED), 1u);
     dev.CloseDevice();  // the close's "off" is overridden too
     ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-    dev.feed({0xA1, 'w'});
+    dev.feed({kXon, 'w'});
     EXPECT_EQ(readBytes(dev, 1, 2000), std::vector<unsigned char>{'w'});
     EXPECT_EQ(rec.countEvent(IDS_XON_RECEIVED), 1u);
   }
@@ -115,7 +115,7 @@ TEST_F(FlowTest, PacingStopsWritesUntilTheReceiverHasRead) {
   theApp.m_writesBeforeXoff = 2;
   theApp.m_ioTimeout = 50;
   TestDevice dev(1);  // one byte per write: each byte is one write
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
   ASSERT_TRUE(waitUntil([&] { return dev.written().size() == 1; }, 2000));
 

@@ -25,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr unsigned char kXon = 0xA1, kXoff = 0xA0;
 long msSince(Clock::time_point t) { return static_cast<long>((Clock::now() - t) / 1ms); }
 
 // Reads until n bytes came or the time is up, sleeping on the data-ready event in between.

@@ -28,7 +28,7 @@ TEST_F(PanicTest, FatalErrorClosesThenResumeReopensAlike) {
   LogRecorder rec;  // outlives the device that logs into it
   TestDevice dev;
   rec.attach(dev);
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(2, 4096, 2048));
   int flags = dev.lastFlags;
 
@@ -51,8 +51,8 @@ TEST_F(PanicTest, FatalErrorClosesThenResumeReopensAlike) {
   EXPECT_LT(panic, resumed);
 
   // The reopened device works, and runs without XON/XOFF: the panic close switched it off.
-  dev.feed({0xA0, 'k'});
-  EXPECT_EQ(readBytes(dev, 2, 2000), (std::vector<unsigned char>{0xA0, 'k'}));
+  dev.feed({kXoff, 'k'});
+  EXPECT_EQ(readBytes(dev, 2, 2000), (std::vector<unsigned char>{kXoff, 'k'}));
 }
 
 TEST_F(PanicTest, AReopenThatFailsHalfWayIsRetried) {

@@ -205,7 +205,7 @@ TEST_F(SerialDevice, SoftwareFlowControlWorksThroughTheTty) {
   LogRecorder rec;  // outlives the device that logs into it
   CDevRS232 dev;
   rec.attach(dev);
-  dev.EnableXonHandshake(true, 0xA1, 0xA0);
+  dev.EnableXonHandshake(true, kXon, kXoff);
   ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
   EXPECT_EQ(pty.receive(1, 3000), "\xA1") << "the open invites the peer to send";
 

@@ -99,29 +99,26 @@ static int countEntries(const char* folder) {
 int threadCount() { return countEntries("/proc/self/task"); }
 int fdCount() { return countEntries("/proc/self/fd"); }
 
-SettingsScope::SettingsScope()
-    : m_ioTimeout(zor::theApp.m_ioTimeout),
-      m_ioWriteTimeout(zor::theApp.m_ioWriteTimeout),
-      m_threadGranularity(zor::theApp.m_threadGranularity),
-      m_panicResume(zor::theApp.m_panicResume),
-      m_xProtocolOverride(zor::theApp.m_xProtocolOverride),
-      m_autoresumeTimer(zor::theApp.m_autoresumeTimer),
-      m_writesBeforeXoff(zor::theApp.m_writesBeforeXoff),
-      m_truePlayback(zor::theApp.m_truePlayback),
-      m_showMonitor(zor::theApp.m_showMonitor),
-      m_monitorView(zor::theApp.m_monitorView) {}
+// Every plain setting of theApp, once.
+#define ZOR_TEST_SETTINGS(X)                                                                         \
+  X(m_ioTimeout) X(m_ioWriteTimeout) X(m_threadGranularity) X(m_lockTimeout) X(m_showMonitor)      \
+  X(m_monitorView) X(m_filterRX) X(m_filterTX) X(m_filterSent) X(m_pauseOnExit) X(m_truePlayback) \
+  X(m_filterRcv) X(m_writesBeforeXoff) X(m_panicResume) X(m_xProtocolOverride)                    \
+  X(m_connectionTimeout) X(m_autoresumeTimer) X(m_maxComPort)
+
+struct SettingsScope::Saved {
+#define ZOR_SAVE_FIELD(name) decltype(zor::CZORApp::name) name = zor::theApp.name;
+  ZOR_TEST_SETTINGS(ZOR_SAVE_FIELD)
+#undef ZOR_SAVE_FIELD
+};
+
+SettingsScope::SettingsScope() : m_saved(new Saved) {}
 
 SettingsScope::~SettingsScope() {
-  zor::theApp.m_ioTimeout = m_ioTimeout;
-  zor::theApp.m_ioWriteTimeout = m_ioWriteTimeout;
-  zor::theApp.m_threadGranularity = m_threadGranularity;
-  zor::theApp.m_panicResume = m_panicResume;
-  zor::theApp.m_xProtocolOverride = m_xProtocolOverride;
-  zor::theApp.m_autoresumeTimer = m_autoresumeTimer;
-  zor::theApp.m_writesBeforeXoff = m_writesBeforeXoff;
-  zor::theApp.m_truePlayback = m_truePlayback;
-  zor::theApp.m_showMonitor = m_showMonitor;
-  zor::theApp.m_monitorView = m_monitorView;
+#define ZOR_RESTORE_FIELD(name) zor::theApp.name = m_saved->name;
+  ZOR_TEST_SETTINGS(ZOR_RESTORE_FIELD)
+#undef ZOR_RESTORE_FIELD
+  delete m_saved;
 }
 
 TestEnv::TestEnv() {

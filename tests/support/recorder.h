@@ -51,19 +51,24 @@ int threadCount();
 // Open file descriptors of this process, from /proc/self/fd.
 int fdCount();
 
-// Restores theApp's settings when it goes.
+// The one way tests change library settings: every setting of theApp is put
+// back when the scope goes. Change them through the scope: settings->m_ioTimeout = 30.
 class SettingsScope {
 public:
   SettingsScope();
   ~SettingsScope();
+  SettingsScope(const SettingsScope&) = delete;
+  SettingsScope& operator=(const SettingsScope&) = delete;
+  zor::CZORApp* operator->() const { return &zor::theApp; }
 
 private:
-  long m_ioTimeout, m_ioWriteTimeout, m_threadGranularity;
-  bool m_panicResume;
-  int m_xProtocolOverride, m_autoresumeTimer, m_writesBeforeXoff;
-  bool m_truePlayback, m_showMonitor;
-  int m_monitorView;
+  struct Saved;
+  Saved* m_saved;
 };
+
+// The flow bytes the device tests use (not the ASCII pair, so that they are
+// never mistaken for a medium's own handshake).
+constexpr unsigned char kXon = 0xA1, kXoff = 0xA0;
 
 // A fresh folder that holds this test's settings file (ZOR_CONFIG points at
 // it while the object lives) and its scratch files. Also puts the
@@ -77,6 +82,7 @@ public:
   std::string path(const std::string& name) const { return m_dir + "/" + name; }
 
 private:
+  SettingsScope m_settings;
   std::string m_dir;
 };
 
