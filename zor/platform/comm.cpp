@@ -3,6 +3,7 @@
 // the requests are exactly what the driver sees.
 #include "zor/platform/comm.h"
 
+#include "zor/platform/fail.h"
 #include "zor/platform/handle.h"
 #include "zor/platform/platform.h"
 
@@ -40,11 +41,6 @@ private:
   std::unique_lock<std::mutex> m_lock;
   int m_fd = -1;
 };
-
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 BOOL failErrno() { return fail(win32ErrorFromErrno(errno)); }
 

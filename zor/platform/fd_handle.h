@@ -11,7 +11,7 @@
 // A new kind of descriptor handle is one file: a subclass that overrides
 // readSome/writeSome/errorFromErrno (and ioControl or its own calls) as it
 // needs, created with std::make_shared and put in the table with
-// registerHandle(), plus registerOpener() for the names it serves.
+// registerHandle(), plus an entry in CreateFileA's table of openers for the names it serves.
 #pragma once
 
 #include "zor/platform/handle.h"

@@ -1,46 +1,31 @@
-// CreateFileA: the opener registry and the default opener for paths.
+// CreateFileA: the table of the kinds it opens by name, and the opener for paths.
+#include "zor/platform/fail.h"
 #include "zor/platform/fd_handle.h"
 #include "zor/platform/opener.h"
+#include "zor/platform/tty.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
-#include <vector>
 
 namespace zor {
 namespace {
 
+// The kinds CreateFileA serves by name, asked in this order; a name no one
+// claims is a path. Constant, so that it needs no start-up: any code, at any
+// time, opens through the same kinds.
 struct OpenerEntry {
-  OpenMatcher matcher;
-  Opener opener;
+  bool (*claims)(const char* name);
+  HANDLE (*open)(const OpenRequest& request);
 };
 
-struct OpenerRegistry {
-  std::mutex mutex;
-  std::vector<OpenerEntry> entries;
+constexpr OpenerEntry kOpeners[] = {
+    {isComName, openComPort},
 };
-
-OpenerRegistry& registry() {
-  static OpenerRegistry* r = new OpenerRegistry;  // filled by static initialisers of other files
-  return *r;
-}
-
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 }  // namespace
-
-bool registerOpener(OpenMatcher matcher, Opener opener) {
-  OpenerRegistry& r = registry();
-  std::lock_guard lock(r.mutex);
-  r.entries.push_back({std::move(matcher), std::move(opener)});
-  return true;
-}
 
 HANDLE openPath(const OpenRequest& request) {
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -99,18 +84,9 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBU
     return INVALID_HANDLE_VALUE;
   }
   OpenRequest request{name, access, share, sa, disposition, attributes};
-  Opener chosen;
-  {
-    OpenerRegistry& r = registry();
-    std::lock_guard lock(r.mutex);
-    for (auto& entry : r.entries) {
-      if (entry.matcher(name)) {
-        chosen = entry.opener;
-        break;
-      }
-    }
-  }
-  return chosen ? chosen(request) : openPath(request);
+  for (const OpenerEntry& kind : kOpeners)
+    if (kind.claims(name)) return kind.open(request);
+  return openPath(request);
 }
 
 }  // namespace zor

@@ -6,8 +6,8 @@
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
 // medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
-// HandleObject in one file of this folder, registered by name with
-// registerOpener() so that CreateFileA can reach it.
+// HandleObject in one file of this folder, listed in CreateFileA's table of
+// openers (file.cpp) when it is reached by name.
 #pragma once
 
 #include <zor/platform.h>

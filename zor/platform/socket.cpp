@@ -13,6 +13,7 @@
 // WSAResetEvent): a socket that stays hung up cannot make any thread spin.
 #include "zor/platform/socket.h"
 
+#include "zor/platform/fail.h"
 #include "zor/platform/handle.h"
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
@@ -55,12 +56,7 @@ std::condition_variable& selectChanged() {
   return *c;
 }
 
-int fail(DWORD error) {
-  SetLastError(error);
-  return SOCKET_ERROR;
-}
-
-int failErrno(int err) { return fail(socketErrorFromErrno(err)); }
+int failErrno(int err) { return fail(socketErrorFromErrno(err), SOCKET_ERROR); }
 
 class SocketObject : public HandleObject, public std::enable_shared_from_this<SocketObject> {
 public:
@@ -324,7 +320,7 @@ int WSACleanup() {
   int n = g_startups.load();
   while (n > 0 && !g_startups.compare_exchange_weak(n, n - 1)) {
   }
-  if (n <= 0) return fail(WSANOTINITIALISED);
+  if (n <= 0) return fail(WSANOTINITIALISED, SOCKET_ERROR);
   return 0;
 }
 
@@ -380,7 +376,7 @@ int bind(SOCKET s, const sockaddr* address, int length) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   ::sockaddr_in in;
-  if (!toPosix(address, length, in)) return fail(WSAEFAULT);
+  if (!toPosix(address, length, in)) return fail(WSAEFAULT, SOCKET_ERROR);
   // Connections accepted earlier on this port may linger in TIME_WAIT; they
   // must not keep a listener from coming back (a second listener still fails).
   int on = 1;
@@ -453,7 +449,7 @@ int connect(SOCKET s, const sockaddr* address, int length) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   ::sockaddr_in in;
-  if (!toPosix(address, length, in)) return fail(WSAEFAULT);
+  if (!toPosix(address, length, in)) return fail(WSAEFAULT, SOCKET_ERROR);
   // A host that drops the request would hold the caller for minutes of SYN
   // retries: the attempt is bounded instead, as the socket library bounds it.
   int flags = ::fcntl(sock->fd, F_GETFL);
@@ -479,14 +475,14 @@ int connect(SOCKET s, const sockaddr* address, int length) {
 int send(SOCKET s, const char* data, int length, int flags) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
-  if (length < 0 || (data == nullptr && length > 0)) return fail(WSAEFAULT);
+  if (length < 0 || (data == nullptr && length > 0)) return fail(WSAEFAULT, SOCKET_ERROR);
   int sent = 0;
   // A blocking send returns once all of the block is buffered.
   while (sent < length) {
     ssize_t n = ::send(sock->fd, data + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL | flags);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EPIPE) return fail(sock->closed.load() ? WSAESHUTDOWN : WSAECONNRESET);
+      if (errno == EPIPE) return fail(sock->closed.load() ? WSAESHUTDOWN : WSAECONNRESET, SOCKET_ERROR);
       return failErrno(errno);
     }
     sent += static_cast<int>(n);
@@ -496,7 +492,7 @@ int send(SOCKET s, const char* data, int length, int flags) {
 
 int closesocket(SOCKET s) {
   auto object = unregisterHandle(socketHandle(s));
-  if (!std::dynamic_pointer_cast<SocketObject>(object)) return fail(WSAENOTSOCK);
+  if (!std::dynamic_pointer_cast<SocketObject>(object)) return fail(WSAENOTSOCK, SOCKET_ERROR);
   object->close();
   return 0;
 }
@@ -556,7 +552,7 @@ char* inet_ntoa(in_addr address) {
 }
 
 int gethostname(char* name, int length) {
-  if (name == nullptr || length <= 0) return fail(WSAEFAULT);
+  if (name == nullptr || length <= 0) return fail(WSAEFAULT, SOCKET_ERROR);
   if (::gethostname(name, static_cast<std::size_t>(length)) != 0) return failErrno(errno);
   name[length - 1] = '\0';
   return 0;
@@ -588,7 +584,7 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long mask) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   auto ev = lookupHandleAs<NetEventObject>(event);
-  if (!ev) return fail(WSAEINVAL);
+  if (!ev) return fail(WSAEINVAL, SOCKET_ERROR);
   std::lock_guard lock(selectMutex());
   if (auto old = sock->selectEvent.lock())
     std::erase_if(old->sockets, [&](auto& w) { return w.expired() || w.lock() == sock; });
@@ -607,7 +603,7 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long mask) {
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* out) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
-  if (out == nullptr) return fail(WSAEFAULT);
+  if (out == nullptr) return fail(WSAEFAULT, SOCKET_ERROR);
   *out = WSANETWORKEVENTS{};
   // A zero-time look at the present state, not a wait.
   ::pollfd p{sock->fd, POLLIN | POLLRDHUP, 0};
@@ -664,15 +660,15 @@ int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flag
             void*) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
-  if (buffers == nullptr || count != 1 || ovl == nullptr) return fail(WSAEINVAL);
+  if (buffers == nullptr || count != 1 || ovl == nullptr) return fail(WSAEINVAL, SOCKET_ERROR);
   if (flags != nullptr) *flags = 0;
   auto port = sock->associatedPort();
-  if (!port) return fail(WSAEINVAL);
+  if (!port) return fail(WSAEINVAL, SOCKET_ERROR);
   ULONG_PTR key = sock->portKey();
   std::lock_guard lock(port->mutex);
-  if (port->closed) return fail(WSAEINVAL);
+  if (port->closed) return fail(WSAEINVAL, SOCKET_ERROR);
   for (auto& p : port->pending)
-    if (p.socket == sock) return fail(WSAEINVAL);  // one receive per socket
+    if (p.socket == sock) return fail(WSAEINVAL, SOCKET_ERROR);  // one receive per socket
   beginOverlapped(ovl);
   PortObject::Pending p{sock, buffers[0].buf, buffers[0].len, ovl, key};
   if (port->tryReceive(p)) {
@@ -680,7 +676,7 @@ int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flag
     if (done.error != ERROR_SUCCESS && done.error != ERROR_OPERATION_ABORTED) {
       // Failed at once: reported here, not queued.
       port->packets.pop_back();
-      return fail(done.error);
+      return fail(done.error, SOCKET_ERROR);
     }
     if (received != nullptr) *received = done.count;
     port->changed.notify_all();
@@ -690,7 +686,7 @@ int WSARecv(SOCKET s, WSABUF* buffers, DWORD count, DWORD* received, DWORD* flag
     // Nothing could ever perform it: it fails at once instead.
     DWORD error = socketErrorFromErrno(errno);
     completeOverlapped(ovl, error, 0);
-    return fail(error);
+    return fail(error, SOCKET_ERROR);
   }
   port->pending.push_back(p);
   SetLastError(WSA_IO_PENDING);

@@ -96,8 +96,6 @@ HANDLE openTty(const char* path, bool overlapped) {
   return h;
 }
 
-namespace {
-
 HANDLE openComPort(const OpenRequest& request) {
   const char* name = request.name;
   if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
@@ -109,7 +107,4 @@ HANDLE openComPort(const OpenRequest& request) {
   return openTty(path.c_str(), request.overlapped());
 }
 
-[[maybe_unused]] const bool registered = registerOpener(isComName, openComPort);
-
-}  // namespace
 }  // namespace zor

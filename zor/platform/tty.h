@@ -3,6 +3,7 @@
 
 #include "zor/platform/comm.h"
 #include "zor/platform/fd_handle.h"
+#include "zor/platform/opener.h"
 
 #include <atomic>
 
@@ -37,5 +38,8 @@ bool isComName(const char* name);
 // Opens the tty at path exclusively. A second open, from any process, fails
 // with ERROR_SHARING_VIOLATION; a missing device with ERROR_FILE_NOT_FOUND.
 HANDLE openTty(const char* path, bool overlapped);
+
+// CreateFileA's opener of "COMn" names: the tty the name resolves to.
+HANDLE openComPort(const OpenRequest& request);
 
 }  // namespace zor
