@@ -96,6 +96,11 @@ void SocatServer::kill() {
   m_acceptor->stop(9);
 }
 
+RecordingPipe::RecordingPipe() : CTcpPipe(1024) {
+  setHandlers([this](const void* data, unsigned long size) { onRead(data, size); },
+              [this](bool connected) { onConnect(connected); });
+}
+
 void RecordingPipe::onRead(const void* data, unsigned long size) {
   auto* p = static_cast<const unsigned char*>(data);
   std::lock_guard lock(m_mutex);

@@ -71,10 +71,9 @@ private:
 // A channel that keeps every chunk and connection change it is told of.
 class RecordingPipe : public zor::CTcpPipe {
 public:
-  RecordingPipe() : CTcpPipe(1024) {}
-  ~RecordingPipe() override { shutdown(); }
-  void onRead(const void* data, unsigned long size) override;
-  void onConnect(bool connected) override;
+  RecordingPipe();
+  // The channel's thread stops before the records go.
+  ~RecordingPipe() { close(); }
 
   std::vector<std::vector<unsigned char>> chunks() const;
   std::vector<unsigned char> bytes() const;
@@ -84,6 +83,9 @@ public:
   bool waitBytes(std::size_t n, int milliseconds) const;
 
 private:
+  void onRead(const void* data, unsigned long size);
+  void onConnect(bool connected);
+
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_cv;
   std::vector<std::vector<unsigned char>> m_chunks;

@@ -11,7 +11,11 @@ CDevicePrivate::CDevicePrivate(CDevice* owner) : q(owner) {
   theApp.InitInstance();
   m_hRxWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (theApp.m_panicResume)
-    m_resumer.Start(&CDevicePrivate::THREAD_FUNC_NAME_RESUMER, reinterpret_cast<long>(this));
+    m_resumer.Start([this](thread_func_flag flag) {
+      if (flag != CWorkerThread::TFF_RUN) return;
+      m_resumer.Suspend();  // until a panic closes the device
+      autoResume();
+    });
 }
 
 CDevicePrivate::~CDevicePrivate() { CloseHandle(m_hRxWake); }

@@ -52,11 +52,6 @@ public:
     return dev->hook_writeFile(h, buf, size, done, ovl);
   }
 
-  // For the library's servers, which record relayed traffic on the device they serve.
-  static void logOn(CDevice* dev, int kind, const void* data, unsigned long size) {
-    dev->d->log(kind, data, size);
-  }
-
   // Lifecycle (device.cpp).
   void init();
   bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
@@ -68,8 +63,6 @@ public:
   void destroy();
 
   // Engine (engine.cpp).
-  static void THREAD_FUNC_NAME_READ(long param, thread_func_flag flag);
-  static void THREAD_FUNC_NAME_WRITE(long param, thread_func_flag flag);
   void dispatchThread(int k, thread_func_flag flag);
   bool threadStart();
   void threadExit();
@@ -129,7 +122,6 @@ public:
   void checkRxBufferFull();
   void ackWaitXonXoff();
   void checkPanic();
-  static void THREAD_FUNC_NAME_RESUMER(long param, thread_func_flag flag);
   void autoResume();
 
   // Logging and notification (logging.cpp).

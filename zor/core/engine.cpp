@@ -14,14 +14,6 @@
 
 namespace zor {
 
-void CDevicePrivate::THREAD_FUNC_NAME_READ(long param, thread_func_flag flag) {
-  reinterpret_cast<CDevicePrivate*>(param)->dispatchThread(RX, flag);
-}
-
-void CDevicePrivate::THREAD_FUNC_NAME_WRITE(long param, thread_func_flag flag) {
-  reinterpret_cast<CDevicePrivate*>(param)->dispatchThread(TX, flag);
-}
-
 void CDevicePrivate::dispatchThread(int k, thread_func_flag flag) {
   if (flag == CWorkerThread::TFF_RUN)
     doThread(k);
@@ -30,7 +22,6 @@ void CDevicePrivate::dispatchThread(int k, thread_func_flag flag) {
 }
 
 bool CDevicePrivate::threadStart() {
-  static constexpr zorThreadFunc funcs[2] = {&THREAD_FUNC_NAME_READ, &THREAD_FUNC_NAME_WRITE};
   bool ok = true;
   for (int k = 0; k < 2; ++k) {
     ThreadRec& t = m_thrds[k];
@@ -38,7 +29,7 @@ bool CDevicePrivate::threadStart() {
     if (t.ovl.hEvent != nullptr) CloseHandle(t.ovl.hEvent);
     t.ovl = OVERLAPPED{};
     if (m_overlapFlags & (1 << k)) t.ovl.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (!t.thread.Start(funcs[k], reinterpret_cast<long>(this))) ok = false;
+    if (!t.thread.Start([this, k](thread_func_flag flag) { dispatchThread(k, flag); })) ok = false;
   }
   return ok;
 }

@@ -80,13 +80,6 @@ void CDevicePrivate::checkPanic() {
   m_resumer.Resume();
 }
 
-void CDevicePrivate::THREAD_FUNC_NAME_RESUMER(long param, thread_func_flag flag) {
-  if (flag != CWorkerThread::TFF_RUN) return;
-  auto* self = reinterpret_cast<CDevicePrivate*>(param);
-  self->m_resumer.Suspend();
-  self->autoResume();
-}
-
 void CDevicePrivate::autoResume() {
   for (;;) {
     if (m_resumer.ExitRequested()) return;

@@ -47,6 +47,10 @@ void CDevicePrivate::resetDataReady() {
 
 void CDevice::log(int kind, const void* data, unsigned long size) { d->log(kind, data, size); }
 
+void CDevice::LogRelay(zorLogKind kind, const void* data, unsigned long size) {
+  if (kind == LOG_SERVER_SENT || kind == LOG_SERVER_RCV || kind == LOG_EVENT) d->log(kind, data, size);
+}
+
 void CDevice::InstallLogger(zorLogFunc fn, long context) { d->installLogger(fn, context); }
 
 void CDevice::SetNotify(HWND wnd, UINT msg, int threshold) {

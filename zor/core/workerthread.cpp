@@ -3,6 +3,7 @@
 #include "zor/platform/platform.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace zor {
 
@@ -20,17 +21,16 @@ CWorkerThread::~CWorkerThread() {
   CloseHandle(m_endedEvent);
 }
 
-bool CWorkerThread::Start(zorThreadFunc func, long param) {
+bool CWorkerThread::Start(zorThreadFunc func) {
   // A thread that ended on its own (a panic) is still to be joined.
   if (m_thread.joinable() && !IsCurrentThread()) m_thread.join();
-  m_func = func;
-  m_param = param;
+  m_func = std::move(func);
   ResetEvent(m_exitEvent);
   ResetEvent(m_suspendedEvent);
   ResetEvent(m_resumeEvent);
   ResetEvent(m_endedEvent);
   m_running = true;
-  if (m_func != nullptr) m_func(m_param, TFF_INIT);
+  if (m_func) m_func(TFF_INIT);
   try {
     m_thread = std::thread(&CWorkerThread::procedure, this);
   } catch (const std::system_error&) {
@@ -44,9 +44,9 @@ bool CWorkerThread::Start(zorThreadFunc func, long param) {
 void CWorkerThread::procedure() {
   m_threadId = std::this_thread::get_id();
   prepareWorkerThread();
-  if (m_func != nullptr) {
-    m_func(m_param, TFF_RUN);
-    m_func(m_param, TFF_EXIT);
+  if (m_func) {
+    m_func(TFF_RUN);
+    m_func(TFF_EXIT);
   }
   m_running = false;
   SetEvent(m_endedEvent);

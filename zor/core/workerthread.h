@@ -11,6 +11,7 @@
 #include <zor/platform.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace zor {
@@ -18,14 +19,15 @@ namespace zor {
 class CWorkerThread {
 public:
   enum thread_func_flag { TFF_INIT = 0, TFF_RUN = 1, TFF_EXIT = 2 };
-  using zorThreadFunc = void (*)(long param, thread_func_flag flag);
+  // Called with TFF_INIT on the starter's thread, then TFF_RUN and TFF_EXIT on the worker.
+  using zorThreadFunc = std::function<void(thread_func_flag flag)>;
 
   CWorkerThread();
   virtual ~CWorkerThread();
   CWorkerThread(const CWorkerThread&) = delete;
   CWorkerThread& operator=(const CWorkerThread&) = delete;
 
-  bool Start(zorThreadFunc func, long param);
+  bool Start(zorThreadFunc func);
   // On the worker itself: parks until Resume or Stop. From another thread: asks
   // the worker to park at its next check (ParkRequested). workArrived, when
   // given, is asked once the park is visible to Resume: work queued by a
@@ -46,8 +48,7 @@ private:
   void procedure();
 
   std::thread m_thread;
-  zorThreadFunc m_func = nullptr;
-  long m_param = 0;
+  zorThreadFunc m_func;
   std::atomic<std::thread::id> m_threadId{};
   HANDLE m_suspendedEvent = nullptr;
   HANDLE m_exitEvent = nullptr;

@@ -1,7 +1,7 @@
 #include <zor/devtcp.h>
 
 #include "utils/circbuff.h"
-#include "zor/remote/devtcppipe.h"
+#include "zor/remote/tcppipe.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +12,9 @@
 
 namespace zor {
 
-struct CDevTcp::Private {
+struct ZOR_LOCAL CDevTcp::Private {
   std::string host;
-  std::unique_ptr<CDevTcpPipe> pipe;
+  std::unique_ptr<CTcpPipe> pipe;
   // Filled on the channel's thread, emptied on the device's read thread; both
   // sides take its mutex, so neither ever sees half-moved positions or bytes.
   CircBuff<unsigned char> ring;
@@ -24,10 +24,6 @@ struct CDevTcp::Private {
   std::condition_variable drained;
   unsigned long drains = 0;  // under drainMutex
 };
-
-void CDevTcpPipe::onRead(const void* data, unsigned long size) {
-  if (m_owner != nullptr) m_owner->onRead(static_cast<const unsigned char*>(data), size);
-}
 
 CDevTcp::CDevTcp(const char* host) : p(std::make_unique<Private>()) {
   if (host != nullptr) SetHostName(host);
@@ -56,9 +52,11 @@ bool CDevTcp::openDevice(const char*, const char*, int overlapFlags, int rxSize,
   if (IsDeviceOpen()) return false;
   p->pipe.reset();
   p->closing = false;
-  p->pipe.reset(new (std::nothrow) CDevTcpPipe(1024));
+  p->pipe.reset(new (std::nothrow) CTcpPipe(1024));
   if (!p->pipe) return false;
-  p->pipe->setOwner(this);
+  p->pipe->setHandlers([this](const void* data, unsigned long size) {
+    onRead(static_cast<const unsigned char*>(data), size);
+  });
   SetChannelOwner();
   {
     CSingleLock lock(p->ring.mutex(), true);
@@ -134,7 +132,7 @@ int CDevTcp::hook_readFile(void*, void* buffer, unsigned long toRead, unsigned l
 
 int CDevTcp::hook_writeFile(void*, const void* data, unsigned long toWrite, unsigned long* written,
                             OVERLAPPED*) {
-  CDevTcpPipe* pipe = p->pipe.get();
+  CTcpPipe* pipe = p->pipe.get();
   if (pipe == nullptr) return FALSE;
   if (!pipe->write(data, toWrite)) return FALSE;
   *written = toWrite;

@@ -3,19 +3,11 @@
 #include <zor/devtcp.h>
 #include <zor/strings.h>
 
-#include "zor/core/device_p.h"
 #include "zor/support/support.h"
 
 #include <new>
 
 namespace zor {
-namespace {
-
-void record(CDevice* device, int kind, const void* data, unsigned long size) {
-  CDevicePrivate::logOn(device, kind, data, size);
-}
-
-}  // namespace
 
 CRemoteServer::CRemoteServer(CDevice* device, HWND notify) : m_pDevice(device), m_notify(notify) {}
 
@@ -23,17 +15,22 @@ CRemoteServer::~CRemoteServer() { Stop(); }
 
 bool CRemoteServer::Start(int port) {
   if (m_pPipe.load() != nullptr) return false;
-  auto* pipe = new (std::nothrow) tcpPipe(this);
+  auto* pipe = new (std::nothrow) CTcpPipe(1024);
   if (pipe == nullptr) {
     ZOR_MEMORY_REPORT("m_pPipe", "RunZorRemoteServer", 88);
     return false;
   }
+  pipe->setHandlers([this](const void* data, unsigned long size) { clientSent(data, size); },
+                    [this, pipe](bool connected) { linkChanged(connected, pipe->peerAddress()); });
   if (!pipe->listen(port)) {
     delete pipe;
     return false;
   }
   m_pPipe = pipe;
-  m_relay.Start(&CRemoteServer::relayThreadFunc, reinterpret_cast<long>(this));
+  m_relay.Start([this](thread_func_flag flag) {
+    if (flag == CWorkerThread::TFF_INIT) m_stop = false;
+    if (flag == CWorkerThread::TFF_RUN) relayLoop();
+  });
   char name[256];
   if (gethostname(name, sizeof name) == 0) m_hostName = name;
   return true;
@@ -45,15 +42,15 @@ void CRemoteServer::Stop() {
 }
 
 std::string CRemoteServer::peerAddress() const {
-  tcpPipe* pipe = m_pPipe.load();
+  CTcpPipe* pipe = m_pPipe.load();
   return pipe != nullptr ? pipe->peerAddress() : std::string();
 }
 
-void CRemoteServer::tcpPipe::onRead(const void* data, unsigned long size) {
-  CDevice* device = m_owner->m_pDevice;
+void CRemoteServer::clientSent(const void* data, unsigned long size) {
+  CDevice* device = m_pDevice;
   // A device that cannot take the bytes drops them.
   if (device != nullptr && device->WriteBuffer(static_cast<const unsigned char*>(data), size))
-    record(device, LOG_SERVER_RCV, data, size);
+    device->LogRelay(LOG_SERVER_RCV, data, size);
 }
 
 std::string CRemoteServer::lastPeerAddress() const {
@@ -61,18 +58,12 @@ std::string CRemoteServer::lastPeerAddress() const {
   return m_lastPeer;
 }
 
-void CRemoteServer::tcpPipe::onConnect(bool connected) {
+void CRemoteServer::linkChanged(bool connected, const std::string& peer) {
   if (connected) {
-    std::lock_guard lock(m_owner->m_peerMutex);
-    m_owner->m_lastPeer = peerAddress();
+    std::lock_guard lock(m_peerMutex);
+    m_lastPeer = peer;
   }
-  if (m_owner->m_notify != nullptr) PostMessageA(m_owner->m_notify, WM_PIPE_STATE, connected ? 1 : 0, 0);
-}
-
-void CRemoteServer::relayThreadFunc(long param, thread_func_flag flag) {
-  auto* self = reinterpret_cast<CRemoteServer*>(param);
-  if (flag == CWorkerThread::TFF_INIT) self->m_stop = false;
-  if (flag == CWorkerThread::TFF_RUN) self->relayLoop();
+  if (m_notify != nullptr) PostMessageA(m_notify, WM_PIPE_STATE, connected ? 1 : 0, 0);
 }
 
 void CRemoteServer::relayLoop() {
@@ -90,7 +81,7 @@ void CRemoteServer::relayLoop() {
     if (r == WAIT_OBJECT_0) {
       m_stop = true;
     } else if (r == WAIT_OBJECT_0 + 1) {
-      tcpPipe* pipe = m_pPipe.load();
+      CTcpPipe* pipe = m_pPipe.load();
       unsigned long count =
           pipe != nullptr && m_pDevice->IsDeviceOpen() ? m_pDevice->ReadBuffer(buffer, sizeof buffer) : 0;
       if (count == 0) {
@@ -99,9 +90,9 @@ void CRemoteServer::relayLoop() {
         continue;
       }
       if (pipe->write(buffer, count))
-        record(m_pDevice, LOG_SERVER_SENT, buffer, count);
+        m_pDevice->LogRelay(LOG_SERVER_SENT, buffer, count);
       else
-        record(m_pDevice, LOG_EVENT, nullptr, IDS_PIPE_WRITE_ERROR);
+        m_pDevice->LogRelay(LOG_EVENT, nullptr, IDS_PIPE_WRITE_ERROR);
     } else if (r == WAIT_FAILED) {
       // The device closed between the look and the wait.
       if (WaitForSingleObject(m_relay.ExitEvent(), kRelaySliceMs) == WAIT_OBJECT_0) m_stop = true;

@@ -40,29 +40,19 @@ public:
   const std::string& hostName() const { return m_hostName; }
   CDevice* device() const { return m_pDevice; }
 
-  class tcpPipe : public CTcpPipe {
-  public:
-    explicit tcpPipe(CRemoteServer* owner) : CTcpPipe(1024), m_owner(owner) {}
-    ~tcpPipe() override { shutdown(); }
-    void onRead(const void* data, unsigned long size) override;
-    void onConnect(bool connected) override;
-
-  private:
-    CRemoteServer* m_owner;
-  };
-
   // How long the relay waits for the device's data in one slice.
   static constexpr DWORD kRelaySliceMs = 500;
 
 private:
-  static void relayThreadFunc(long param, thread_func_flag flag);
+  void clientSent(const void* data, unsigned long size);
+  void linkChanged(bool connected, const std::string& peer);
   void relayLoop();
 
   CDevice* m_pDevice;
   HWND m_notify;
   CWorkerThread m_relay;
   std::atomic<bool> m_stop{false};
-  std::atomic<tcpPipe*> m_pPipe{nullptr};
+  std::atomic<CTcpPipe*> m_pPipe{nullptr};
   std::string m_hostName;
   mutable std::mutex m_peerMutex;
   std::string m_lastPeer;

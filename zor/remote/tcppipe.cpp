@@ -12,15 +12,16 @@ std::atomic<DWORD> CTcpPipe::s_peerWaitMs{10000};
 
 CTcpPipe::CTcpPipe(unsigned long ioSize) : m_ioSize(ioSize) {}
 
+CTcpPipe::CTcpPipe(ReverseTag, unsigned long ioSize) : m_ioSize(ioSize), m_isReverse(true) {}
+
 CTcpPipe::~CTcpPipe() { shutdown(); }
 
-void CTcpPipe::onRead(const void*, unsigned long) {}
+void CTcpPipe::setHandlers(ReadHandler onRead, ConnectHandler onConnect) {
+  m_onRead = std::move(onRead);
+  m_onConnect = std::move(onConnect);
+}
 
-void CTcpPipe::onConnect(bool) {}
-
-bool CTcpPipe::init() { return prepare(true); }
-
-bool CTcpPipe::prepare(bool withReverse) {
+bool CTcpPipe::prepare() {
   m_broken = false;
   m_recvOvl = OVERLAPPED{};
   setPeerAddress("");
@@ -29,9 +30,14 @@ bool CTcpPipe::prepare(bool withReverse) {
   delete[] m_recvBuffer;
   m_recvBuffer = new (std::nothrow) unsigned char[m_ioSize];
   if (m_recvBuffer == nullptr) return false;
-  if (withReverse) {
+  if (!m_isReverse) {
     std::shared_ptr<CTcpPipe> old;
-    std::shared_ptr<CTcpPipe> child(new (std::nothrow) pipeChild(this, m_ioSize));
+    std::shared_ptr<CTcpPipe> child(new (std::nothrow) CTcpPipe(ReverseTag{}, m_ioSize));
+    // What the server sends comes in on the reverse channel; this channel's owner takes it.
+    if (child)
+      child->m_onRead = [this](const void* data, unsigned long size) {
+        if (m_onRead) m_onRead(data, size);
+      };
     {
       std::lock_guard lock(m_reverseMutex);
       old = std::exchange(m_reverse, child);
@@ -54,12 +60,14 @@ bool CTcpPipe::listen(int port) {
   m_listening = true;
   m_stopping = false;
   m_portNumber = port;
-  if (!init() || !openListener()) {
+  if (!prepare() || !openListener()) {
     close();
     return false;
   }
   setState(Listening);
-  if (!m_thread.Start(&CTcpPipe::threadFunc, reinterpret_cast<long>(this))) {
+  if (!m_thread.Start([this](thread_func_flag flag) {
+        if (flag == CWorkerThread::TFF_RUN) run();
+      })) {
     close();
     setState(Stopped);
     return false;
@@ -86,7 +94,7 @@ bool CTcpPipe::connect(const char* host, int port) {
   m_host = host != nullptr ? host : "";
   m_portNumber = port;
   m_listening = false;
-  if (!init()) return false;
+  if (!prepare()) return false;
   if (auto rev = reverse(); rev && !rev->listen(port + 1)) return false;
   if (!openConnection()) return false;
   return waitPeer();
@@ -118,6 +126,7 @@ bool CTcpPipe::openConnection() {
 }
 
 bool CTcpPipe::waitPeer() {
+  if (m_isReverse) return true;
   auto rev = reverse();
   if (!rev) return false;
   // Wakes on every state change of the reverse channel: no polling.
@@ -235,10 +244,6 @@ void CTcpPipe::markBroken() { m_broken = true; }
 
 bool CTcpPipe::exitRequested() const { return m_stopping.load() || m_thread.ExitRequested(); }
 
-void CTcpPipe::threadFunc(long param, thread_func_flag flag) {
-  if (flag == CWorkerThread::TFF_RUN) reinterpret_cast<CTcpPipe*>(param)->run();
-}
-
 void CTcpPipe::run() {
   while (!exitRequested()) {
     switch (m_state.load()) {
@@ -260,7 +265,7 @@ void CTcpPipe::run() {
         // same port. The thread goes on rather than being started anew.
         close();
         while (!exitRequested()) {
-          if (init() && openListener()) {
+          if (prepare() && openListener()) {
             setState(Listening);
             break;
           }
@@ -360,11 +365,11 @@ void CTcpPipe::receiveLoop() {
     }
     if (!notified) {
       notified = true;
-      onConnect(true);
+      if (m_onConnect) m_onConnect(true);
     }
     if (!completionWait()) break;
   }
-  onConnect(false);
+  if (m_onConnect) m_onConnect(false);
   closeCompletionPort();
 }
 
@@ -393,17 +398,9 @@ bool CTcpPipe::completionWait() {
       setState(Stopped);
       return false;
     }
-    onRead(m_recvBuffer, count);
+    if (m_onRead) m_onRead(m_recvBuffer, count);
     return true;
   }
 }
-
-pipeChild::pipeChild(CTcpPipe* owner, unsigned long ioSize) : CTcpPipe(ioSize), m_owner(owner) {}
-
-pipeChild::~pipeChild() { shutdown(); }
-
-void pipeChild::onRead(const void* data, unsigned long size) { m_owner->onRead(data, size); }
-
-bool pipeChild::init() { return prepare(false); }
 
 }  // namespace zor

@@ -2,7 +2,8 @@
 //
 // The client connects to the server's port and only sends on it; the server
 // connects back to the client on the next port and only sends on that one.
-// Each channel owns a second channel (pipeChild) for the reverse connection.
+// Each channel owns a second channel for the reverse connection, whose
+// receives reach the owner's read handler.
 // A listening channel runs a worker thread: it accepts one client, calls it
 // back, and delivers what the client sends to onRead, chunk by chunk and in
 // order. When the link breaks it listens again by itself.
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,19 +24,18 @@ namespace zor {
 class CTcpPipe {
 public:
   enum ChannelState { Listening = 0, Accepting = 1, Linking = 2, Receiving = 3, Stopped = 4 };
+  // Called on the receiving thread with each completed receive (at most the I/O size).
+  using ReadHandler = std::function<void(const void* data, unsigned long size)>;
+  // Called on the receiving thread: true when the link is up, false when it ended.
+  using ConnectHandler = std::function<void(bool connected)>;
 
   explicit CTcpPipe(unsigned long ioSize);
-  virtual ~CTcpPipe();
+  ~CTcpPipe();
   CTcpPipe(const CTcpPipe&) = delete;
   CTcpPipe& operator=(const CTcpPipe&) = delete;
 
-  // Called on the receiving thread with each completed receive (at most the I/O size).
-  virtual void onRead(const void* data, unsigned long size);
-  // Called on the receiving thread: true when the link is up, false when it ended.
-  virtual void onConnect(bool connected);
-  virtual bool init();
-  // Waits for the reverse connection (at most s_peerWaitMs); true when it exists.
-  virtual bool waitPeer();
+  // Set before listen or connect; the destructor stops the thread that calls them.
+  void setHandlers(ReadHandler onRead, ConnectHandler onConnect = nullptr);
 
   // Server role: listens on port; one client at a time.
   bool listen(int port);
@@ -60,16 +61,17 @@ public:
   // s_peerWaitMs from before its own connection); the server drops it.
   static DWORD linkGiveUpMs() { return s_peerWaitMs.load() + 2000; }
 
-protected:
-  // Preparation shared by both kinds of channel; withReverse adds the reverse
-  // channel and the socket library start.
-  bool prepare(bool withReverse);
-  // Stops the receiving thread and closes everything; subclasses call it
-  // first in their destructors so that no callback reaches a half-destroyed object.
-  void shutdown();
-
 private:
-  static void threadFunc(long param, thread_func_flag flag);
+  struct ReverseTag {};
+  // The reverse channel of owner: it listens for the server's call back.
+  CTcpPipe(ReverseTag, unsigned long ioSize);
+  // Preparation of either kind of channel; the owning one adds its reverse
+  // channel and the socket library start.
+  bool prepare();
+  // Waits for the reverse connection (at most s_peerWaitMs); true when it exists.
+  bool waitPeer();
+  // Stops the receiving thread and closes everything.
+  void shutdown();
   void run();
   bool openListener();
   bool openConnection();
@@ -89,6 +91,9 @@ private:
   std::atomic<HANDLE> m_port{nullptr};
   CWorkerThread m_thread;
   const unsigned long m_ioSize;
+  const bool m_isReverse = false;
+  ReadHandler m_onRead;
+  ConnectHandler m_onConnect;
   OVERLAPPED m_recvOvl{};
   std::atomic<bool> m_broken{false};
   std::atomic<SOCKET> m_socket{INVALID_SOCKET};
@@ -111,19 +116,6 @@ private:
   std::atomic<bool> m_stopping{false};  // the owner is stopping the thread: no reopening
   std::mutex m_stateMutex;
   std::condition_variable m_stateChanged;
-};
-
-// The reverse channel of a CTcpPipe: delivers what it receives to its owner.
-class pipeChild : public CTcpPipe {
-public:
-  pipeChild(CTcpPipe* owner, unsigned long ioSize);
-  ~pipeChild() override;
-  void onRead(const void* data, unsigned long size) override;
-  bool init() override;
-  bool waitPeer() override { return true; }
-
-private:
-  CTcpPipe* m_owner;
 };
 
 }  // namespace zor
