@@ -1,10 +1,8 @@
 // zor: the library's test and relay program. The first argument names the mode.
-#include "zor/host/help.h"
+#include <zor/host.h>
 
 #include <cstdio>
 #include <cstring>
-
-int runRemoteMode(int argc, char** argv);
 
 namespace {
 
@@ -21,7 +19,7 @@ struct Mode {
 // One entry per mode; a mode reads its own options from argv[2] on.
 constexpr Mode kModes[] = {
     {"help", runHelp},
-    {"remote", runRemoteMode},
+    {"remote", zor::runRemoteMode},
 };
 
 }  // namespace

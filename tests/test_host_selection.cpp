@@ -5,8 +5,7 @@
 
 #include "support/process.h"
 
-#include "zor/host/connection_settings.h"
-#include "zor/host/open_device.h"
+#include <zor/host.h>
 #include "zor/support/support.h"
 
 #include <cstdlib>

@@ -2,6 +2,8 @@
 // the clock that time-stamps traffic.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/platform.h>
 
 #include <atomic>
@@ -11,13 +13,14 @@ namespace zor {
 
 class CRunZorModeless;
 
-class CZORApp {
+class ZOR_API CZORApp {
 public:
   constexpr CZORApp() = default;
 
-  // Reads the settings and lists the serial ports. Runs once, when the library
-  // loads or at the first device construction, whichever comes first; later
-  // calls return at once. Returns TRUE.
+  // The library's start-up: reads the settings, then lists the serial ports.
+  // Runs once, when the library loads or at its first use (a device's
+  // construction, the port list), whichever comes first; later calls return at
+  // once. Returns TRUE.
   BOOL InitInstance();
   int ExitInstance() { return 0; }
   // Handles one pending host window message, if any (the GUI installs the pump).
@@ -54,13 +57,13 @@ private:
   void enumeratePorts();
 };
 
-extern CZORApp theApp;
+ZOR_API extern CZORApp theApp;
 
 }  // namespace zor
 
 // Milliseconds since the most recent device was created (32-bit, wrapping).
-unsigned long zorSyncTime();
+ZOR_API unsigned long zorSyncTime();
 // Serial ports found when the library loaded, ascending.
-int zorNumComPorts();
+ZOR_API int zorNumComPorts();
 // Port number at index (0-based); 0 when index is out of range.
-int zorGetComPortNumber(int index);
+ZOR_API int zorGetComPortNumber(int index);

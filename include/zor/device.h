@@ -5,6 +5,8 @@
 // move the bytes between the medium and a receive and a transmit ring.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/platform.h>
 
 #include <memory>
@@ -30,7 +32,7 @@ using zorLogFunc = void (*)(long context, int kind, const void* data, unsigned l
 class CMonitorDlg;
 class CDevicePrivate;
 
-class CDevice {
+class ZOR_API CDevice {
 public:
   virtual ~CDevice();
   CDevice(const CDevice&) = delete;
@@ -67,6 +69,10 @@ public:
 
   // Logging and notification.
   void InstallLogger(zorLogFunc fn, long context);
+  // For a server that relays this device to a client: reports what it relayed
+  // (LOG_SERVER_SENT, LOG_SERVER_RCV) or an event of the relay (LOG_EVENT) to
+  // this device's logger. Other kinds are the device's own and are ignored.
+  void LogRelay(zorLogKind kind, const void* data, unsigned long size);
   void SetNotify(HWND wnd, UINT msg, int threshold);
   // Signalled when received data is waiting; null while the device is closed.
   HANDLE DataReadyEvent() const;

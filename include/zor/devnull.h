@@ -2,11 +2,13 @@
 // written comes back as received data; Stuff injects bytes as if received.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/device.h>
 
 namespace zor {
 
-class CDevNull : public CDevice {
+class ZOR_API CDevNull : public CDevice {
 public:
   CDevNull();
   ~CDevNull() override;

@@ -9,13 +9,15 @@
 // error ("PbEr") and consumes the rest of the script.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/device.h>
 
 #include <memory>
 
 namespace zor {
 
-class CDevPlayback : public CDevice {
+class ZOR_API CDevPlayback : public CDevice {
 public:
   explicit CDevPlayback(const char* fileName = nullptr);
   ~CDevPlayback() override;

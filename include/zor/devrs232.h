@@ -6,6 +6,8 @@
 // break lines, the line status and the byte time.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/comm.h>
 #include <zor/device.h>
 
@@ -13,7 +15,7 @@
 
 namespace zor {
 
-class CDevRS232 : public CDevice {
+class ZOR_API CDevRS232 : public CDevice {
 public:
   CDevRS232();
   ~CDevRS232() override;

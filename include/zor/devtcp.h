@@ -7,13 +7,15 @@
 // panic handling: with "Panic Resume" on it reconnects by itself.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/device.h>
 
 #include <memory>
 
 namespace zor {
 
-class CDevTcp : public CDevice {
+class ZOR_API CDevTcp : public CDevice {
 public:
   // The server's port; the client listens for the call back on the next one.
   static const int TCP_PORT = 40765;

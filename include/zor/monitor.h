@@ -7,6 +7,8 @@
 // file that CDevPlayback reads back. Its options live in the settings store.
 #pragma once
 
+#include <zor/export.h>
+
 #include <zor/platform.h>
 
 #include <memory>
@@ -34,7 +36,7 @@ struct MonitorLine {
   std::string data;  // rendered bytes, or the event's text
 };
 
-class CMonitorDlg {
+class ZOR_API CMonitorDlg {
 public:
   explicit CMonitorDlg(CDevice* device);
   virtual ~CMonitorDlg();

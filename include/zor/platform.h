@@ -6,12 +6,21 @@
 // data-ready event and to receive its notifications without any GUI.
 #pragma once
 
+#include <zor/export.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
+
+// C headers of several toolkits define TRUE and FALSE as macros; the
+// names below are ours while this header is read, the application's after.
+#pragma push_macro("TRUE")
+#pragma push_macro("FALSE")
+#undef TRUE
+#undef FALSE
 
 namespace zor {
 
@@ -143,27 +152,27 @@ struct SECURITY_ATTRIBUTES {
 };
 
 // Last error of the calling thread.
-DWORD GetLastError();
-void SetLastError(DWORD error);
+ZOR_API DWORD GetLastError();
+ZOR_API void SetLastError(DWORD error);
 
 // Events. A manual-reset event stays signalled until reset; an automatic one
 // releases exactly one waiter and resets itself.
-HANDLE CreateEventA(SECURITY_ATTRIBUTES* sa, BOOL manualReset, BOOL initialState, const char* name);
-BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
-BOOL CloseHandle(HANDLE handle);
+ZOR_API HANDLE CreateEventA(SECURITY_ATTRIBUTES* sa, BOOL manualReset, BOOL initialState, const char* name);
+ZOR_API BOOL SetEvent(HANDLE event);
+ZOR_API BOOL ResetEvent(HANDLE event);
+ZOR_API BOOL CloseHandle(HANDLE handle);
 
 // Waits never spin. With several handles the lowest signalled index wins.
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+ZOR_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+ZOR_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // Milliseconds of a monotonic clock, wrapping at 32 bits; compare by unsigned subtraction.
-DWORD GetTickCount();
-void Sleep(DWORD milliseconds);
+ZOR_API DWORD GetTickCount();
+ZOR_API void Sleep(DWORD milliseconds);
 
 // Posted messages. A window handle is any message target: a GUI window or a
 // queue the application polls. Posting never blocks the poster.
-class MessageTarget {
+class ZOR_API MessageTarget {
 public:
   virtual ~MessageTarget() = default;
   // Returns false when the target cannot take the message (it is then lost).
@@ -171,7 +180,7 @@ public:
 };
 using HWND = MessageTarget*;
 
-BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+ZOR_API BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 struct MSG {
   UINT message = 0;
@@ -181,7 +190,7 @@ struct MSG {
 
 // A message target for programs without a window: a bounded, thread-safe queue.
 // Pass it to CDevice::SetNotify; call SetNotify(nullptr, ...) before destroying it.
-class MessageQueue : public MessageTarget {
+class ZOR_API MessageQueue : public MessageTarget {
 public:
   explicit MessageQueue(std::size_t limit = 10000);
   bool post(UINT msg, WPARAM wParam, LPARAM lParam) override;
@@ -198,7 +207,7 @@ private:
 };
 
 // A recursive mutex with timed locking, as the device and its users share it.
-class CMutex {
+class ZOR_API CMutex {
 public:
   CMutex() = default;
   CMutex(const CMutex&) = delete;
@@ -216,7 +225,7 @@ private:
 };
 
 // Scoped user of a CMutex: locks on demand, unlocks on destruction.
-class CSingleLock {
+class ZOR_API CSingleLock {
 public:
   explicit CSingleLock(CMutex* mutex, bool initialLock = false);
   ~CSingleLock();
@@ -233,3 +242,6 @@ private:
 };
 
 }  // namespace zor
+
+#pragma pop_macro("FALSE")
+#pragma pop_macro("TRUE")

@@ -3,6 +3,8 @@
 // their message.
 #pragma once
 
+#include <zor/export.h>
+
 namespace zor {
 
 enum StringId : unsigned {
@@ -60,9 +62,9 @@ enum StringId : unsigned {
 };
 
 // Text of a string-table entry; null when the id has none.
-const char* zorString(unsigned id);
+ZOR_API const char* zorString(unsigned id);
 // Copies the text into buf (at most size - 1 characters, NUL-terminated), as a
 // resource string load does; returns the characters copied, 0 when absent.
-int zorLoadString(unsigned id, char* buf, int size);
+ZOR_API int zorLoadString(unsigned id, char* buf, int size);
 
 }  // namespace zor

@@ -8,7 +8,7 @@
 
 namespace zor {
 
-struct CDevNull::Private {
+struct ZOR_LOCAL CDevNull::Private {
   std::deque<unsigned char> queue;
   std::atomic<bool> loopback{false};
   CMutex mutex;

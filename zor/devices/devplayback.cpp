@@ -15,7 +15,7 @@
 
 namespace zor {
 
-struct CDevPlayback::Private {
+struct ZOR_LOCAL CDevPlayback::Private {
   CMutex scriptMutex;  // guards script and the two references
   std::string fileName;
   std::uint32_t refRecorded = 0;  // recorded time of the last element completed

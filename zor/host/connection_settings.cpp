@@ -1,4 +1,4 @@
-#include "zor/host/connection_settings.h"
+#include <zor/host.h>
 
 #include <zor/strings.h>
 

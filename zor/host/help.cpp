@@ -1,4 +1,4 @@
-#include "zor/host/help.h"
+#include <zor/host.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,12 +1,10 @@
-#include "zor/host/open_device.h"
+#include <zor/host.h>
 
 #include <zor/app.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
-
-#include "zor/host/connection_settings.h"
 
 #include <cstdio>
 #include <memory>

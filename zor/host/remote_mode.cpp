@@ -2,10 +2,8 @@
 // client. Without a window for now: "zor remote --headless" serves until
 // SIGINT or SIGTERM and prints one line whenever a client connects or leaves.
 #include <zor/devtcp.h>
-#include <zor/zor.h>
+#include <zor/host.h>
 
-#include "zor/host/connection_settings.h"
-#include "zor/host/open_device.h"
 #include "zor/platform/stop_signal.h"
 #include "zor/remote/remoteserver.h"
 
@@ -13,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+
+namespace zor {
 
 int runRemoteMode(int argc, char** argv) {
   bool headless = false;
@@ -30,34 +30,34 @@ int runRemoteMode(int argc, char** argv) {
         "zor remote: the server window arrives later; \"zor remote --headless\" serves without one\n");
     return 2;
   }
-  if (!zor::watchStopSignals()) {
+  if (!watchStopSignals()) {
     std::fprintf(stderr, "zor remote: cannot watch for SIGINT and SIGTERM\n");
     return 1;
   }
 
-  zor::CRunZorSettings settings(true);
+  CRunZorSettings settings(true);
   char name[64];
-  zor::selectedDeviceName(settings, name, sizeof name);
-  std::unique_ptr<zor::CDevice> device(zor::openSelectedDevice(settings));
+  selectedDeviceName(settings, name, sizeof name);
+  std::unique_ptr<CDevice> device(openSelectedDevice(settings));
   if (!device) {
     std::fprintf(stderr, "zor remote: cannot open the selected device (%s)\n", name);
     return 1;
   }
 
-  zor::MessageQueue queue;
-  zor::CRemoteServer server(device.get(), &queue);
-  if (!server.Start(zor::CDevTcp::TCP_PORT)) {
-    std::fprintf(stderr, "zor remote: * Server error! * (port %d)\n", zor::CDevTcp::TCP_PORT);
+  MessageQueue queue;
+  CRemoteServer server(device.get(), &queue);
+  if (!server.Start(CDevTcp::TCP_PORT)) {
+    std::fprintf(stderr, "zor remote: * Server error! * (port %d)\n", CDevTcp::TCP_PORT);
     device->CloseDevice();
     return 1;
   }
   std::fprintf(stderr, "zor remote: serving %s on %s, port %d; stop with Ctrl-C\n", name,
-               server.hostName().c_str(), zor::CDevTcp::TCP_PORT);
+               server.hostName().c_str(), CDevTcp::TCP_PORT);
 
   std::string peer;
-  while (zor::waitStopSignal(0) == 0) {
-    zor::MSG m;
-    if (!queue.get(m, 100) || m.message != zor::CRemoteServer::WM_PIPE_STATE) continue;
+  while (waitStopSignal(0) == 0) {
+    MSG m;
+    if (!queue.get(m, 100) || m.message != CRemoteServer::WM_PIPE_STATE) continue;
     if (m.wParam == 1) {
       peer = server.lastPeerAddress();
       std::printf("%s connected\n", peer.c_str());
@@ -71,3 +71,5 @@ int runRemoteMode(int argc, char** argv) {
   std::fprintf(stderr, "zor remote: stopped\n");
   return 0;
 }
+
+}  // namespace zor

@@ -12,7 +12,7 @@
 
 namespace zor {
 
-struct CMonitorDlg::Private {
+struct ZOR_LOCAL CMonitorDlg::Private {
   // Longest wait for the monitor mutex before a record is dropped.
   static constexpr DWORD kLockTimeout = 8000;
 

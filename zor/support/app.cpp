@@ -23,6 +23,11 @@ constexpr int kMaxProbedPort = 256;
 
 }  // namespace
 
+// The library's one start-up: the settings, then the serial port list (probing
+// opens "COMn" through CreateFileA's constant table of openers). It runs at
+// load time (below) and is also called by whatever needs it first, so it reads
+// only constant-initialised state and function-local statics: nothing depends
+// on the order in which the static initialisers of different files run.
 BOOL CZORApp::InitInstance() {
   std::call_once(g_initOnce, [this] {
     readSettings();
@@ -30,6 +35,15 @@ BOOL CZORApp::InitInstance() {
   });
   return TRUE;
 }
+
+namespace {
+
+// In this file, beside theApp: whoever links theApp links its start-up too.
+struct StartAtLoad {
+  StartAtLoad() { theApp.InitInstance(); }
+} g_startAtLoad;
+
+}  // namespace
 
 void CZORApp::PumpMessage() {
   if (m_pumpMessage != nullptr) m_pumpMessage();

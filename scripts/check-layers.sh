@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Fails when a file includes across the layers the wrong way (docs/ARCHITECTURE.md):
+# POSIX and Linux headers in the platform layer only, no include of a higher
+# layer, the device core's private header inside the core only, and nothing
+# but the public headers in the programs and examples.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python3 - <<'PY'
+import pathlib, re, sys
+
+# Bottom to top; a file may include its own layer and the ones below it.
+rank = {"platform": 0, "support": 1, "utils": 1, "monitor": 2, "core": 3, "devices": 4, "remote": 4, "host": 5}
+include = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+problems = []
+
+def layer_of(path):
+    parts = path.parts
+    if parts[0] == "utils":
+        return "utils"
+    if parts[0] == "zor" and len(parts) > 2:
+        return parts[1]
+    return None
+
+def check(path, public_only):
+    layer = None if public_only else layer_of(path)
+    for n, line in enumerate(path.read_text().splitlines(), 1):
+        m = include.match(line)
+        if not m:
+            continue
+        kind, name = m.groups()
+        where = f"{path}:{n}: {name}"
+        if kind == "<":
+            if name.startswith("zor/"):
+                continue
+            # A standard C++ header has neither a folder nor a suffix.
+            if "/" in name or "." in name:
+                if layer != "platform":
+                    problems.append(f"{where}: system header outside zor/platform/")
+            continue
+        if public_only:
+            problems.append(f"{where}: only the public headers <zor/...> here")
+            continue
+        target = pathlib.Path(name)
+        to = "utils" if target.parts[0] == "utils" else (target.parts[1] if len(target.parts) > 2 else None)
+        if to not in rank:
+            problems.append(f"{where}: not a library header")
+        elif layer in rank and rank[to] > rank[layer]:
+            problems.append(f"{where}: {layer}/ includes the higher layer {to}/")
+        if target.name == "device_p.h" and layer != "core":
+            problems.append(f"{where}: the device core's private header outside zor/core/")
+
+sources = lambda *dirs: [p for d in dirs for p in pathlib.Path(d).rglob("*") if p.suffix in (".h", ".cpp")]
+for path in sources("zor", "utils", "include"):
+    check(path, public_only=False)
+for path in sources("apps", "examples"):
+    check(path, public_only=True)
+for p in problems:
+    print(p)
+if problems:
+    sys.exit(1)
+print("layers: every include points down")
+PY
