@@ -51,7 +51,7 @@ struct RelayRig {
     echo.Loopback(true);
     echo.OpenDevice(0, ringSize, ringSize);
     if (!server.Start()) {
-      std::fprintf(stderr, "bench_tcp: port 40765 is taken\n");
+      std::fprintf(stderr, "bench_tcp: port %d is taken\n", CDevTcp::TCP_PORT);
       return;
     }
     linked = client.OpenDevice(0, ringSize, ringSize);

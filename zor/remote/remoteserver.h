@@ -9,6 +9,7 @@
 #include "zor/remote/tcppipe.h"
 
 #include <zor/device.h>
+#include <zor/devtcp.h>
 
 #include <atomic>
 #include <mutex>
@@ -28,7 +29,7 @@ public:
 
   // Listens on CDevTcp::TCP_PORT and starts the relay; false when the port
   // cannot be had (the server then serves nothing).
-  bool Start(int port = 40765);
+  bool Start(int port = CDevTcp::TCP_PORT);
   // Ends the relay within one wait slice and closes both connections.
   void Stop();
   bool IsRunning() const { return m_pPipe.load() != nullptr; }
