@@ -1,13 +1,31 @@
-// Events and waits, posted-message queues, and the timed mutex.
-#include <zor/platform.h>
+// Events and waits, posted-message queues, the timed mutex, and the shared
+// readiness reactor (one-shot arming, hang-up, removal racing dispatch).
+#include "zor/platform/socket.h"  // first: its names are macros in the system headers
+
+namespace {
+constexpr int kInet = zor::AF_INET;
+constexpr int kStream = zor::SOCK_STREAM;
+}  // namespace
+
+#include "zor/platform/platform.h"
+#include "zor/platform/reactor.h"
+
+#include "support/recorder.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <memory>
 #include <thread>
-#include <vector>
 
 using namespace zor;
+using zor_test::waitUntil;
 
 namespace {
 
@@ -17,28 +35,26 @@ struct Event {
   ~Event() { CloseHandle(h); }
 };
 
-TEST(Events, ManualResetStaysSignalledUntilReset) {
-  Event e(true, false);
-  ASSERT_NE(e.h, nullptr);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
-  ASSERT_TRUE(SetEvent(e.h));
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
-  ASSERT_TRUE(ResetEvent(e.h));
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
-}
+TEST(Events, ResetKindsAndWaitsOnMany) {
+  Event manual(true, false), automatic(false, true);
+  ASSERT_NE(manual.h, nullptr);
+  auto start = GetTickCount();
+  EXPECT_EQ(WaitForSingleObject(manual.h, 30), WAIT_TIMEOUT);
+  EXPECT_GE(GetTickCount() - start, 29u) << "a time-out never ends earlier than asked";
+  ASSERT_TRUE(SetEvent(manual.h));
+  EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_OBJECT_0);
+  ASSERT_TRUE(ResetEvent(manual.h));
+  EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_TIMEOUT);
 
-TEST(Events, AutoResetIsConsumedByOneWait) {
-  Event e(false, true);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
-  SetEvent(e.h);
-  SetEvent(e.h);  // setting twice still releases one wait
-  EXPECT_EQ(WaitForSingleObject(e.h, 10), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
-}
+  EXPECT_EQ(WaitForSingleObject(automatic.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(automatic.h, 0), WAIT_TIMEOUT);
+  SetEvent(automatic.h);
+  SetEvent(automatic.h);  // setting twice still releases one wait
+  EXPECT_EQ(WaitForSingleObject(automatic.h, 10), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(automatic.h, 0), WAIT_TIMEOUT);
 
-TEST(Events, WaitAnyReportsLowestSignalledIndex) {
+  // Wait-any reports the lowest index; wait-all needs every event.
   Event a(true, false), b(true, true), c(false, true);
   HANDLE hs[3] = {a.h, b.h, c.h};
   EXPECT_EQ(WaitForMultipleObjects(3, hs, FALSE, 0), WAIT_OBJECT_0 + 1);
@@ -49,48 +65,29 @@ TEST(Events, WaitAnyReportsLowestSignalledIndex) {
   SetEvent(a.h);
   SetEvent(c.h);
   EXPECT_EQ(WaitForMultipleObjects(3, hs, FALSE, 0), WAIT_OBJECT_0);
-}
 
-TEST(Events, WaitAllNeedsEveryEvent) {
-  Event a(true, true), b(false, false);
-  HANDLE hs[2] = {a.h, b.h};
-  EXPECT_EQ(WaitForMultipleObjects(2, hs, TRUE, 0), WAIT_TIMEOUT);
+  HANDLE all[2] = {b.h, c.h};  // b manual and reset, c automatic and set
+  EXPECT_EQ(WaitForMultipleObjects(2, all, TRUE, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(c.h, 0), WAIT_OBJECT_0) << "a failed wait-all consumes nothing";
   SetEvent(b.h);
-  EXPECT_EQ(WaitForMultipleObjects(2, hs, TRUE, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(b.h, 0), WAIT_TIMEOUT);  // the automatic one was consumed
-  EXPECT_EQ(WaitForSingleObject(a.h, 0), WAIT_OBJECT_0);
+  SetEvent(c.h);
+  EXPECT_EQ(WaitForMultipleObjects(2, all, TRUE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(c.h, 0), WAIT_TIMEOUT) << "the automatic one was consumed";
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), WAIT_OBJECT_0);
 }
 
-TEST(Events, TimeOutWithoutSignalNeverEarlierThanAsked) {
-  Event e(true, false);
-  auto start = GetTickCount();
-  EXPECT_EQ(WaitForSingleObject(e.h, 30), WAIT_TIMEOUT);
-  EXPECT_GE(GetTickCount() - start, 29u);  // the tick count advances with the wait too
-}
-
-TEST(Events, SetFromAnotherThreadWakesInfiniteWaiter) {
-  Event a(true, false), b(false, false);
-  HANDLE hs[2] = {a.h, b.h};
-  std::thread setter([&] {
-    Sleep(20);
-    SetEvent(b.h);
-  });
-  EXPECT_EQ(WaitForMultipleObjects(2, hs, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-  setter.join();
-}
-
+// A set from another thread wakes a waiter, and an automatic event only one.
 TEST(Events, AutoResetReleasesExactlyOneOfTwoWaiters) {
-  Event e(false, false);
+  Event other(true, false), e(false, false);
+  HANDLE hs[2] = {other.h, e.h};
   std::atomic<int> released{0};
   auto waiter = [&] {
-    if (WaitForSingleObject(e.h, 2000) == WAIT_OBJECT_0) ++released;
+    if (WaitForMultipleObjects(2, hs, FALSE, 5000) == WAIT_OBJECT_0 + 1) ++released;
   };
   std::thread t1(waiter), t2(waiter);
-  Sleep(50);
   SetEvent(e.h);
-  // Wait until one got it, then check the other is still waiting.
-  for (int i = 0; i < 200 && released.load() == 0; ++i) Sleep(5);
-  Sleep(50);
+  EXPECT_TRUE(waitUntil([&] { return released.load() > 0; }, 5000));
+  Sleep(50);  // time for a second, wrong release to show
   EXPECT_EQ(released.load(), 1);
   SetEvent(e.h);
   t1.join();
@@ -98,7 +95,7 @@ TEST(Events, AutoResetReleasesExactlyOneOfTwoWaiters) {
   EXPECT_EQ(released.load(), 2);
 }
 
-TEST(Events, InvalidAndClosedHandlesFailTheWait) {
+TEST(Events, BadHandlesFailTheWaitAndTheLastErrorIsPerThread) {
   SetLastError(0);
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -114,9 +111,7 @@ TEST(Events, InvalidAndClosedHandlesFailTheWait) {
   HANDLE hs[2] = {ok.h, h};
   EXPECT_EQ(WaitForMultipleObjects(2, hs, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, hs, FALSE, 0), WAIT_FAILED);
-}
 
-TEST(LastError, IsPerThread) {
   SetLastError(1234);
   DWORD other = 0;
   std::thread([&] {
@@ -127,11 +122,9 @@ TEST(LastError, IsPerThread) {
   EXPECT_EQ(GetLastError(), 1234u);
 }
 
-TEST(MessageQueue, PostNeverBlocksAndRespectsTheLimit) {
+TEST(MessageQueue, PostNeverBlocksAndGetWaitsForOne) {
   MessageQueue q(3);
-  EXPECT_TRUE(PostMessageA(&q, 0x400, 1, 10));
-  EXPECT_TRUE(PostMessageA(&q, 0x401, 2, 20));
-  EXPECT_TRUE(PostMessageA(&q, 0x402, 3, 30));
+  for (UINT i = 0; i < 3; ++i) EXPECT_TRUE(PostMessageA(&q, 0x400 + i, i + 1, 10 * (i + 1)));
   EXPECT_FALSE(PostMessageA(&q, 0x403, 4, 40));
   EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
   EXPECT_EQ(q.size(), 3u);
@@ -146,14 +139,12 @@ TEST(MessageQueue, PostNeverBlocksAndRespectsTheLimit) {
   EXPECT_EQ(m.message, 0x401u);
   EXPECT_TRUE(PostMessageA(&q, 0x404, 5, 50));  // room again
   EXPECT_FALSE(PostMessageA(nullptr, 1, 0, 0));
-}
 
-TEST(MessageQueue, GetWaitsForAPostOrTimesOut) {
-  MessageQueue q;
-  MSG m;
-  EXPECT_FALSE(q.get(m, 20));
+  while (q.get(m, 0)) {
+  }
+  EXPECT_FALSE(q.get(m, 20)) << "an empty queue times out";
   std::thread poster([&] {
-    Sleep(20);
+    Sleep(20);  // the post comes while get waits
     PostMessageA(&q, 0x401, 7, 0);
   });
   ASSERT_TRUE(q.get(m, INFINITE));
@@ -161,47 +152,168 @@ TEST(MessageQueue, GetWaitsForAPostOrTimesOut) {
   poster.join();
 }
 
-TEST(CMutexLock, TimesOutWhileAnotherThreadHoldsIt) {
+TEST(CMutexLock, TimesOutWhileAnotherThreadHoldsItAndOnlyTheOwnerUnlocks) {
   CMutex mutex;
   std::atomic<bool> held{false}, release{false};
   std::thread holder([&] {
     CSingleLock lock(&mutex, true);
     held = true;
-    for (int i = 0; i < 400 && !release.load(); ++i) Sleep(5);
+    waitUntil([&] { return release.load(); }, 5000);
   });
-  for (int i = 0; i < 400 && !held.load(); ++i) Sleep(5);
-  ASSERT_TRUE(held.load());
+  ASSERT_TRUE(waitUntil([&] { return held.load(); }, 5000));
   {
     CSingleLock lock(&mutex);
     EXPECT_FALSE(lock.Lock(30));
     EXPECT_FALSE(lock.IsLocked());
     release = true;
-    EXPECT_TRUE(lock.Lock(2000));
+    EXPECT_TRUE(lock.Lock(5000));
     EXPECT_TRUE(lock.IsLocked());
     EXPECT_TRUE(lock.Lock(0));  // already held by this lock
   }
   holder.join();
-  // Released by the scope: free for anyone now.
-  CSingleLock again(&mutex);
-  EXPECT_TRUE(again.Lock(0));
+  {
+    CSingleLock again(&mutex);
+    EXPECT_TRUE(again.Lock(0)) << "released by the scope";
+    EXPECT_TRUE(mutex.Lock(0)) << "recursive for its owner";
+    bool strayUnlock = true, otherGot = true;
+    std::thread([&] {
+      strayUnlock = mutex.Unlock();
+      otherGot = mutex.Lock(0);
+    }).join();
+    EXPECT_FALSE(strayUnlock);
+    EXPECT_FALSE(otherGot);
+    EXPECT_TRUE(mutex.Unlock());
+  }
+  EXPECT_FALSE(mutex.Unlock()) << "no one holds it";
 }
 
-TEST(CMutexLock, IsRecursiveAndOnlyTheOwnerCanUnlock) {
-  CMutex mutex;
-  ASSERT_TRUE(mutex.Lock(0));
-  {
-    CSingleLock again(&mutex, true);
-    EXPECT_TRUE(again.IsLocked());
+struct Fds {
+  int r = -1, w = -1;
+  Fds() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) r = fds[0], w = fds[1];
   }
-  bool strayUnlock = true, otherGot = true;
-  std::thread([&] {
-    strayUnlock = mutex.Unlock();
-    otherGot = mutex.Lock(0);
-  }).join();
-  EXPECT_FALSE(strayUnlock);
-  EXPECT_FALSE(otherGot);
-  EXPECT_TRUE(mutex.Unlock());
-  EXPECT_FALSE(mutex.Unlock());
+  ~Fds() {
+    if (r >= 0) ::close(r);
+    if (w >= 0) ::close(w);
+  }
+};
+
+struct Counter {
+  std::atomic<int> calls{0};
+  std::atomic<unsigned> last{0};
+  Event fired{false, false};
+  Reactor::Callback callback() {
+    return [this](unsigned events) {
+      last = events;
+      ++calls;
+      SetEvent(fired.h);
+    };
+  }
+  bool wait(DWORD ms) { return WaitForSingleObject(fired.h, ms) == WAIT_OBJECT_0; }
+};
+
+// Readiness is reported once per arming, and so is a hang-up, not over and over.
+// Regular files are refused.
+TEST(Reactor, ReportsReadinessAndHangUpOncePerArming) {
+  Fds p;
+  Counter c;
+  Reactor& reactor = Reactor::instance();
+  Reactor::Id id = reactor.add(p.r, c.callback());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(::write(p.w, "a", 1), 1);
+  EXPECT_FALSE(c.wait(50)) << "not armed yet";
+  ASSERT_TRUE(reactor.arm(id, Reactor::kReadable));
+  ASSERT_TRUE(c.wait(5000));
+  EXPECT_TRUE(c.last.load() & Reactor::kReadable);
+  EXPECT_FALSE(c.wait(50)) << "still readable, but the arming is used up";
+  EXPECT_EQ(c.calls.load(), 1);
+
+  ::close(p.w);
+  p.w = -1;
+  ASSERT_TRUE(reactor.arm(id, Reactor::kReadable));
+  ASSERT_TRUE(c.wait(5000));
+  EXPECT_TRUE(c.last.load() & Reactor::kHangUp);
+  EXPECT_FALSE(c.wait(50));
+  EXPECT_EQ(c.calls.load(), 2);
+  reactor.remove(id);
+  EXPECT_FALSE(reactor.arm(id, Reactor::kReadable));
+
+  char name[] = "/tmp/zor_reactor_XXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  unlink(name);
+  EXPECT_EQ(reactor.add(fd, [](unsigned) {}), 0u) << "a regular file is always ready: refused";
+  ::close(fd);
+}
+
+// The callback's state goes away right after removal; a dispatch still in
+// flight reaches it only through a weak reference.
+TEST(Reactor, RemovalRacingDispatchIsSafe) {
+  Reactor& reactor = Reactor::instance();
+  for (int i = 0; i < 300; ++i) {
+    Fds p;
+    auto state = std::make_shared<std::atomic<int>>(0);
+    std::weak_ptr<std::atomic<int>> weak = state;
+    Reactor::Id id = reactor.add(p.r, [weak](unsigned) {
+      if (auto s = weak.lock()) ++*s;
+    });
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(::write(p.w, "a", 1), 1);
+    ASSERT_TRUE(reactor.arm(id, Reactor::kReadable));
+    if (i % 3 == 0) Sleep(0);
+    reactor.remove(id);
+    state.reset();
+  }
+}
+
+// Event selection is level-triggered across takes: a socket that stays
+// readable is reported again after WSAEnumNetworkEvents and WSAResetEvent,
+// and its hang-up is reported too.
+TEST(Reactor, SelectedSocketIsWatchedAgainOnceItsEventsAreTaken) {
+  int listener = ::socket(AF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  ::sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t localLength = sizeof local;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<::sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<::sockaddr*>(&local), &localLength), 0);
+  zor::sockaddr_in to{};
+  to.sin_family = kInet;
+  to.sin_port = local.sin_port;
+  to.sin_addr.s_addr = local.sin_addr.s_addr;
+
+  SOCKET s = zor::socket(kInet, kStream, 0);
+  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_EQ(zor::connect(s, reinterpret_cast<zor::sockaddr*>(&to), sizeof to), 0);
+  int peer = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  WSAEVENT ev = WSACreateEvent();
+  ASSERT_NE(ev, nullptr);
+  ASSERT_EQ(WSAEventSelect(s, ev, FD_READ | FD_CLOSE), 0);
+  ASSERT_EQ(::send(peer, "x", 1, MSG_NOSIGNAL), 1);
+
+  ASSERT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
+  WSANETWORKEVENTS taken{};
+  ASSERT_EQ(WSAEnumNetworkEvents(s, ev, &taken), 0);
+  EXPECT_EQ(taken.lNetworkEvents, FD_READ);
+  EXPECT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0)
+      << "the byte is still there";
+  ASSERT_TRUE(WSAResetEvent(ev));
+  EXPECT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
+
+  ::close(peer);
+  ASSERT_TRUE(WSAResetEvent(ev));
+  ASSERT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
+  ASSERT_EQ(WSAEnumNetworkEvents(s, ev, &taken), 0);
+  EXPECT_EQ(taken.lNetworkEvents, FD_READ | FD_CLOSE);
+
+  EXPECT_EQ(WSAEventSelect(s, ev, 0), 0);
+  EXPECT_EQ(closesocket(s), 0);
+  EXPECT_TRUE(WSACloseEvent(ev));
+  ::close(listener);
 }
 
 }  // namespace

@@ -1,34 +1,35 @@
-// File, pipe and tty handles: synchronous and overlapped I/O, cancellation, errors.
+// File, pipe and FIFO handles: synchronous and overlapped I/O, cancellation,
+// errors; and a device driving a FIFO.
+#include "zor/platform/comm.h"
 #include "zor/platform/fd_handle.h"
 #include "zor/platform/platform.h"
-#include "zor/platform/tty.h"
 
-#include "support/process.h"
+#include "support/recorder.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace zor;
+using namespace zor_test;
 
 namespace {
-
-struct TempDir {
-  std::string path = zortest::scratchFolder(testing::UnitTest::GetInstance()->current_test_info()->name());
-  std::string file(const char* name) const { return path + "/" + name; }
-};
 
 // A pipe whose read end is a handle; the test writes and closes the other end.
 struct Pipe {
@@ -60,11 +61,36 @@ struct Ovl {
   bool signalled(DWORD ms = 0) { return WaitForSingleObject(ovl.hEvent, ms) == WAIT_OBJECT_0; }
 };
 
-TEST(Files, WriteFlushAndReadBack) {
-  TempDir dir;
-  std::string name = dir.file("data.bin");
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+// True while the thread sleeps in a system call other than a lock's.
+bool waitsInKernel(pid_t tid) {
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long call = -1;
+  return f >> call && call != SYS_futex;
+}
+
+// Runs call on a thread until it waits in the kernel, then interrupts it. A
+// call the interrupt missed is freed by release, so no thread is left behind.
+void interruptBlocked(const std::function<void()>& call, const std::function<void()>& interrupt,
+                      const std::function<void()>& release) {
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    tid = gettid();
+    call();
+    done = true;
+  });
+  waitUntil([&] { return done || (tid != 0 && waitsInKernel(tid)); }, 5000);
+  interrupt();
+  bool ended = waitUntil([&] { return done.load(); }, 5000);
+  if (!ended) release();
+  t.join();
+  EXPECT_TRUE(ended) << "the interrupt left the call waiting";
+}
+
+TEST(Files, KeepWhatIsWrittenAndOpenErrorsSayWhy) {
+  TestEnv env;
+  std::string name = env.path("data.bin");
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
@@ -72,86 +98,55 @@ TEST(Files, WriteFlushAndReadBack) {
   EXPECT_TRUE(FlushFileBuffers(h));
   ASSERT_TRUE(CloseHandle(h));
 
-  h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  char buf[32] = {};
-  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 11u);
-  EXPECT_STREQ(buf, "hello world");
-  // End of a file is a successful read of nothing.
-  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  // Read-only handle: writing fails and reports why.
-  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);  // EBADF
-  EXPECT_TRUE(CloseHandle(h));
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST(Files, DispositionsAndOpenErrors) {
-  TempDir dir;
-  std::string name = dir.file("f");
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD n;
-  WriteFile(h, "abc", 3, &n, nullptr);
-  CloseHandle(h);
-
-  EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-
   h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  CloseHandle(h);
-
-  h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  char buf[8];
+  char buf[32] = {};
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  CloseHandle(h);
+  EXPECT_EQ(std::string(buf, n), "hello world");
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u) << "the end of a file is a successful read of nothing";
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << "read-only";
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(CloseHandle(h));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
-  EXPECT_EQ(CreateFileA(dir.file("missing").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(CreateFileA(dir.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, 99, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(CreateFileA("", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-}
-
-TEST(Files, OverlappedReadsAtTheGivenOffsetAndCompletesAtOnce) {
-  TempDir dir;
-  std::string name = dir.file("f");
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_FLAG_OVERLAPPED, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Ovl w;
-  DWORD n = 0;
+  // Truncated, and overlapped: each transfer completes at once, at its offset.
+  h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                  FILE_FLAG_OVERLAPPED, nullptr);
+  Ovl w, r, past;
+  EXPECT_FALSE(ReadFile(h, buf, 3, &n, &past.ovl));
+  EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF) << "truncated";
   ASSERT_TRUE(WriteFile(h, "0123456789", 10, &n, &w.ovl));
   EXPECT_TRUE(w.signalled());
-  Ovl r;
   r.ovl.Offset = 4;
-  char buf[4] = {};
   ASSERT_TRUE(ReadFile(h, buf, 3, &n, &r.ovl));
-  EXPECT_EQ(n, 3u);
-  EXPECT_STREQ(buf, "456");
+  EXPECT_EQ(std::string(buf, 3), "456");
   EXPECT_TRUE(r.signalled());
-  DWORD got = 0;
-  EXPECT_TRUE(GetOverlappedResult(h, &r.ovl, &got, FALSE));
-  EXPECT_EQ(got, 3u);
-  Ovl past;
+  EXPECT_TRUE(GetOverlappedResult(h, &r.ovl, &n, FALSE));
+  EXPECT_EQ(n, 3u);
   past.ovl.Offset = 10;
   EXPECT_FALSE(ReadFile(h, buf, 3, &n, &past.ovl));
   EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
   EXPECT_TRUE(past.signalled());
   CloseHandle(h);
+
+  const struct {
+    std::string name;
+    DWORD disposition, error;
+  } refused[] = {{name, CREATE_NEW, ERROR_FILE_EXISTS},
+                 {env.path("missing"), OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+                 {name + "/below", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+                 {env.path(""), OPEN_EXISTING, ERROR_ACCESS_DENIED},
+                 {name, 99, ERROR_INVALID_PARAMETER},
+                 {"", OPEN_EXISTING, ERROR_PATH_NOT_FOUND}};
+  for (const auto& r : refused) {
+    EXPECT_EQ(CreateFileA(r.name.c_str(), GENERIC_READ, 0, nullptr, r.disposition, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), r.error) << r.name << " " << r.disposition;
+  }
+  EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
 }
 
 TEST(Handles, CallsOnBadHandlesFail) {
@@ -163,9 +158,16 @@ TEST(Handles, CallsOnBadHandlesFail) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(CancelIo(nullptr));
   EXPECT_FALSE(FlushFileBuffers(nullptr));
-  // An event is a handle, but not one to read from.
+  // An event is a handle, but not one to read from, nor a port; neither is a pipe.
   HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   EXPECT_FALSE(ReadFile(e, buf, 4, &n, nullptr));
+  DCB d{};
+  EXPECT_FALSE(GetCommState(e, &d));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_FALSE(EscapeCommFunction(e, SETDTR));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  COMMTIMEOUTS t{};
+  EXPECT_FALSE(GetCommTimeouts(e, &t));
   CloseHandle(e);
   Pipe p(false);
   EXPECT_FALSE(DeviceIoControl(p.in, 1, nullptr, 0, nullptr, 0, &n, nullptr));
@@ -173,58 +175,34 @@ TEST(Handles, CallsOnBadHandlesFail) {
   EXPECT_TRUE(FlushFileBuffers(p.in));
 }
 
+// A pending read completes when data comes, waited for on its event or, without
+// one, on the handle; queued reads complete in order; with data already there a
+// read completes at once.
 TEST(PipeOverlapped, ReadCompletesWhenDataArrives) {
   Pipe p(true);
   ASSERT_NE(p.in, INVALID_HANDLE_VALUE);
-  Ovl o;
-  SetEvent(o.ovl.hEvent);  // a new read resets the event
-  char buf[16] = {};
-  DWORD n = 99;
-  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  EXPECT_FALSE(o.signalled());
-  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-
-  p.put("ping");
-  ASSERT_TRUE(o.signalled(5000));
-  ASSERT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
-  EXPECT_EQ(n, 4u);
-  EXPECT_STREQ(buf, "ping");
-
-  // With data already there the read completes at once and still sets the event.
-  p.put("abc");
-  Ovl now;
-  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, &now.ovl));
-  EXPECT_EQ(n, 3u);
-  EXPECT_TRUE(now.signalled());
-  EXPECT_TRUE(GetOverlappedResult(p.in, &now.ovl, &n, FALSE));
-  EXPECT_EQ(n, 3u);
-}
-
-TEST(PipeOverlapped, GetOverlappedResultWaitsForCompletion) {
-  Pipe p(true);
   for (bool withEvent : {true, false}) {
     Ovl o;
     HANDLE event = o.ovl.hEvent;
+    SetEvent(event);  // a new read resets the event
     if (!withEvent) o.ovl.hEvent = nullptr;
-    char buf[8] = {};
-    DWORD n = 0;
-    ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+    char buf[16] = {};
+    DWORD n = 99;
+    EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_FALSE(withEvent && o.signalled());
     std::thread writer([&] {
-      Sleep(20);
-      p.put("later");
+      Sleep(20);  // the data comes while the result is waited for
+      p.put("ping");
     });
     EXPECT_TRUE(GetOverlappedResult(p.in, &o.ovl, &n, TRUE));
-    EXPECT_EQ(n, 5u);
     writer.join();
+    EXPECT_EQ(std::string(buf, n), "ping");
     o.ovl.hEvent = event;
+    EXPECT_TRUE(o.signalled());
   }
-}
-
-TEST(PipeOverlapped, QueuedReadsCompleteInOrder) {
-  Pipe p(true);
   Ovl a, b;
   char bufA[2] = {}, bufB[8] = {};
   DWORD n;
@@ -238,237 +216,63 @@ TEST(PipeOverlapped, QueuedReadsCompleteInOrder) {
   EXPECT_EQ(std::string(bufA, n), "12");
   EXPECT_TRUE(GetOverlappedResult(p.in, &b.ovl, &n, FALSE));
   EXPECT_EQ(std::string(bufB, n), "345");
+
+  p.put("abc");
+  Ovl now;
+  char buf[16];
+  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, &now.ovl));
+  EXPECT_EQ(n, 3u);
+  EXPECT_TRUE(now.signalled());
+  EXPECT_TRUE(GetOverlappedResult(p.in, &now.ovl, &n, FALSE));
+  EXPECT_EQ(n, 3u);
 }
 
-TEST(PipeOverlapped, CancelIoAbortsAndNeverTouchesTheBuffer) {
-  Pipe p(true);
-  Ovl o;
-  char buf[8] = "-------";
-  DWORD n;
-  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  ASSERT_TRUE(CancelIo(p.in));
-  EXPECT_TRUE(o.signalled());
-  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, TRUE));
-  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-  EXPECT_EQ(n, 0u);
-
-  // Data arriving later stays for the next read.
-  p.put("data");
-  Sleep(20);
-  EXPECT_STREQ(buf, "-------");
-  Ovl next;
-  ASSERT_TRUE(ReadFile(p.in, buf, 4, &n, &next.ovl));
-  EXPECT_EQ(std::string(buf, n), "data");
-}
-
-TEST(PipeOverlapped, CloseHandleAbortsPendingReadAndClosesDescriptor) {
-  Pipe p(true);
-  Ovl o;
-  char buf[8];
-  DWORD n;
-  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  ASSERT_TRUE(CloseHandle(p.in));
-  HANDLE closed = p.in;
-  p.in = INVALID_HANDLE_VALUE;
-  EXPECT_TRUE(o.signalled());
-  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
-  EXPECT_FALSE(GetOverlappedResult(closed, &o.ovl, &n, FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  // The read end is gone: the writer sees an error condition.
-  pollfd pfd{p.writeFd, POLLOUT, 0};
-  ASSERT_EQ(poll(&pfd, 1, 1000), 1);
-  EXPECT_TRUE(pfd.revents & POLLERR);
-}
-
-TEST(PipeOverlapped, EndOfDataIsBrokenPipe) {
-  Pipe p(true);
-  Ovl o;
-  char buf[8];
-  DWORD n;
-  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  p.closeWriter();
-  ASSERT_TRUE(o.signalled(5000));
-  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  // And at once for the next read.
-  Ovl again;
-  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &again.ovl));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_TRUE(again.signalled());
-}
-
-TEST(PipeOverlapped, WriteLargerThanThePipeCompletesWhenDrained) {
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  fcntl(fds[1], F_SETPIPE_SZ, 4096);
-  HANDLE out = handleFromFd(fds[1], true);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE);
-  std::vector<char> data(200000);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-  Ovl o;
-  DWORD n;
-  ASSERT_FALSE(WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  std::vector<char> got;
-  char buf[8192];
-  for (int i = 0; i < 10000 && got.size() < data.size(); ++i) {
-    ssize_t r = ::read(fds[0], buf, sizeof buf);
-    ASSERT_GT(r, 0);
-    got.insert(got.end(), buf, buf + r);
+// A pending read ended by CancelIo, by its thread's exit or by closing the
+// handle is aborted, and data coming later never lands in its buffer.
+TEST(PipeOverlapped, AbortedReadsNeverTouchTheirBuffer) {
+  enum { kCancel, kThreadExit, kClose };
+  for (int way : {kCancel, kThreadExit, kClose}) {
+    SCOPED_TRACE(way);
+    Pipe p(true);
+    HANDLE h = p.in;
+    Ovl o;
+    char buf[8] = "-------";
+    auto start = [&] {
+      DWORD n;
+      EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, &o.ovl));
+      EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    };
+    if (way == kThreadExit) {
+      std::thread(start).join();
+    } else {
+      start();
+      // Another thread's cancel (a reader ending its own timed-out read) leaves it be.
+      std::thread([&] { CancelIo(h); }).join();
+      EXPECT_FALSE(o.signalled());
+      ASSERT_TRUE(way == kCancel ? CancelIo(h) : CloseHandle(h));
+    }
+    ASSERT_TRUE(o.signalled());
+    EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+    DWORD n = 1;
+    EXPECT_FALSE(GetOverlappedResult(h, &o.ovl, &n, TRUE));
+    if (way == kClose) {
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+      p.in = INVALID_HANDLE_VALUE;
+      // The descriptor went too: the writer sees an error condition.
+      pollfd pfd{p.writeFd, POLLOUT, 0};
+      ASSERT_EQ(poll(&pfd, 1, 1000), 1);
+      EXPECT_TRUE(pfd.revents & POLLERR);
+      continue;
+    }
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(n, 0u);
+    p.put("data");
+    Sleep(20);  // time for a stale completion to land, were there one
+    EXPECT_STREQ(buf, "-------");
+    Ovl next;
+    ASSERT_TRUE(ReadFile(h, buf, 4, &n, &next.ovl));
+    EXPECT_EQ(std::string(buf, n), "data");
   }
-  ASSERT_TRUE(o.signalled(5000));
-  EXPECT_TRUE(GetOverlappedResult(out, &o.ovl, &n, FALSE));
-  EXPECT_EQ(n, data.size());
-  EXPECT_EQ(got, data);
-  CloseHandle(out);
-  ::close(fds[0]);
-}
-
-TEST(PipeSync, WriteWithoutReaderFailsInsteadOfKillingTheProcess) {
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  ::close(fds[0]);
-  HANDLE out = handleFromFd(fds[1], false);
-  DWORD n = 5;
-  EXPECT_FALSE(WriteFile(out, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(n, 0u);
-  CloseHandle(out);
-}
-
-TEST(PipeSync, ReadWaitsForDataAndEndIsBrokenPipe) {
-  Pipe p(false);
-  std::thread writer([&] {
-    Sleep(20);
-    p.put("hi");
-  });
-  char buf[8];
-  DWORD n = 0;
-  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), "hi");
-  writer.join();
-  p.closeWriter();
-  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-}
-
-// Runs a blocking read on another thread and ends it with `interrupt`.
-template <class Interrupt>
-void expectBlockedReadEndsWith(Pipe& p, Interrupt interrupt, DWORD expectedError) {
-  std::atomic<bool> done{false};
-  BOOL ok = TRUE;
-  DWORD error = 0;
-  char buf[8];
-  std::thread reader([&] {
-    DWORD n;
-    ok = ReadFile(p.in, buf, sizeof buf, &n, nullptr);
-    error = GetLastError();
-    done = true;
-  });
-  // The cancel may come before the read started waiting; repeat it until it lands.
-  for (int i = 0; i < 200 && !done.load(); ++i) {
-    Sleep(10);
-    interrupt();
-  }
-  if (!done.load()) p.put("x");  // never leave the thread behind
-  reader.join();
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(error, expectedError);
-}
-
-TEST(PipeSync, BlockedReadEndsOnCancelIoFromAnotherThread) {
-  Pipe p(false);
-  expectBlockedReadEndsWith(
-      p, [&] { CancelIo(p.in); }, ERROR_OPERATION_ABORTED);
-  // The handle still works afterwards.
-  p.put("ok");
-  char buf[4];
-  DWORD n;
-  ASSERT_TRUE(ReadFile(p.in, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 2u);
-}
-
-TEST(PipeSync, BlockedReadEndsOnCloseHandle) {
-  Pipe p(false);
-  HANDLE h = p.in;
-  std::atomic<bool> closed{false};
-  // Closing once is enough when the read is already waiting; give it time first.
-  expectBlockedReadEndsWith(
-      p,
-      [&] {
-        if (!closed.exchange(true)) {
-          Sleep(30);
-          CloseHandle(h);
-        }
-      },
-      ERROR_OPERATION_ABORTED);
-  p.in = INVALID_HANDLE_VALUE;
-}
-
-TEST(ErrorMapping, ErrnoToWin32AndSocketErrors) {
-  const std::pair<int, DWORD> win32[] = {{0, ERROR_SUCCESS},
-                                         {ENOENT, ERROR_FILE_NOT_FOUND},
-                                         {ENOTDIR, ERROR_PATH_NOT_FOUND},
-                                         {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-                                         {EACCES, ERROR_ACCESS_DENIED},
-                                         {EPERM, ERROR_ACCESS_DENIED},
-                                         {EBADF, ERROR_INVALID_HANDLE},
-                                         {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-                                         {EIO, ERROR_GEN_FAILURE},
-                                         {ENXIO, ERROR_GEN_FAILURE},
-                                         {ENODEV, ERROR_GEN_FAILURE},
-                                         {EBUSY, ERROR_SHARING_VIOLATION},
-                                         {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
-                                         {EEXIST, ERROR_FILE_EXISTS},
-                                         {EINVAL, ERROR_INVALID_PARAMETER},
-                                         {EPIPE, ERROR_BROKEN_PIPE},
-                                         {ENAMETOOLONG, ERROR_INVALID_NAME},
-                                         {ECANCELED, ERROR_OPERATION_ABORTED},
-                                         {ETIMEDOUT, ERROR_TIMEOUT}};
-  for (auto [err, win] : win32) EXPECT_EQ(win32ErrorFromErrno(err), win) << "errno " << err;
-  const std::pair<int, DWORD> sockets[] = {{ENOTSOCK, WSAENOTSOCK},
-                                           {EADDRINUSE, WSAEADDRINUSE},
-                                           {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
-                                           {ENETDOWN, WSAENETDOWN},
-                                           {ENETUNREACH, WSAENETUNREACH},
-                                           {ENETRESET, WSAENETRESET},
-                                           {ECONNABORTED, WSAECONNABORTED},
-                                           {ECONNRESET, WSAECONNRESET},
-                                           {EPIPE, WSAECONNRESET},
-                                           {ENOBUFS, WSAENOBUFS},
-                                           {EISCONN, WSAEISCONN},
-                                           {ENOTCONN, WSAENOTCONN},
-                                           {ESHUTDOWN, WSAESHUTDOWN},
-                                           {ETIMEDOUT, WSAETIMEDOUT},
-                                           {ECONNREFUSED, WSAECONNREFUSED},
-                                           {EHOSTDOWN, WSAEHOSTDOWN},
-                                           {EHOSTUNREACH, WSAEHOSTUNREACH},
-                                           {EWOULDBLOCK, WSAEWOULDBLOCK},
-                                           {EINTR, WSAEINTR}};
-  for (auto [err, wsa] : sockets) EXPECT_EQ(socketErrorFromErrno(err), wsa) << "errno " << err;
-}
-
-TEST(DebugOutput, OneLineOnStandardError) {
-  testing::internal::CaptureStderr();
-  OutputDebugStringA("first\n");
-  OutputDebugStringA("second");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "first\nsecond\n");
-}
-
-TEST(Tty, ComNames) {
-  EXPECT_TRUE(isComName("COM1"));
-  EXPECT_TRUE(isComName("COM12"));
-  EXPECT_TRUE(isComName("\\\\.\\COM3"));
-  EXPECT_FALSE(isComName("COM0"));
-  EXPECT_FALSE(isComName("COM"));
-  EXPECT_FALSE(isComName("COM01"));
-  EXPECT_FALSE(isComName("COM1x"));
-  EXPECT_FALSE(isComName("com1"));
-  EXPECT_FALSE(isComName("/dev/ttyS0"));
-  EXPECT_FALSE(isComName(nullptr));
 }
 
 // Completion racing with cancel and close: every operation ends exactly once,
@@ -507,67 +311,187 @@ TEST(PipeOverlapped, CompletionRacingCancelAndCloseEndsEveryOperation) {
   }
 }
 
+TEST(Pipes, EndOfDataAndAWriteWithoutReaderAreBrokenPipe) {
+  Pipe p(true);
+  Ovl o, again;
+  char buf[8];
+  DWORD n;
+  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  p.closeWriter();
+  ASSERT_TRUE(o.signalled(5000));
+  EXPECT_FALSE(GetOverlappedResult(p.in, &o.ovl, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &again.ovl));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE) << "and at once for the next read";
+  EXPECT_TRUE(again.signalled());
+
+  Pipe s(false);
+  s.closeWriter();
+  EXPECT_FALSE(ReadFile(s.in, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+
+  // Writing without a reader fails too, instead of killing the process.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ::close(fds[0]);
+  HANDLE out = handleFromFd(fds[1], false);
+  n = 5;
+  EXPECT_FALSE(WriteFile(out, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(n, 0u);
+  CloseHandle(out);
+}
+
+TEST(PipeOverlapped, WriteLargerThanThePipeCompletesWhenDrained) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  HANDLE out = handleFromFd(fds[1], true);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  std::vector<char> data(200000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  Ovl o;
+  DWORD n;
+  ASSERT_FALSE(WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &n, &o.ovl));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  std::vector<char> got;
+  char buf[8192];
+  for (int i = 0; i < 10000 && got.size() < data.size(); ++i) {
+    ssize_t r = ::read(fds[0], buf, sizeof buf);
+    ASSERT_GT(r, 0);
+    got.insert(got.end(), buf, buf + r);
+  }
+  ASSERT_TRUE(o.signalled(5000));
+  EXPECT_TRUE(GetOverlappedResult(out, &o.ovl, &n, FALSE));
+  EXPECT_EQ(n, data.size());
+  EXPECT_EQ(got, data);
+  CloseHandle(out);
+  ::close(fds[0]);
+}
+
+// A read waiting for data is ended by CancelIo or CloseHandle from another thread.
+TEST(PipeSync, BlockedReadEndsOnCancelIoOrClose) {
+  for (bool close : {false, true}) {
+    Pipe p(false);
+    HANDLE h = p.in;
+    BOOL ok = TRUE;
+    DWORD error = 0;
+    char buf[8];
+    DWORD n = 0;
+    interruptBlocked(
+        [&] {
+          ok = ReadFile(h, buf, sizeof buf, &n, nullptr);
+          error = GetLastError();
+        },
+        [&] { close ? CloseHandle(h) : CancelIo(h); }, [&] { p.put("x"); });
+    EXPECT_FALSE(ok) << close;
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED) << close;
+    if (close) {
+      p.in = INVALID_HANDLE_VALUE;
+    } else {
+      p.put("ok");  // the handle still works afterwards
+      ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+      EXPECT_EQ(std::string(buf, n), "ok");
+    }
+  }
+}
+
 TEST(PipeSync, BlockedWriteEndsOnCancelIoWithThePartCount) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   fcntl(fds[1], F_SETPIPE_SZ, 4096);
   HANDLE out = handleFromFd(fds[1], false);
   std::vector<char> data(1 << 20, 'w');
-  std::atomic<bool> done{false};
   BOOL ok = TRUE;
   DWORD error = 0, written = 0;
-  std::thread writer([&] {
-    ok = WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-    error = GetLastError();
-    done = true;
-  });
-  for (int i = 0; i < 200 && !done.load(); ++i) {
-    Sleep(10);
-    CancelIo(out);
-  }
-  bool readerClosed = !done.load();
-  if (readerClosed) ::close(fds[0]);  // never leave the thread behind
-  writer.join();
+  interruptBlocked(
+      [&] {
+        ok = WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+        error = GetLastError();
+      },
+      [&] { CancelIo(out); },
+      [&] {
+        ::close(fds[0]);
+        fds[0] = -1;
+      });
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, data.size());
   CloseHandle(out);
-  if (!readerClosed) ::close(fds[0]);
+  if (fds[0] >= 0) ::close(fds[0]);
 }
 
-// One handle serving a reader and a writer thread: the reader cancelling its
-// timed-out read must not abort the write in flight.
-TEST(PipeOverlapped, CancelIoEndsOnlyTheCallersOperations) {
-  Pipe p(true);
-  Ovl o;
-  char buf[8];
-  DWORD n;
-  std::thread other([&] { CancelIo(p.in); });
-  ASSERT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  other.join();
-  std::thread([&] { CancelIo(p.in); }).join();
-  EXPECT_FALSE(o.signalled());
-  ASSERT_TRUE(CancelIo(p.in));
-  EXPECT_TRUE(o.signalled());
-  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
+// The codes callers tell apart: a lost link (fatal to the TCP device) from a retry.
+TEST(ErrorMapping, SocketErrorsCallersTellApart) {
+  const std::pair<int, DWORD> sockets[] = {
+      {ECONNRESET, WSAECONNRESET}, {EPIPE, WSAECONNRESET},        {ECONNABORTED, WSAECONNABORTED},
+      {ENOTCONN, WSAENOTCONN},     {ENETDOWN, WSAENETDOWN},       {EHOSTUNREACH, WSAEHOSTUNREACH},
+      {EHOSTDOWN, WSAEHOSTDOWN},   {ENOTSOCK, WSAENOTSOCK},       {ECONNREFUSED, WSAECONNREFUSED},
+      {ETIMEDOUT, WSAETIMEDOUT},   {EWOULDBLOCK, WSAEWOULDBLOCK}, {EINTR, WSAEINTR}};
+  for (auto [err, wsa] : sockets) EXPECT_EQ(socketErrorFromErrno(err), wsa) << "errno " << err;
 }
 
-TEST(PipeOverlapped, OperationsOfAnExitingThreadEnd) {
-  Pipe p(true);
-  Ovl o;
-  char buf[8] = "-------";
-  std::thread([&] {
-    DWORD n;
-    EXPECT_FALSE(ReadFile(p.in, buf, sizeof buf, &n, &o.ovl));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-  }).join();
-  EXPECT_TRUE(o.signalled());
-  EXPECT_EQ(o.ovl.Internal, ERROR_OPERATION_ABORTED);
-  p.put("late");
-  Sleep(20);
-  EXPECT_STREQ(buf, "-------");
+TEST(DebugOutput, OneLineOnStandardError) {
+  testing::internal::CaptureStderr();
+  OutputDebugStringA("first\n");
+  OutputDebugStringA("second");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "first\nsecond\n");
+}
+
+// A device on a real handle: a FIFO opened for reading and writing is a
+// loopback through the kernel, driven by the overlapped engine and the reactor.
+class FifoDevice : public CDevice {
+public:
+  FifoDevice() { constructor(); }
+  ~FifoDevice() override { destroyer(); }
+  zorType Type() const override { return ZOR_NULL; }
+  bool OpenDevice(const std::string& path, int flags, unsigned long* error) {
+    return openDevice(path.c_str(), nullptr, flags, 8192, 8192, error);
+  }
+
+protected:
+  int GetIOSize(int) const override { return 1024; }
+};
+
+// Idle reads time out and are cancelled and restarted; a block then goes out
+// and comes back whole, and the close ends the read pending at that time. A
+// missing path fails the open with the system's error.
+TEST(Fifo, BytesComeBackAfterIdleReadsAndCloseLeavesNothingBehind) {
+  TestEnv env;
+  SettingsScope settings;
+  settings->m_ioTimeout = 30;
+  settings->m_ioWriteTimeout = 2000;
+  const std::string path = env.path("line");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first one
+  int fds = fdCount(), threads = threadCount();
+  {
+    LogRecorder rec;
+    FifoDevice dev;
+    rec.attach(dev);
+    unsigned long error = 0;
+    ASSERT_TRUE(dev.OpenDevice(path, 3, &error)) << "error " << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // several I/O time-outs pass
+    std::vector<unsigned char> block(5000);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 13);
+    ASSERT_TRUE(dev.WriteBuffer(block.data(), block.size()));
+    EXPECT_EQ(readBytes(dev, block.size(), 5000), block);
+    EXPECT_EQ(rec.countEvent(IDS_PANIC), 0u);
+    EXPECT_TRUE(dev.CloseDevice());
+    EXPECT_FALSE(dev.IsDeviceOpen());
+  }
+  EXPECT_LE(fdCount(), fds + 2) << "the reactor may hold its own two descriptors";
+  EXPECT_TRUE(waitUntil([&] { return threadCount() <= threads + 1; }, 3000)) << "and its own thread";
+
+  FifoDevice dev;
+  unsigned long error = 0;
+  EXPECT_FALSE(dev.OpenDevice(env.path("absent"), 0, &error));
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(dev.IsDeviceOpen());
+  EXPECT_FALSE(dev.DeviceExist(env.path("absent").c_str()));
+  EXPECT_TRUE(dev.DeviceExist(path.c_str()));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The serial port device: settings, byte time, line status, and the data path
-// through a real pseudo-terminal standing in for the instrument.
+// through a real pseudo-terminal standing in for the instrument; a line that
+// goes away and comes back.
 #include <zor/zor.h>
 
 #include "support/process.h"
@@ -8,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace zor;
@@ -23,32 +24,24 @@ using zortest::PtyPair;
 
 namespace {
 
+const unsigned char* bytesOf(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
 std::string pattern(std::size_t n) {
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   return s;
 }
 
-class SerialDevice : public ::testing::Test {
-protected:
-  void SetUp() override {
-    theApp.m_threadGranularity = 2;
-    theApp.m_ioWriteTimeout = 500;
-    theApp.m_autoresumeTimer = 30;
-    ASSERT_TRUE(pty.ok());
-    ASSERT_TRUE(zortest::linkComPort(portNumber(), pty.path()));
-  }
-  void TearDown() override { zortest::unlinkComPort(portNumber()); }
-
-  LineSettings line() {
-    LineSettings s;
-    EXPECT_TRUE(pty.settings(s));
-    return s;
-  }
-
-  SettingsScope settings;
-  PtyPair pty;
-};
+// Lets ms pass, the device idling meanwhile, and checks that it did not spin.
+void expectNoSpin(int ms) {
+  long cpu = zortest::processCpuMs();
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(zortest::processCpuMs() - cpu, wall.count() / 2) << "a thread spins while the line is gone";
+}
 
 TEST(SerialSettings, ByteTimeFollowsTheStoredSettings) {
   CDevRS232 dev;
@@ -72,92 +65,40 @@ TEST(SerialSettings, ByteTimeFollowsTheStoredSettings) {
   }
 }
 
-TEST(SerialSettings, StatusJudgesOnlyTheErrorBitsOfTheMask) {
-  CDevRS232 dev;  // closed: the word is judged as passed in
-  for (unsigned long bit : {CE_RXOVER, CE_OVERRUN, CE_RXPARITY, CE_FRAME, CE_BREAK, CE_TXFULL, CE_IOE}) {
-    unsigned long word = bit;
-    EXPECT_TRUE(dev.GetStatus(&word, nullptr)) << bit;
-  }
-  unsigned long others = 0xFFFFFFFFul & ~0x051Ful;
-  EXPECT_FALSE(dev.GetStatus(&others, nullptr));
-  unsigned long none = 0;
-  EXPECT_FALSE(dev.GetStatus(&none, nullptr));
-  EXPECT_FALSE(dev.GetStatus(nullptr, nullptr));
-}
-
-TEST(SerialSettings, LineControlOnAClosedPortFailsAndKeepsTheSettings) {
+TEST(SerialSettings, AClosedPortRefusesLineControlAndKeepsTheSettings) {
   CDevRS232 dev;
   EXPECT_FALSE(dev.ChangeSpeed(19200));
   EXPECT_EQ(dev.GetByteTime(), 1u) << "still 9600";
   EXPECT_FALSE(dev.EnableHwHandshake(true));
   EXPECT_FALSE(dev.HwHandshakeStatus());
   EXPECT_TRUE(dev.EnableHwHandshake(false)) << "the value it has needs no port";
-  EXPECT_FALSE(dev.SetRts(true));
-  EXPECT_FALSE(dev.SetDtr(false));
-  EXPECT_FALSE(dev.SetBreak(true));
   DCB dcb{};
   unsigned long status = 0;
-  EXPECT_FALSE(dev.GetCommState(&dcb));
-  EXPECT_FALSE(dev.SetCommState(&dcb));
-  EXPECT_FALSE(dev.SetupComm(1024, 1024));
-  EXPECT_FALSE(dev.SetCommMask(EV_RXCHAR));
-  EXPECT_FALSE(dev.PurgeComm(15));
-  EXPECT_FALSE(dev.EscapeCommFunction(SETDTR));
-  EXPECT_FALSE(dev.ClearCommError(&status, nullptr));
-  EXPECT_FALSE(dev.GetCommModemStatus(&status));
-  EXPECT_EQ(dev.Type(), ZOR_RS232);
+  int call = 0;
+  for (bool ok : {dev.SetRts(true), dev.SetDtr(false), dev.SetBreak(true), dev.GetCommState(&dcb),
+                  dev.SetCommState(&dcb), dev.SetupComm(1024, 1024), dev.SetCommMask(EV_RXCHAR),
+                  dev.PurgeComm(15), dev.EscapeCommFunction(SETDTR), dev.ClearCommError(&status, nullptr),
+                  dev.GetCommModemStatus(&status)})
+    EXPECT_FALSE(ok) << "call " << call++;
+  EXPECT_FALSE(dev.GetStatus(nullptr, nullptr));
 }
 
-TEST_F(SerialDevice, DefaultsProgram9600EightNoneOne) {
-  CDevRS232 dev;
-  ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
-  LineSettings s = line();
-  EXPECT_EQ(s.rate, 9600u);
-  EXPECT_EQ(s.dataBits, 8);
-  EXPECT_FALSE(s.parity);
-  EXPECT_FALSE(s.twoStopBits);
-  EXPECT_FALSE(s.rtsCts);
-  EXPECT_FALSE(s.softwareFlow) << "flow control is the library's own";
-  EXPECT_TRUE(s.raw);
-  DCB dcb{};
-  ASSERT_TRUE(dev.GetCommState(&dcb));
-  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
-  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
-  EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-  EXPECT_EQ(dcb.fBinary, 1u);
-  EXPECT_EQ(dcb.XonLim, 256);
-  EXPECT_EQ(dcb.XoffLim, 768);
-  EXPECT_FALSE(dev.HwHandshakeStatus());
-}
-
-TEST_F(SerialDevice, ProgrammedSettingsReachTheLineAtOpen) {
-  CDevRS232 dev;
-  dev.DeviceProgram(true, 19200, 'e', 7, 2);
-  EXPECT_TRUE(dev.IsDeviceOpen() == false);
-  ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 8192, 8192));
-  LineSettings s = line();
-  EXPECT_EQ(s.rate, 19200u);
-  EXPECT_TRUE(s.twoStopBits);
-  EXPECT_TRUE(s.rtsCts);
-  // A pseudo-terminal forces 8 data bits and no parity; the request itself is
-  // checked where the driver can be watched (the emulated adapter's test).
-  DCB dcb{};
-  ASSERT_TRUE(dev.GetCommState(&dcb));
-  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
-  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-  EXPECT_EQ(dcb.XonLim, 2048);
-  EXPECT_EQ(dcb.XoffLim, 6144);
-  EXPECT_TRUE(dev.HwHandshakeStatus());
-  ASSERT_TRUE(dev.CloseDevice());
-
-  // The settings persist; stop code 1 (the host's "1.5") is one stop bit.
-  dev.DeviceProgram(false, 14400, 'x', 8, 1);
-  ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 8192, 8192));
-  s = line();
-  EXPECT_EQ(s.rate, 14400u);
-  EXPECT_FALSE(s.twoStopBits);
-  EXPECT_FALSE(s.rtsCts);
-}
+class SerialDevice : public ::testing::Test {
+protected:
+  void SetUp() override {
+    settings->m_autoresumeTimer = 20;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(zortest::linkComPort(portNumber(), pty.path()));
+  }
+  LineSettings line() {
+    LineSettings s;
+    EXPECT_TRUE(pty.settings(s));
+    return s;
+  }
+  TestEnv env;  // the port links live beside its settings file, and go with it
+  SettingsScope settings;
+  PtyPair pty;
+};
 
 TEST_F(SerialDevice, RateAndHandshakeChangeOnTheOpenPort) {
   CDevRS232 dev;
@@ -177,29 +118,10 @@ TEST_F(SerialDevice, RateAndHandshakeChangeOnTheOpenPort) {
   ASSERT_TRUE(dev.EnableHwHandshake(true));
   EXPECT_TRUE(line().rtsCts);
   EXPECT_TRUE(dev.HwHandshakeStatus());
-  EXPECT_TRUE(dev.EnableHwHandshake(true));
   ASSERT_TRUE(dev.EnableHwHandshake(false));
   EXPECT_FALSE(line().rtsCts);
   EXPECT_EQ(line().rate, 1200u) << "the handshake change keeps the rate";
 }
-
-class SerialDataPath : public SerialDevice, public ::testing::WithParamInterface<int> {};
-
-TEST_P(SerialDataPath, BytesTravelBothWaysInOrder) {
-  CDevRS232 dev;
-  dev.DeviceProgram(false, 115200, 'N', 8, 1);
-  ASSERT_TRUE(dev.OpenDevice(portNumber(), GetParam(), 8192, 8192));
-  const std::string out = pattern(5000);
-  ASSERT_TRUE(dev.WriteBuffer(reinterpret_cast<const unsigned char*>(out.data()), out.size()));
-  EXPECT_EQ(pty.receive(out.size(), 10000), out);
-
-  const std::string in = pattern(6000).substr(1000);
-  ASSERT_TRUE(pty.send(in));
-  EXPECT_EQ(asString(readBytes(dev, in.size(), 10000)), in);
-  EXPECT_TRUE(dev.CloseDevice());
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, SerialDataPath, ::testing::Values(0, 1, 2, 3));
 
 TEST_F(SerialDevice, SoftwareFlowControlWorksThroughTheTty) {
   LogRecorder rec;  // outlives the device that logs into it
@@ -212,7 +134,7 @@ TEST_F(SerialDevice, SoftwareFlowControlWorksThroughTheTty) {
   // The peer says stop: nothing goes out until it says go on.
   ASSERT_TRUE(pty.send("\xA0"));
   ASSERT_TRUE(rec.waitForEvent(IDS_XOFF_RECEIVED, 3000));
-  ASSERT_TRUE(dev.WriteBuffer(reinterpret_cast<const unsigned char*>("held"), 4));
+  ASSERT_TRUE(dev.WriteBuffer(bytesOf("held"), 4));
   EXPECT_EQ(pty.receive(4, 300), "");
   ASSERT_TRUE(pty.send("\xA1"));
   EXPECT_EQ(pty.receive(4, 3000), "held");
@@ -237,13 +159,16 @@ TEST_F(SerialDevice, FlushDropsWhatWaitsAndTheLineGoesOn) {
   EXPECT_EQ(asString(readBytes(dev, 5, 3000)), "fresh");
 }
 
+// A link to nothing, or to a node that is no tty, is no port.
 TEST_F(SerialDevice, APortThatMapsToNothingFailsTheOpenWithTheSystemError) {
   CDevRS232 dev;
-  ASSERT_TRUE(zortest::linkComPort(portNumber(), "/nonexistent/ttyUSB9"));
-  SetLastError(0);
-  EXPECT_FALSE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(dev.IsDeviceOpen());
+  for (const char* target : {"/nonexistent/ttyUSB9", "/dev/null"}) {
+    ASSERT_TRUE(zortest::linkComPort(portNumber(), target));
+    SetLastError(0);
+    EXPECT_FALSE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << target;
+    EXPECT_FALSE(dev.IsDeviceOpen());
+  }
   EXPECT_FALSE(dev.OpenDevice(-5, 0, 1024, 1024));
   EXPECT_FALSE(dev.OpenDevice(0, 0, 1024, 1024));
   EXPECT_FALSE(dev.IsDeviceOpen());
@@ -252,14 +177,21 @@ TEST_F(SerialDevice, APortThatMapsToNothingFailsTheOpenWithTheSystemError) {
   EXPECT_TRUE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
 }
 
+TEST_F(SerialDevice, WithoutResumeADeadLineStopsButDoesNotSpin) {
+  settings->m_panicResume = false;
+  LogRecorder rec;
+  CDevRS232 dev;
+  rec.attach(dev);
+  ASSERT_TRUE(dev.OpenDevice(portNumber(), 0, 1024, 1024));
+  pty.hangUp();
+  expectNoSpin(500);
+  EXPECT_EQ(rec.countEvent(IDS_PANIC), 0u);
+  dev.CloseDevice();
+}
+
 // COM3 is the link ports/COM3 beside the settings file. Held by another
 // program, it is listed by the library's port probe and refused.
-TEST(SerialPortNames, Com3OpensTheTtyItMapsToAndAHeldPortIsListedButRefused) {
-  if (std::getenv("ZOR_SERIAL_HELD_CHILD") != nullptr) GTEST_SKIP() << "the child's part runs below";
-  SettingsScope settings;
-  theApp.m_threadGranularity = 2;
-  PtyPair pty;
-  ASSERT_TRUE(pty.ok());
+TEST_F(SerialDevice, Com3OpensTheTtyItMapsToAndAHeldPortIsListedButRefused) {
   ASSERT_TRUE(zortest::linkComPort(3, pty.path()));
   {
     CDevRS232 dev;
@@ -277,7 +209,6 @@ TEST(SerialPortNames, Com3OpensTheTtyItMapsToAndAHeldPortIsListedButRefused) {
                           {{"ZOR_SERIAL_HELD_CHILD", "1"}});
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
-  zortest::unlinkComPort(3);
 }
 
 TEST(SerialPortNames, HeldPortChild) {
@@ -289,5 +220,58 @@ TEST(SerialPortNames, HeldPortChild) {
   EXPECT_FALSE(dev.OpenDevice(3, 0, 1024, 1024));
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
 }
+
+// The two overlap modes a one-name channel has.
+class SerialModes : public SerialDevice, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SerialModes, BytesTravelBothWaysInOrder) {
+  CDevRS232 dev;
+  dev.DeviceProgram(false, 115200, 'N', 8, 1);
+  ASSERT_TRUE(dev.OpenDevice(portNumber(), GetParam(), 8192, 8192));
+  const std::string out = pattern(5000);  // every byte value: a raw line passes each as it is
+  ASSERT_TRUE(dev.WriteBuffer(bytesOf(out), out.size()));
+  EXPECT_EQ(pty.receive(out.size(), 10000), out);
+
+  const std::string in = pattern(6000).substr(1000);
+  ASSERT_TRUE(pty.send(in));
+  EXPECT_EQ(asString(readBytes(dev, in.size(), 10000)), in);
+  EXPECT_TRUE(dev.CloseDevice());
+}
+
+TEST_P(SerialModes, AVanishedLinePanicsWithoutSpinningAndResumesWhenBack) {
+  LogRecorder rec;  // outlives the device that logs into it
+  CDevRS232 dev;
+  rec.attach(dev);
+  dev.DeviceProgram(false, 38400, 'N', 8, 1);
+  ASSERT_TRUE(dev.OpenDevice(portNumber(), GetParam(), 4096, 4096));
+  ASSERT_TRUE(pty.send("before"));
+  ASSERT_EQ(asString(readBytes(dev, 6, 3000)), "before");
+
+  // The adapter is pulled: its node goes (the number of a closed pty would
+  // soon name another test's line), and the line hangs up.
+  ASSERT_TRUE(zortest::linkComPort(portNumber(), "/dev/zor-test-unplugged"));
+  pty.hangUp();
+  ASSERT_TRUE(rec.waitForEvent(IDS_PANIC, 3000));
+  EXPECT_FALSE(dev.IsDeviceOpen());
+  expectNoSpin(500);  // the device retries now and then and otherwise sleeps
+  EXPECT_EQ(rec.countEvent(IDS_PANIC_RESUMED), 0u);
+  EXPECT_EQ(rec.countEvent(IDS_PANIC), 1u);
+
+  PtyPair second;  // plugged in again
+  ASSERT_TRUE(second.ok());
+  ASSERT_TRUE(zortest::linkComPort(portNumber(), second.path()));
+  ASSERT_TRUE(rec.waitForEvent(IDS_PANIC_RESUMED, 3000));
+  EXPECT_TRUE(dev.IsDeviceOpen());
+  LineSettings line;
+  ASSERT_TRUE(second.settings(line));
+  EXPECT_EQ(line.rate, 38400u) << "the reopen programs the line again";
+  ASSERT_TRUE(second.send("after"));
+  EXPECT_EQ(asString(readBytes(dev, 5, 3000)), "after");
+  ASSERT_TRUE(dev.WriteBuffer(bytesOf("back"), 4));
+  EXPECT_EQ(second.receive(4, 3000), "back");
+  dev.CloseDevice();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SerialModes, ::testing::Values(0, 3));
 
 }  // namespace

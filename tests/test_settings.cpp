@@ -1,5 +1,5 @@
-// The settings store: round trips, defaults, other processes, concurrent
-// writers and damaged files.
+// The settings store: where it lives, round trips, defaults, concurrent
+// writers and damaged files; and what a "COMn" name stands for.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,16 +7,33 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "support/process.h"
+#include "zor/platform/platform.h"
+#include "zor/platform/tty.h"
 #include "zor/support/support.h"
 
 using zor::CIni;
 using zor::IDS_SECTION;
 
 namespace {
+
+// Sets an environment variable (nullptr: unsets it) until the object goes.
+class ScopedEnv {
+public:
+  explicit ScopedEnv(const char* name) : m_name(name) {
+    if (const char* v = std::getenv(name)) m_old = v;
+  }
+  ~ScopedEnv() { set(m_old ? m_old->c_str() : nullptr); }
+  void set(const char* value) { value != nullptr ? setenv(m_name, value, 1) : unsetenv(m_name); }
+
+private:
+  const char* m_name;
+  std::optional<std::string> m_old;
+};
 
 class Settings : public ::testing::Test {
 protected:
@@ -27,18 +44,52 @@ protected:
     return ini;
   }
 
-  // Waits for a forked child; true when it exited with status 0.
-  static bool childSucceeded(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-
   zortest::ScopedSettingsFile m_cfg;
   const std::string &m_folder = m_cfg.folder, &m_file = m_cfg.file;
 };
 
-TEST_F(Settings, ValuesRoundTripThroughTheFile) {
+TEST_F(Settings, WhereTheFileAndThePortLinksAre) {
+  ScopedEnv xdg("XDG_CONFIG_HOME"), home("HOME");
+  setenv("ZOR_CONFIG", "/x/y/zor.ini", 1);
+  xdg.set("/xdg");
+  home.set("/home/someone");
+  EXPECT_EQ(zor::settingsFilePath(), "/x/y/zor.ini");
+  EXPECT_EQ(zor::portLinkFolder(), "/x/y/ports");
+  setenv("ZOR_CONFIG", "", 1);
+  EXPECT_EQ(zor::settingsFilePath(), "/xdg/zor/zor.ini");
+  unsetenv("ZOR_CONFIG");
+  EXPECT_EQ(zor::settingsFilePath(), "/xdg/zor/zor.ini");
+  EXPECT_EQ(zor::portLinkFolder(), "/xdg/zor/ports");
+  xdg.set("");
+  EXPECT_EQ(zor::settingsFilePath(), "/home/someone/.config/zor/zor.ini");
+  xdg.set(nullptr);
+  EXPECT_EQ(zor::settingsFilePath(), "/home/someone/.config/zor/zor.ini");
+  home.set(nullptr);  // the account's home folder instead
+  std::string path = zor::settingsFilePath();
+  EXPECT_EQ(path.substr(path.size() - std::string("/.config/zor/zor.ini").size()), "/.config/zor/zor.ini");
+
+  // A "COMn" name is the link ports/COMn beside the settings file, else the nth system port.
+  setenv("ZOR_CONFIG", m_file.c_str(), 1);
+  std::filesystem::create_directories(m_folder + "/ports");
+  ASSERT_EQ(symlink("/dev/ttyUSB7", (m_folder + "/ports/COM5").c_str()), 0);
+  ASSERT_EQ(symlink("../dev/thing", (m_folder + "/ports/COM6").c_str()), 0);
+  EXPECT_EQ(zor::resolveComName("COM5"), "/dev/ttyUSB7");
+  EXPECT_EQ(zor::resolveComName("COM6"), m_folder + "/ports/../dev/thing");
+  EXPECT_EQ(zor::resolveComName("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(zor::resolveComName("COM12"), "/dev/ttyS11");
+  for (const char* good : {"COM1", "COM12", "\\\\.\\COM3"}) EXPECT_TRUE(zor::isComName(good)) << good;
+  for (const char* bad : {"COM", "COM0", "COM01", "COM1x", "COM-1", "LPT1", "com1", "", "COM99999999999"}) {
+    EXPECT_EQ(zor::resolveComName(bad), "") << bad;
+    EXPECT_FALSE(zor::isComName(bad)) << bad;
+  }
+  EXPECT_FALSE(zor::isComName("/dev/ttyS0"));
+  EXPECT_FALSE(zor::isComName(nullptr));
+  EXPECT_EQ(zor::resolveComName(nullptr), "");
+}
+
+TEST_F(Settings, ValuesRoundTripThroughTheFileAndItsFoldersAreMade) {
+  const std::string nested = m_folder + "/a/b/zor.ini";
+  setenv("ZOR_CONFIG", nested.c_str(), 1);
   {
     CIni ini = open();
     EXPECT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 250));
@@ -57,13 +108,13 @@ TEST_F(Settings, ValuesRoundTripThroughTheFile) {
   // Rewriting a key changes it in place and keeps one line for it.
   EXPECT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 300));
   EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 1), 300);
-  std::string text = zortest::readText(m_file);
+  std::string text = zortest::readText(nested);
   EXPECT_NE(text.find("[ZOR.DLL]"), std::string::npos);
   EXPECT_NE(text.find("I/O Timeout=300\n"), std::string::npos);
   EXPECT_EQ(text.find("I/O Timeout=250"), std::string::npos);
 }
 
-TEST_F(Settings, AbsentValuesReadAsTheDefault) {
+TEST_F(Settings, AbsentValuesReadAsTheDefaultAndBadOnesAreRefused) {
   CIni ini = open();
   EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 123), 123);
   EXPECT_EQ(ini.GetProfileLong(IDS_SECTION, zor::IDS_IO_WRITE_TIMEOUT, 5000L), 5000L);
@@ -76,19 +127,8 @@ TEST_F(Settings, AbsentValuesReadAsTheDefault) {
   EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 123), 123);
   EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, 999, 5), 5);
   EXPECT_FALSE(ini.WriteProfileInt(IDS_SECTION, 999, 5));
-}
 
-TEST_F(Settings, WritingCreatesMissingFolders) {
-  std::string nested = m_folder + "/a/b/zor.ini";
-  setenv("ZOR_CONFIG", nested.c_str(), 1);
-  CIni ini = open();
-  EXPECT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_MONITOR_VIEW, 2));
-  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_MONITOR_VIEW, 0), 2);
-  EXPECT_TRUE(std::filesystem::exists(nested));
-}
-
-TEST_F(Settings, ValuesWithLineBreaksAreRefusedAndLoseNothing) {
-  CIni ini = open();
+  // A value with a line break, or a key with '=', is refused and loses nothing.
   ASSERT_TRUE(ini.WriteProfileStringA(IDS_SECTION, zor::IDS_LOG_FILENAME, "a.txt"));
   std::string before = zortest::readText(m_file);
   EXPECT_FALSE(ini.WriteProfileStringA(IDS_SECTION, zor::IDS_LOG_FILENAME, "b\n[Evil]\nx=1"));
@@ -97,62 +137,41 @@ TEST_F(Settings, ValuesWithLineBreaksAreRefusedAndLoseNothing) {
   EXPECT_EQ(ini.GetProfileStringA(IDS_SECTION, zor::IDS_LOG_FILENAME, ""), "a.txt");
 }
 
-TEST_F(Settings, OtherProcessesSeeWrittenValues) {
+// Two other processes and two threads of this one write at once; an instance
+// made before them reads every key they wrote, and the key it wrote itself.
+TEST_F(Settings, ConcurrentWritersLoseNoKey) {
+  constexpr int kKeys = 150;
   CIni ini = open();
-  ASSERT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_AUTORESUME_TIMER, 4321));
-
-  // A later process reads what this one wrote...
-  pid_t reader = fork();
-  ASSERT_GE(reader, 0);
-  if (reader == 0) {
-    CIni child;
-    _exit(child.GetProfileIntA(IDS_SECTION, zor::IDS_AUTORESUME_TIMER, 0) == 4321 ? 0 : 1);
-  }
-  EXPECT_TRUE(childSucceeded(reader));
-
-  // ...and this instance reads what another process wrote after it was made.
-  pid_t writer = fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {
-    CIni child;
-    bool ok = child.WriteProfileInt(IDS_SECTION, zor::IDS_AUTORESUME_TIMER, 8765) &&
-              child.WriteProfileStringA(IDS_SECTION, zor::IDS_RUNZOR_ADDRESS, "10.0.0.1");
-    _exit(ok ? 0 : 1);
-  }
-  ASSERT_TRUE(childSucceeded(writer));
-  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_AUTORESUME_TIMER, 0), 8765);
-  EXPECT_EQ(ini.GetProfileStringA(IDS_SECTION, zor::IDS_RUNZOR_ADDRESS, ""), "10.0.0.1");
-}
-
-TEST_F(Settings, ConcurrentWritersInTwoProcessesLoseNoKey) {
-  constexpr int kKeys = 200;
-  CIni seed = open();
-  ASSERT_TRUE(seed.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 77));
-
+  ASSERT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 77));
+  auto writeKeys = [](int w) {
+    CIni writer;
+    bool ok = true;
+    for (int i = 0; i < kKeys; ++i)
+      ok = writer.WriteString("ZOR.DLL", "key " + std::to_string(w) + "-" + std::to_string(i),
+                              std::to_string(w * 1000 + i)) &&
+           ok;
+    return ok;
+  };
   pid_t children[2];
   for (int c = 0; c < 2; ++c) {
-    children[c] = fork();
+    children[c] = fork();  // before this process starts threads of its own
     ASSERT_GE(children[c], 0);
-    if (children[c] == 0) {
-      CIni child;
-      bool ok = true;
-      for (int i = 0; i < kKeys; ++i)
-        ok = child.WriteString("ZOR.DLL", "key " + std::to_string(c) + "-" + std::to_string(i),
-                               std::to_string(c * 1000 + i)) &&
-             ok;
-      _exit(ok ? 0 : 1);
-    }
+    if (children[c] == 0) _exit(writeKeys(c) ? 0 : 1);
   }
-  EXPECT_TRUE(childSucceeded(children[0]));
-  EXPECT_TRUE(childSucceeded(children[1]));
-
-  CIni ini = open();
+  std::thread a(writeKeys, 2), b(writeKeys, 3);
+  a.join();
+  b.join();
+  for (pid_t child : children) {
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
   int missing = 0;
-  for (int c = 0; c < 2; ++c)
-    for (int i = 0; i < kKeys; ++i) {
-      auto v = ini.ReadString("ZOR.DLL", "key " + std::to_string(c) + "-" + std::to_string(i));
-      if (!v || *v != std::to_string(c * 1000 + i)) ++missing;
-    }
+  for (int w = 0; w < 4; ++w)
+    for (int i = 0; i < kKeys; ++i)
+      if (ini.ReadString("ZOR.DLL", "key " + std::to_string(w) + "-" + std::to_string(i)) !=
+          std::to_string(w * 1000 + i))
+        ++missing;
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 0), 77);
   // One section, no temporary left behind.
@@ -161,7 +180,7 @@ TEST_F(Settings, ConcurrentWritersInTwoProcessesLoseNoKey) {
   EXPECT_FALSE(std::filesystem::exists(m_file + ".tmp"));
 }
 
-TEST_F(Settings, DamagedFileReadsDefaultsAndIsKept) {
+TEST_F(Settings, DamagedOrUnreadableStoresGiveDefaultsAndAreKept) {
   const std::string garbage =
       "\x01\x02 binary junk \xff\n"
       "no equals sign here\n"
@@ -198,40 +217,18 @@ TEST_F(Settings, DamagedFileReadsDefaultsAndIsKept) {
        {"\x01\x02 binary junk \xff\n", "no equals sign here\n", "[ZOR.DLL\n", "=value without key\n",
         "Lock Timeout=99999999999999999999\n", "; a comment\n", "random trailing garbage ]]]"})
     EXPECT_NE(text.find(kept), std::string::npos) << kept;
-}
 
-TEST_F(Settings, UnreadableStoreGivesDefaultsAndIsNotReplaced) {
   // A folder where the file should be: nothing to parse, nothing to overwrite.
+  std::filesystem::remove(m_file);
   std::filesystem::create_directories(m_file);
-  CIni ini = open();
-  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
-  EXPECT_FALSE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
+  CIni folder = open();
+  EXPECT_EQ(folder.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+  EXPECT_FALSE(folder.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
   EXPECT_TRUE(std::filesystem::is_directory(m_file));
-
   // Something endless is read no further than a bound.
   setenv("ZOR_CONFIG", "/dev/zero", 1);
   CIni endless = open();
   EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
-}
-
-TEST_F(Settings, ConcurrentWritersInOneProcessLoseNoKey) {
-  constexpr int kKeys = 50;
-  auto writeKeys = [](int t) {
-    CIni ini;
-    for (int i = 0; i < kKeys; ++i)
-      ini.WriteString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i), std::to_string(i));
-  };
-  std::thread a(writeKeys, 0), b(writeKeys, 1);
-  a.join();
-  b.join();
-  CIni ini = open();
-  int missing = 0;
-  for (int t = 0; t < 2; ++t)
-    for (int i = 0; i < kKeys; ++i)
-      if (ini.ReadString("ZOR.DLL", "thread " + std::to_string(t) + "-" + std::to_string(i)) !=
-          std::to_string(i))
-        ++missing;
-  EXPECT_EQ(missing, 0);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "support/process.h"
+#include "support/background.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,74 +11,64 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
 namespace zortest {
+namespace {
 
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-  std::vector<std::string> out;
+// Starts args[0] (looked up in PATH) with the "NAME=value" entries of extra
+// added to the environment. Everything the child needs is built before fork:
+// it only calls dup2 and exec.
+pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& extra, int in, int out, int err) {
+  std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     bool replaced = false;
     for (const auto& x : extra)
-      if (entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0) replaced = true;
-    if (!replaced) out.push_back(entry);
+      replaced = replaced || entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
+    if (!replaced) env.push_back(entry);
   }
-  out.insert(out.end(), extra.begin(), extra.end());
-  return out;
+  env.insert(env.end(), extra.begin(), extra.end());
+  std::vector<char*> argv, envp;
+  for (auto& s : args) argv.push_back(s.data());
+  for (auto& s : env) envp.push_back(s.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  return pid;
 }
 
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
+}  // namespace
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& extraEnv, int timeoutMs) {
   ProcessResult result;
-  // Everything the child needs is built before fork: it only calls exec.
-  std::vector<std::string> extra;
+  std::vector<std::string> extra, argv{program};
   for (const auto& [k, v] : extraEnv) extra.push_back(k + "=" + v);
-  std::vector<std::string> envStrings = environmentWith(extra);
-  std::vector<std::string> argStrings{program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> envp = cStrings(envStrings), argv = cStrings(argStrings);
-
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return result;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (pid < 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return result;
-  }
-
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  argv.insert(argv.end(), args.begin(), args.end());
+  int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+  pid_t pid = -1;
+  if (pipe2(outPipe, O_CLOEXEC) == 0 && pipe2(errPipe, O_CLOEXEC) == 0)
+    pid = spawn(argv, extra, 0, outPipe[1], errPipe[1]);
+  for (int fd : {outPipe[1], errPipe[1]})
+    if (fd >= 0) close(fd);
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool killed = false;
-  while (open > 0) {
+  for (int open = pid > 0 ? 2 : 0; open > 0;) {
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -101,11 +92,56 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   }
   for (auto& f : fds)
     if (f.fd >= 0) close(f.fd);
+  if (pid <= 0) return result;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (!killed && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& args, const std::string& outPath,
+                                     const std::vector<std::string>& env) {
+  if (args.empty()) return;
+  int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  int out =
+      outPath.empty() ? devnull : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (devnull >= 0) m_pid = spawn(args, env, devnull, out >= 0 ? out : devnull, devnull);
+  if (out >= 0 && out != devnull) ::close(out);
+  if (devnull >= 0) ::close(devnull);
+}
+
+bool BackgroundProcess::exited() {
+  if (m_pid <= 0) return true;
+  int status = 0;
+  pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+  if (r == m_pid && WIFEXITED(status)) m_exitCode = WEXITSTATUS(status);
+  if (r == m_pid || r < 0) m_pid = -1;
+  return m_pid <= 0;
+}
+
+void BackgroundProcess::stop(int signal) {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, signal);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!exited()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+      m_pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool haveProgram(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':'))
+    if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+  return false;
 }
 
 std::string selfExecutable() { return std::filesystem::read_symlink("/proc/self/exe").string(); }

@@ -1,4 +1,4 @@
-// Running helper processes from tests: capture their output, bound their time.
+// Running helper processes from tests, and their scratch files.
 #pragma once
 
 #include <string>
@@ -19,12 +19,6 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const std::vector<std::pair<std::string, std::string>>& extraEnv = {},
                          int timeoutMs = 20000);
 
-// This process's environment with the "NAME=value" entries of extra added or
-// replacing; and the null-ended pointer array exec wants (valid while strings live).
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
-std::vector<char*> cStrings(std::vector<std::string>& strings);
-
-// Path of the running test program.
 std::string selfExecutable();
 
 // A fresh, empty folder for one test, beside the test program's settings file.

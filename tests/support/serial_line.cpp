@@ -5,18 +5,14 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <string>
+#include <filesystem>
 
 // <pty.h> brings the libc termios, which cannot meet the kernel's termios2.
 extern "C" int openpty(int* master, int* slave, char* name, const struct termios* t, const struct winsize* w);
@@ -29,18 +25,11 @@ long nowMs() {
   return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void makeFolders(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0700);
-  }
-}
-
 }  // namespace
 
 PtyPair::PtyPair() {
   char name[256] = {};
-  int master = -1;
-  int slave = -1;
+  int master = -1, slave = -1;
   if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
   fcntl(master, F_SETFD, FD_CLOEXEC);
   fcntl(slave, F_SETFD, FD_CLOEXEC);
@@ -48,8 +37,6 @@ PtyPair::PtyPair() {
   m_slave = slave;
   m_path = name;
 }
-
-PtyPair::~PtyPair() { hangUp(); }
 
 bool PtyPair::send(const std::string& bytes) {
   std::size_t done = 0;
@@ -86,39 +73,10 @@ std::string PtyPair::receive(std::size_t count, int ms) {
   return out;
 }
 
-std::string PtyPair::drain(int quietMs) {
-  std::string out;
-  long deadline = nowMs() + 20000;  // bounded even if the library never stops
-  while (m_master >= 0 && nowMs() < deadline) {
-    pollfd p{m_master, POLLIN, 0};
-    if (::poll(&p, 1, quietMs) <= 0) break;
-    char buf[4096];
-    ssize_t n = ::read(m_master, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
 bool PtyPair::settings(LineSettings& out) const {
   termios2 t{};
   if (m_master < 0 || ioctl(m_master, TCGETS2, &t) != 0) return false;
   out.rate = t.c_ospeed;
-  switch (t.c_cflag & CSIZE) {
-    case CS5:
-      out.dataBits = 5;
-      break;
-    case CS6:
-      out.dataBits = 6;
-      break;
-    case CS7:
-      out.dataBits = 7;
-      break;
-    default:
-      out.dataBits = 8;
-  }
-  out.parity = (t.c_cflag & PARENB) != 0;
-  out.oddParity = (t.c_cflag & PARODD) != 0;
   out.twoStopBits = (t.c_cflag & CSTOPB) != 0;
   out.rtsCts = (t.c_cflag & CRTSCTS) != 0;
   out.softwareFlow = (t.c_iflag & (IXON | IXOFF)) != 0;
@@ -129,20 +87,19 @@ bool PtyPair::settings(LineSettings& out) const {
 void PtyPair::hangUp() {
   if (m_master >= 0) ::close(m_master);
   if (m_slave >= 0) ::close(m_slave);
-  m_master = -1;
-  m_slave = -1;
+  m_master = m_slave = -1;
 }
 
 int portNumber() { return 100 + static_cast<int>(getpid() % 800000); }
 
 bool linkComPort(int n, const std::string& target) {
   std::string folder = zor::portLinkFolder();
-  makeFolders(folder);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
   std::string link = folder + "/COM" + std::to_string(n);
   std::string temp = link + ".new";
   ::unlink(temp.c_str());
-  if (::symlink(target.c_str(), temp.c_str()) != 0) return false;
-  return ::rename(temp.c_str(), link.c_str()) == 0;
+  return ::symlink(target.c_str(), temp.c_str()) == 0 && ::rename(temp.c_str(), link.c_str()) == 0;
 }
 
 void unlinkComPort(int n) { ::unlink((zor::portLinkFolder() + "/COM" + std::to_string(n)).c_str()); }

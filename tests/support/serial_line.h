@@ -9,11 +9,9 @@
 namespace zortest {
 
 // What the line is programmed to, as the kernel holds it (read on the master).
+// A pseudo-terminal keeps 8 data bits and no parity whatever is asked.
 struct LineSettings {
   unsigned long rate = 0;
-  int dataBits = 0;
-  bool parity = false;
-  bool oddParity = false;
   bool twoStopBits = false;
   bool rtsCts = false;
   bool softwareFlow = false;  // the driver's own XON/XOFF (IXON or IXOFF)
@@ -23,21 +21,18 @@ struct LineSettings {
 class PtyPair {
 public:
   PtyPair();
-  ~PtyPair();
+  ~PtyPair() { hangUp(); }
   PtyPair(const PtyPair&) = delete;
   PtyPair& operator=(const PtyPair&) = delete;
 
   bool ok() const { return m_master >= 0; }
   // Path of the slave, the end the library opens.
   const std::string& path() const { return m_path; }
-  int masterFd() const { return m_master; }
 
   // Bytes from the instrument to the library.
   bool send(const std::string& bytes);
   // Bytes from the library, until count have come or ms have passed.
   std::string receive(std::size_t count, int ms);
-  // Everything the library sends until quietMs pass without a byte.
-  std::string drain(int quietMs);
   bool settings(LineSettings& out) const;
   // The instrument goes away: the master closes and the slave is hung up.
   void hangUp();
