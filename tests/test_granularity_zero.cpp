@@ -1,14 +1,13 @@
 // "Thread granularity" 0: the worker threads wait for their work, never for
-// time. Every medium moves a mebibyte in order in each overlap mode and then
-// idles without spinning; flow control, the TX park, the watchdog, panic
-// recovery, playback pacing and close behave as at any other granularity.
+// time. Every medium moves a mebibyte in order in each overlap mode, a round
+// at a time, and then idles without spinning; playback answers when due.
+// Flow control, the TX park and panic recovery at 0 are in test_flow.cpp.
 #include <zor/zor.h>
 
 #include "support/process.h"
 #include "support/recorder.h"
 #include "support/serial_line.h"
 #include "support/tcppeer.h"
-#include "support/testdevice.h"
 
 #include "zor/remote/remoteserver.h"
 
@@ -27,18 +26,6 @@ namespace {
 
 long msSince(Clock::time_point t) { return static_cast<long>((Clock::now() - t) / 1ms); }
 
-// Reads until n bytes came or the time is up, sleeping on the data-ready event in between.
-Bytes receive(CDevice& dev, std::size_t n, int ms) {
-  Bytes out, buf(16384);
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  for (std::size_t i = 0; out.size() < n && i < n + 1000 && Clock::now() < deadline; ++i) {
-    unsigned long got = dev.ReadBuffer(buf.data(), std::min(buf.size(), n - out.size()));
-    out.insert(out.end(), buf.begin(), buf.begin() + static_cast<long>(got));
-    if (got == 0) WaitForSingleObject(dev.DataReadyEvent(), 50);
-  }
-  return out;
-}
-
 // One record as the monitor's hexadecimal view logs it (kind 0 TX, 2 RX), 64 bytes a row.
 void addRecord(std::string& log, int kind, unsigned long ms, const Bytes& data) {
   const std::string time = CMonitorDlg::FormatTimestamp(ms), size = std::to_string(data.size());
@@ -52,34 +39,13 @@ void addRecord(std::string& log, int kind, unsigned long ms, const Bytes& data) 
   }
 }
 
-// The TX thread's park (0) and run (1) reports, as the monitor posts them.
-struct TxReports {
-  int next(DWORD ms = 3000) {
-    MSG m;
-    while (queue.get(m, ms)) {
-      if (m.message != WM_MONITOR_TXTHREAD) continue;
-      runs += m.wParam == 1;
-      return last = static_cast<int>(m.wParam);
-    }
-    return -1;
-  }
-  // Takes the reports up to the one that ends the current run.
-  bool parked() {
-    MSG m;
-    for (int i = 0; i < 1000 && (last != 0 || queue.peek(m, false)); ++i) next();
-    return last == 0;
-  }
-  MessageQueue queue;
-  int last = -1, runs = 0;
-};
-
 class ZeroGranularity : public ::testing::Test {
 protected:
   void SetUp() override {
-    theApp.m_threadGranularity = 0;
-    theApp.m_ioTimeout = 100;
-    theApp.m_ioWriteTimeout = 2000;
-    theApp.m_autoresumeTimer = 30;
+    settings->m_threadGranularity = 0;
+    settings->m_ioTimeout = 100;
+    settings->m_ioWriteTimeout = 2000;
+    settings->m_autoresumeTimer = 30;
   }
   SettingsScope settings;
   TestEnv env;
@@ -140,7 +106,7 @@ protected:
     if (!dev->WriteBuffer(w.data(), w.size())) return false;
     if (pty && (pty->receive(w.size(), 5000) != zortest::asString(w) || !pty->send(zortest::asString(a))))
       return false;
-    return receive(*dev, a.size(), 5000) == a;
+    return readBytes(*dev, a.size(), 5000) == a;
   }
   void closeAll() {
     ::testing::internal::CaptureStderr();
@@ -206,106 +172,6 @@ INSTANTIATE_TEST_SUITE_P(Media, Transfer,
                                   std::to_string(std::get<1>(info.param));
                          });
 
-TEST_F(ZeroGranularity, TxThreadParksWhenIdleAndEveryWriteResumesIt) {
-  TxReports tx;
-  TestDevice dev;
-  dev.Monitor()->SetWindowTarget(&tx.queue);
-  ASSERT_TRUE(dev.OpenDevice(0, 8192, 8192));
-  ASSERT_EQ(tx.next(), 0) << "nothing to send";
-  Bytes all;
-  int rounds = 0;
-  // 200 resumes left to a 250 ms slice would take far longer.
-  for (auto start = Clock::now(); rounds < 200 && Clock::now() < start + 10s; ++rounds) {
-    Bytes chunk = rounds % 2 ? Bytes{static_cast<unsigned char>(rounds)} : zortest::pattern(3000, rounds);
-    all.insert(all.end(), chunk.begin(), chunk.end());
-    ASSERT_TRUE(rounds % 2 ? dev.WriteByte(chunk[0]) : dev.WriteBuffer(chunk.data(), chunk.size()));
-    ASSERT_TRUE(waitUntil([&] { return dev.written().size() == all.size(); }, 3000)) << rounds;
-    ASSERT_TRUE(tx.parked()) << rounds;
-  }
-  EXPECT_EQ(rounds, 200);
-  EXPECT_GE(tx.runs, 200) << "each write found it parked";
-  EXPECT_TRUE(dev.written() == all);
-  EXPECT_EQ(tx.next(300), -1) << "a parked thread stays parked";
-  ASSERT_TRUE(dev.WriteBuffer(all.data(), 6000));
-  dev.Commit();
-  EXPECT_EQ(dev.GetTxBufferCount(), 0u) << "Commit returns once the ring is sent";
-}
-
-TEST_F(ZeroGranularity, TidesThePeersXoffAndPacingSteerTransmission) {
-  theApp.m_writesBeforeXoff = 2;
-  theApp.m_ioTimeout = 50;
-  LogRecorder rec;  // outlives the device that logs into it
-  TxReports tx;
-  TestDevice dev(1);  // one byte a read and a write
-  rec.attach(dev);
-  dev.Monitor()->SetWindowTarget(&tx.queue);
-  dev.EnableXonHandshake(true, kXon, kXoff);
-  ASSERT_TRUE(dev.OpenDevice(0, 1024, 1024));
-  Bytes out{kXon}, buf(1024);
-  auto sent = [&] { return waitUntil([&] { return dev.written() == out; }, 3000); };
-  ASSERT_TRUE(sent()) << "the open invites the peer";
-
-  dev.feed(Bytes(767, 'x'));
-  ASSERT_TRUE(waitUntil([&] { return dev.GetRxBufferCount() == 767; }, 3000));
-  EXPECT_EQ(rec.countEvent(IDS_RX_HIGH_TIDE), 0u);
-  dev.feed({'y'});
-  out.push_back(kXoff);
-  ASSERT_TRUE(sent()) << "XOFF at 768";
-  EXPECT_EQ(dev.ReadBuffer(buf.data(), 511), 511u);
-  EXPECT_EQ(rec.countEvent(IDS_RX_LOW_TIDE), 1u) << "257 left: only the open's XON so far";
-  EXPECT_EQ(dev.ReadByte(), 'x');
-  out.push_back(kXon);
-  ASSERT_TRUE(sent()) << "XON at 256";
-
-  ASSERT_TRUE(tx.parked());
-  dev.feed({kXoff});
-  ASSERT_TRUE(rec.waitForEvent(IDS_XOFF_RECEIVED, 3000));
-  ASSERT_TRUE(dev.WriteBuffer(Bytes{'h', 'e', 'l', 'd'}.data(), 4));
-  EXPECT_EQ(tx.next(), 1);
-  EXPECT_EQ(tx.next(), 0) << "resumed under XOFF, it parks again";
-  EXPECT_TRUE(dev.written() == out) << "without sending";
-  dev.feed({kXon});
-  out.insert(out.end(), {'h', 'e', 'l', 'd'});
-  ASSERT_TRUE(sent()) << "the peer's XON resumes transmission";
-
-  ASSERT_TRUE(tx.parked());
-  dev.holdReads = true;  // the receiver stops completing reads
-  ASSERT_TRUE(dev.WriteBuffer(Bytes{'a', 'b', 'c', 'd', 'e', 'f'}.data(), 6));
-  EXPECT_EQ(tx.next(), 1);
-  EXPECT_EQ(tx.next(), 0) << "paced out";
-  EXPECT_LE(dev.written().size(), out.size() + 2) << "no more writes than the pacing allows without a read";
-  dev.holdReads = false;
-  out.insert(out.end(), {'a', 'b', 'c', 'd', 'e', 'f'});
-  EXPECT_TRUE(sent()) << "the next read releases it";
-}
-
-TEST_F(ZeroGranularity, AFatalReadOrLateDataPanicsThenTheDeviceResumesAndMovesData) {
-  for (bool watchdog : {false, true}) {
-    SCOPED_TRACE(watchdog ? "data after a gap longer than the watchdog" : "fatal read");
-    LogRecorder rec;  // outlives the device that logs into it
-    TestDevice dev;
-    rec.attach(dev);
-    dev.WatchDogTime(300);
-    ASSERT_TRUE(dev.OpenDevice(3, 1024, 1024));
-    if (watchdog) {
-      dev.feed({'.'});
-      ASSERT_EQ(receive(dev, 1, 3000).size(), 1u);
-      EXPECT_FALSE(rec.waitForEvent(IDS_PANIC, 500)) << "silence alone never fires";
-      dev.feed({'!'});
-    } else {
-      dev.unplugged = true;
-      dev.feed({});
-      ASSERT_TRUE(rec.waitForEvent(IDS_PANIC, 3000));
-      ASSERT_TRUE(waitUntil([&] { return dev.openCalls() >= 3; }, 3000)) << "the resumer retries";
-      dev.unplugged = false;
-    }
-    ASSERT_TRUE(rec.waitForEvent(IDS_PANIC_RESUMED, 3000));
-    EXPECT_THAT(rec.events(), ::testing::ElementsAre(IDS_PANIC, IDS_PANIC_RESUMED));
-    dev.feed({'k'});
-    EXPECT_EQ(receive(dev, 1, 3000), Bytes{'k'});
-  }
-}
-
 TEST_F(ZeroGranularity, PlaybackAnswersInOrderAndNeverBeforeTheirRecordedTime) {
   // The first answer is due 300 ms after its query, the other 99 after 10 ms.
   std::string log;
@@ -322,7 +188,7 @@ TEST_F(ZeroGranularity, PlaybackAnswersInOrderAndNeverBeforeTheirRecordedTime) {
     const unsigned char i = static_cast<unsigned char>(answered);
     auto written = Clock::now();
     ASSERT_TRUE(dev.WriteBuffer(Bytes{0x10, i}.data(), 2));
-    ASSERT_EQ(receive(dev, 2, 3000), (Bytes{0x20, i})) << answered;
+    ASSERT_EQ(readBytes(dev, 2, 3000), (Bytes{0x20, i})) << answered;
     ASSERT_GE(msSince(written), i ? 9 : 290) << "answer " << answered << " came before its time";
   }
   EXPECT_EQ(answered, 100);

@@ -1,21 +1,13 @@
-// "zor remote --headless" as a program: the stored choice served to socat and
-// to a TCP client device, signals, a server killed and started again.
+// "zor remote --headless" as a program: the stored choice served to socat,
+// and the signals that stop it. A server lost and back is in test_tcp_relay.cpp.
 #include <gtest/gtest.h>
 
-#include <zor/devtcp.h>
-#include <zor/zor.h>
-
 #include "support/process.h"
-#include "support/recorder.h"
 #include "support/tcppeer.h"
 
 #include <filesystem>
-#include <thread>
 
-using namespace zor;
 using namespace zortest;
-using zor_test::LogRecorder;
-using zor_test::readBytes;
 
 namespace {
 
@@ -26,8 +18,6 @@ protected:
     if (IsSkipped()) return;
     program = (std::filesystem::path(selfExecutable()).parent_path().parent_path() / "apps" / "zor").string();
     if (!std::filesystem::exists(program)) GTEST_SKIP() << "the zor program is not built";
-    theApp.m_autoresumeTimer = 100;
-    theApp.m_panicResume = true;
   }
   // The stored connection choice the server reads.
   void storeChoice(const std::string& keys) { writeText(file("zor.ini"), "[ZOR.DLL]\n" + keys); }
@@ -67,32 +57,7 @@ TEST_F(TcpHeadless, ServesTheStoredLoopbackAndPrintsOneLinePerConnectAndLeave) {
   EXPECT_EQ(server->exitCode(), 0);
   EXPECT_EQ(readText(file("out.txt")), "127.0.0.1 connected\n127.0.0.1 left\n");
   EXPECT_FALSE(isListening(kServerPort));
-}
-
-TEST_F(TcpHeadless, ClientSurvivesTheServerBeingKilledAndStartedAgain) {
-  storeChoice("runZor NumDev=0\nrunZor loopback=1\n");
-  auto server = startServer();
-  CDevTcp client("127.0.0.1");
-  LogRecorder rec;
-  rec.attach(client);
-  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
-  ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("ab"), 2));
-  ASSERT_EQ(readBytes(client, 2, 5000), (std::vector<unsigned char>{'a', 'b'}));
-
-  server->stop(9);
-  for (int i = 0; i < 200 && rec.countEvent(IDS_PANIC) == 0; ++i) {
-    client.WriteByte('x');
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(rec.countEvent(IDS_PANIC), 1u);
-
   server = startServer();
-  ASSERT_TRUE(rec.waitForEvent(IDS_PANIC_RESUMED, 5000));
-  ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("cd"), 2));
-  EXPECT_EQ(readBytes(client, 2, 5000), (std::vector<unsigned char>{'c', 'd'}));
-  EXPECT_TRUE(readBytes(client, 1, 200).empty());
-  EXPECT_EQ(rec.bytes(LOG_RX), (std::vector<unsigned char>{'a', 'b', 'c', 'd'}));
-  client.CloseDevice();
   server->stop(2);
   EXPECT_EQ(server->exitCode(), 0) << "SIGINT stops it cleanly too";
 }

@@ -1,12 +1,7 @@
 #include "support/recorder.h"
 
-#include "zor/platform/platform.h"
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
-#include <random>
 #include <thread>
 
 namespace zor_test {
@@ -63,11 +58,6 @@ bool LogRecorder::waitForEvent(unsigned long id, int milliseconds, std::size_t t
   });
 }
 
-void LogRecorder::clear() {
-  std::lock_guard lock(m_mutex);
-  m_records.clear();
-}
-
 bool waitUntil(const std::function<bool()>& pred, int milliseconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!pred()) {
@@ -100,11 +90,13 @@ int threadCount() { return countEntries("/proc/self/task"); }
 int fdCount() { return countEntries("/proc/self/fd"); }
 
 // Every plain setting of theApp, once.
+// clang-format off
 #define ZOR_TEST_SETTINGS(X)                                                                         \
   X(m_ioTimeout) X(m_ioWriteTimeout) X(m_threadGranularity) X(m_lockTimeout) X(m_showMonitor)      \
   X(m_monitorView) X(m_filterRX) X(m_filterTX) X(m_filterSent) X(m_pauseOnExit) X(m_truePlayback) \
   X(m_filterRcv) X(m_writesBeforeXoff) X(m_panicResume) X(m_xProtocolOverride)                    \
   X(m_connectionTimeout) X(m_autoresumeTimer) X(m_maxComPort)
+// clang-format on
 
 struct SettingsScope::Saved {
 #define ZOR_SAVE_FIELD(name) decltype(zor::CZORApp::name) name = zor::theApp.name;
@@ -122,29 +114,14 @@ SettingsScope::~SettingsScope() {
 }
 
 TestEnv::TestEnv() {
-  namespace fs = std::filesystem;
-  std::random_device rd;
-  for (int attempt = 0; attempt < 100 && m_dir.empty(); ++attempt) {
-    fs::path dir = fs::temp_directory_path() / ("zor-test-" + std::to_string(rd()));
-    if (fs::create_directory(dir)) m_dir = dir.string();
-  }
-  if (m_dir.empty()) ADD_FAILURE() << "no scratch folder";
-  zor::SetEnvironmentVariableA("ZOR_CONFIG", path("zor.ini").c_str());
-
-  auto& a = zor::theApp;
-  a.m_monitorView = 0;
-  a.m_filterRX = a.m_filterTX = a.m_filterRcv = a.m_filterSent = false;
-  a.m_pauseOnExit = false;
-  a.m_truePlayback = true;
-  a.m_showMonitor = false;
-  a.m_threadGranularity = 2;
-  a.m_ioTimeout = 50;
-  a.m_ioWriteTimeout = 500;
-}
-
-TestEnv::~TestEnv() {
-  std::error_code ec;
-  if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+  m_settings->m_monitorView = 0;
+  m_settings->m_filterRX = m_settings->m_filterTX = m_settings->m_filterRcv = m_settings->m_filterSent =
+      false;
+  m_settings->m_pauseOnExit = m_settings->m_showMonitor = false;
+  m_settings->m_truePlayback = true;
+  m_settings->m_threadGranularity = 2;
+  m_settings->m_ioTimeout = 50;
+  m_settings->m_ioWriteTimeout = 500;
 }
 
 }  // namespace zor_test

@@ -5,6 +5,8 @@
 
 #include <zor/zor.h>
 
+#include "support/process.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,7 +34,6 @@ public:
   std::vector<unsigned char> bytes(int kind) const;
   // Waits (bounded) until the event has been logged `times` times.
   bool waitForEvent(unsigned long id, int milliseconds, std::size_t times = 1) const;
-  void clear();
 
 private:
   mutable std::mutex m_mutex;
@@ -76,14 +77,11 @@ constexpr unsigned char kXon = 0xA1, kXoff = 0xA0;
 class TestEnv {
 public:
   TestEnv();
-  ~TestEnv();
-  TestEnv(const TestEnv&) = delete;
-  TestEnv& operator=(const TestEnv&) = delete;
-  std::string path(const std::string& name) const { return m_dir + "/" + name; }
+  std::string path(const std::string& name) const { return m_cfg.folder + "/" + name; }
 
 private:
   SettingsScope m_settings;
-  std::string m_dir;
+  zortest::ScopedSettingsFile m_cfg;
 };
 
 }  // namespace zor_test

@@ -2,21 +2,20 @@
 
 #include "support/process.h"
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <thread>
 
 namespace zortest {
 
 void SocatTest::SetUp() {
   if (!haveProgram("socat")) GTEST_SKIP() << "socat is not installed";
   dir = scratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
-  zor::theApp.m_threadGranularity = 2;
-  zor::theApp.m_ioWriteTimeout = 1000;
+  settings->m_threadGranularity = 2;
+  settings->m_ioWriteTimeout = 1000;
 }
+
+SocatTest::~SocatTest() { zor::CTcpPipe::s_peerWaitMs = m_peerWait; }
 
 bool isListening(int port) {
   std::ifstream f("/proc/net/tcp");
@@ -43,23 +42,19 @@ std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
   return v;
 }
 
-std::vector<unsigned char> readFileBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
 void writeFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  writeText(path, std::string(bytes.begin(), bytes.end()));
 }
 
 std::vector<unsigned char> waitFileBytes(const std::string& path, std::size_t n, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    auto bytes = readFileBytes(path);
-    if (bytes.size() >= n || std::chrono::steady_clock::now() > deadline) return bytes;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::string text;
+  waitUntil(
+      [&] {
+        text = readText(path);
+        return text.size() >= n;
+      },
+      milliseconds);
+  return {text.begin(), text.end()};
 }
 
 SocatClient::SocatClient(const std::string& in, const std::string& out, bool takeCallBack, bool retry) {
@@ -89,57 +84,6 @@ SocatServer::SocatServer(const std::string& in, const std::string& out, bool cal
     m_caller = std::make_unique<BackgroundProcess>(std::vector<std::string>{
         "socat", "-u", "OPEN:" + out + ",ignoreeof",
         "TCP:127.0.0.1:" + std::to_string(kClientPort) + ",retry=200,interval=0.05"});
-}
-
-void SocatServer::kill() {
-  if (m_caller) m_caller->stop(9);
-  m_acceptor->stop(9);
-}
-
-RecordingPipe::RecordingPipe() : CTcpPipe(1024) {
-  setHandlers([this](const void* data, unsigned long size) { onRead(data, size); },
-              [this](bool connected) { onConnect(connected); });
-}
-
-void RecordingPipe::onRead(const void* data, unsigned long size) {
-  auto* p = static_cast<const unsigned char*>(data);
-  std::lock_guard lock(m_mutex);
-  m_chunks.emplace_back(p, p + size);
-  m_total += size;
-  m_cv.notify_all();
-}
-
-void RecordingPipe::onConnect(bool connected) {
-  std::lock_guard lock(m_mutex);
-  m_connects.push_back(connected);
-  m_cv.notify_all();
-}
-
-std::vector<std::vector<unsigned char>> RecordingPipe::chunks() const {
-  std::lock_guard lock(m_mutex);
-  return m_chunks;
-}
-
-std::vector<unsigned char> RecordingPipe::bytes() const {
-  std::lock_guard lock(m_mutex);
-  std::vector<unsigned char> all;
-  for (auto& c : m_chunks) all.insert(all.end(), c.begin(), c.end());
-  return all;
-}
-
-std::vector<bool> RecordingPipe::connects() const {
-  std::lock_guard lock(m_mutex);
-  return m_connects;
-}
-
-bool RecordingPipe::waitConnects(std::size_t n, int milliseconds) const {
-  std::unique_lock lock(m_mutex);
-  return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_connects.size() >= n; });
-}
-
-bool RecordingPipe::waitBytes(std::size_t n, int milliseconds) const {
-  std::unique_lock lock(m_mutex);
-  return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_total >= n; });
 }
 
 }  // namespace zortest

@@ -40,6 +40,7 @@ int TestDevice::hook_readFile(void*, void* buffer, unsigned long size, unsigned 
                               zor::OVERLAPPED*) {
   for (int i = 0; holdReads && i < 2500; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   if (unplugged) {
+    ++failedReads;
     zor::SetLastError(zor::ERROR_GEN_FAILURE);
     return 0;
   }
@@ -57,7 +58,6 @@ int TestDevice::hook_readFile(void*, void* buffer, unsigned long size, unsigned 
 
 int TestDevice::hook_writeFile(void*, const void* buffer, unsigned long size, unsigned long* done,
                                zor::OVERLAPPED*) {
-  ++m_writeCalls;
   auto* p = static_cast<const unsigned char*>(buffer);
   {
     std::lock_guard lock(m_mutex);
@@ -65,6 +65,22 @@ int TestDevice::hook_writeFile(void*, const void* buffer, unsigned long size, un
   }
   *done = size;
   return 1;
+}
+
+int TxReports::next(zor::DWORD ms) {
+  zor::MSG m;
+  while (queue.get(m, ms)) {
+    if (m.message != zor::WM_MONITOR_TXTHREAD) continue;
+    return last = static_cast<int>(m.wParam);
+  }
+  return -1;
+}
+
+bool TxReports::parked() {
+  zor::MSG m;
+  for (int i = 0; i < 1000 && (last != 0 || queue.peek(m, false)); ++i)
+    if (next() < 0) break;
+  return last == 0;
 }
 
 }  // namespace zor_test
