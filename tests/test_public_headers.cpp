@@ -23,8 +23,12 @@ TEST(PublicHeaders, ServeAnApplicationThatHasTheMacrosQtAndLibusb) {
   const unsigned char hello[] = {'h', 'i'};
   ASSERT_TRUE(device.WriteBuffer(hello, sizeof hello));
   unsigned char back[2] = {};
-  for (int i = 0; i < 200 && device.GetRxBufferCount() < 2; ++i) zor::Sleep(5);
-  EXPECT_EQ(device.ReadBuffer(back, sizeof back), 2u);
+  unsigned long got = 0;
+  for (int i = 0; i < 20 && got < 2; ++i) {
+    zor::WaitForSingleObject(device.DataReadyEvent(), 100);
+    got += device.ReadBuffer(back + got, 2 - got);
+  }
+  EXPECT_EQ(got, 2u);
   EXPECT_EQ(back[1], 'i');
   device.CloseDevice();
   EXPECT_EQ(LIBUSB_SUCCESS, 0);
