@@ -5,7 +5,7 @@
 // Each channel owns a second channel for the reverse connection, whose
 // receives reach the owner's read handler.
 // A listening channel runs a worker thread: it accepts one client, calls it
-// back, and delivers what the client sends to onRead, chunk by chunk and in
+// back, and delivers what the client sends to the read handler, chunk by chunk and in
 // order. When the link breaks it listens again by itself.
 #pragma once
 
@@ -21,7 +21,7 @@
 
 namespace zor {
 
-class CTcpPipe {
+class CTcpPipe final {
 public:
   enum ChannelState { Listening = 0, Accepting = 1, Linking = 2, Receiving = 3, Stopped = 4 };
   // Called on the receiving thread with each completed receive (at most the I/O size).
