@@ -8,6 +8,7 @@
 #include "support/tcppeer.h"
 
 #include <chrono>
+#include <future>
 
 using namespace zor;
 using namespace zortest;
@@ -80,4 +81,28 @@ TEST_F(TcpDevice, ServerThatNeverCallsBackFailsTheOpenOnceTheWaitIsOver) {
   EXPECT_GE(took, 600) << "gave up before the wait was over";
   EXPECT_LT(took, 6000) << "the wait was not shortened, or the open hangs";
   EXPECT_FALSE(dev.IsDeviceOpen());
+}
+
+TEST_F(TcpDevice, ACallBackFromAnotherAddressIsRefusedAndTheServersStillLinks) {
+  writeFileBytes(file("forged"), {'x', 'x'});
+  writeFileBytes(file("down"), {1, 2, 3});
+  SocatServer server(file("up"), file("unused"), false);
+  LogRecorder rec;
+  CDevTcp dev("127.0.0.1");
+  rec.attach(dev);
+  // Its destructor waits for the open, also when an assertion ends the test.
+  auto opened = std::async(std::launch::async, [&] { return dev.OpenDevice(0, 8192, 8192); });
+  ASSERT_TRUE(waitUntil([] { return isListening(kClientPort); }, 5000));
+  // Linux routes all of 127/8 to the loopback: 127.0.0.2 is another host here.
+  BackgroundProcess stranger({"socat", "-u", "OPEN:" + file("forged"),
+                              "TCP:127.0.0.1:" + std::to_string(kClientPort) + ",bind=127.0.0.2"});
+  ASSERT_TRUE(rec.waitForEvent(IDS_STRANGER_REFUSED, 5000));
+  BackgroundProcess caller(
+      {"socat", "-u", "OPEN:" + file("down") + ",ignoreeof", "TCP:127.0.0.1:" + std::to_string(kClientPort)});
+  ASSERT_TRUE(opened.get());
+  EXPECT_EQ(readBytes(dev, 3, 5000), (std::vector<unsigned char>{1, 2, 3}));
+  EXPECT_TRUE(readBytes(dev, 1, 200).empty());
+  EXPECT_EQ(rec.bytes(LOG_RX), (std::vector<unsigned char>{1, 2, 3})) << "nothing of the stranger's";
+  EXPECT_EQ(rec.countEvent(IDS_STRANGER_REFUSED), 1u);
+  EXPECT_TRUE(dev.CloseDevice());
 }

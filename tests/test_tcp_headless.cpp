@@ -5,9 +5,13 @@
 #include "support/process.h"
 #include "support/tcppeer.h"
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 using namespace zortest;
+using zor::SOCKET;
 
 namespace {
 
@@ -21,9 +25,10 @@ protected:
   }
   // The stored connection choice the server reads.
   void storeChoice(const std::string& keys) { writeText(file("zor.ini"), "[ZOR.DLL]\n" + keys); }
-  std::unique_ptr<BackgroundProcess> startServer() {
-    auto p = std::make_unique<BackgroundProcess>(std::vector<std::string>{program, "remote", "--headless"},
-                                                 file("out.txt"),
+  std::unique_ptr<BackgroundProcess> startServer(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{program, "remote", "--headless"};
+    args.insert(args.end(), more.begin(), more.end());
+    auto p = std::make_unique<BackgroundProcess>(args, file("out.txt"),
                                                  std::vector<std::string>{"ZOR_CONFIG=" + file("zor.ini")});
     waitUntil([] { return isListening(kServerPort); }, 5000);
     return p;
@@ -32,6 +37,30 @@ protected:
   std::string program;
 };
 
+// True when /proc/net/tcp has a socket in this state whose local (or remote)
+// end is the hexadecimal address:port, such as "0100007F:9F3D".
+bool socketIn(const std::string& state, const std::string& end, bool remote = false) {
+  std::ifstream f("/proc/net/tcp");
+  std::string line;
+  std::getline(f, line);
+  while (std::getline(f, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, peer, st;
+    fields >> slot >> local >> peer >> st;
+    if (st == state && (remote ? peer : local) == end) return true;
+  }
+  return false;
+}
+
+// Stops the server with the signal and tells how long it took to go.
+long stopMs(BackgroundProcess& server, int signal) {
+  auto start = std::chrono::steady_clock::now();
+  server.stop(signal);
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+}
+
 }  // namespace
 
 TEST_F(TcpHeadless, WithoutHeadlessItSaysTheWindowComesLaterAndFails) {
@@ -39,6 +68,9 @@ TEST_F(TcpHeadless, WithoutHeadlessItSaysTheWindowComesLaterAndFails) {
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.err.find("window"), std::string::npos) << r.err;
   EXPECT_NE(runProcess(program, {"remote", "--bogus"}).exitCode, 0);
+  r = runProcess(program, {"remote", "--headless", "--bind", "nowhere"}, {{"ZOR_CONFIG", file("zor.ini")}});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("give --bind the dotted address"), std::string::npos) << r.err;
 }
 
 TEST_F(TcpHeadless, ServesTheStoredLoopbackAndPrintsOneLinePerConnectAndLeave) {
@@ -58,6 +90,24 @@ TEST_F(TcpHeadless, ServesTheStoredLoopbackAndPrintsOneLinePerConnectAndLeave) {
   EXPECT_EQ(readText(file("out.txt")), "127.0.0.1 connected\n127.0.0.1 left\n");
   EXPECT_FALSE(isListening(kServerPort));
   server = startServer();
-  server->stop(2);
+  EXPECT_LT(stopMs(*server, 2), 3000) << "waiting for a client";
   EXPECT_EQ(server->exitCode(), 0) << "SIGINT stops it cleanly too";
+}
+
+TEST_F(TcpHeadless, BoundToOneAddressItStopsAtOnceAlsoWhileACallBackIsPending) {
+  storeChoice("Connection Timeout=20000\n");
+  auto server = startServer({"--bind", "127.0.0.1"});
+  EXPECT_TRUE(socketIn("0A", "0100007F:9F3D")) << "listens on 127.0.0.1:40765 only";
+  EXPECT_FALSE(socketIn("0A", "00000000:9F3D"));
+  // A caller whose call-back port has a full queue: the call back hangs.
+  SOCKET deaf = socketFrom("127.0.0.3", kClientPort);
+  ASSERT_EQ(zor::listen(deaf, 0), 0);
+  SOCKET filler = socketFrom("127.0.0.4");
+  ASSERT_TRUE(connectTo(filler, kClientPort, "127.0.0.3"));
+  SOCKET caller = socketFrom("127.0.0.3");
+  ASSERT_TRUE(connectTo(caller, kServerPort));
+  ASSERT_TRUE(waitUntil([] { return socketIn("02", "0300007F:9F3E", true); }, 5000)) << "no call back";
+  EXPECT_LT(stopMs(*server, 15), 3000);
+  EXPECT_EQ(server->exitCode(), 0);
+  for (SOCKET s : {deaf, filler, caller}) zor::closesocket(s);
 }

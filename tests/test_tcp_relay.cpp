@@ -126,8 +126,41 @@ TEST_F(TcpRelay, ClientsComingAndGoingWhileTheRelaySendsLoseNoByteAndLeaveNothin
   ASSERT_TRUE(cycle());  // first use starts what lives for the whole process
   int fds = zor_test::fdCount();
   int threads = zor_test::threadCount();
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(cycle()) << "cycle " << i;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(cycle()) << "cycle " << i;
   EXPECT_EQ(zor_test::fdCount(), fds);
   EXPECT_EQ(zor_test::threadCount(), threads);
   EXPECT_EQ(rec.bytes(LOG_SERVER_RCV), sent) << "what each client sent before it left";
+}
+
+TEST_F(TcpRelay, CallersThatCannotBeCalledBackDoNotLockOthersOut) {
+  struct PeerWait {
+    DWORD saved = CTcpPipe::s_peerWaitMs.exchange(1000);  // a client waits one second for its call back
+    ~PeerWait() { CTcpPipe::s_peerWaitMs = saved; }
+  } peerWait;
+  settings->m_connectionTimeout = 300;
+  CRemoteServer server(&echo, &queue);
+  ASSERT_TRUE(server.Start());
+  CDevTcp client("127.0.0.1");
+  // A port scan: its call back is refused.
+  SOCKET scan = socketFrom("127.0.0.3");
+  ASSERT_TRUE(connectTo(scan, kServerPort));
+  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+  ASSERT_EQ(nextState(), 1);
+  ASSERT_TRUE(write(client, {1, 2}));
+  EXPECT_EQ(readBytes(client, 2, 5000), (std::vector<unsigned char>{1, 2}));
+  ASSERT_TRUE(client.CloseDevice());
+  ASSERT_EQ(nextState(), 0);
+
+  // A caller whose call back goes unanswered: its call-back port has a full
+  // queue, so the server's connection request is dropped.
+  SOCKET deaf = socketFrom("127.0.0.3", kClientPort);
+  ASSERT_EQ(zor::listen(deaf, 0), 0);
+  SOCKET filler = socketFrom("127.0.0.4");
+  ASSERT_TRUE(connectTo(filler, kClientPort, "127.0.0.3"));
+  ASSERT_TRUE(waitUntil([] { return isListening(kServerPort); }, 2000));
+  SOCKET silent = socketFrom("127.0.0.3");
+  ASSERT_TRUE(connectTo(silent, kServerPort));
+  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192)) << "served once the unanswered call back timed out";
+  EXPECT_EQ(nextState(), 1);
+  for (SOCKET s : {scan, deaf, filler, silent}) closesocket(s);
 }

@@ -83,38 +83,19 @@ TEST_F(TcpServer, RelaysClientToDeviceAndDeviceToClientAlsoAfterTheDeviceWasReop
   EXPECT_EQ(waitFileBytes(file("down"), down.size(), 5000), down);
 }
 
-TEST_F(TcpServer, ClientThatNeverTakesTheCallBackIsDroppedAndTheNextIsServed) {
-  CTcpPipe::s_peerWaitMs = 300;  // the server gives such a client 2.3 s
-  CRemoteServer server(&dev, &queue);
-  ASSERT_TRUE(server.Start());
-  writeFileBytes(file("up1"), {1});
-  {
-    SocatClient silent(file("up1"), file("unused"), false);
-    // The server stops listening while it calls a client back.
-    ASSERT_TRUE(waitUntil([] { return !isListening(kServerPort); }, 5000)) << "not accepted";
-    ASSERT_TRUE(waitUntil([] { return isListening(kServerPort); }, 8000)) << "not dropped";
-    EXPECT_EQ(nextState(0), -1) << "it never counted as connected";
-  }
-  writeFileBytes(file("up2"), {2});
-  SocatClient next(file("up2"), file("down2"), true, true);
-  ASSERT_EQ(nextState(), 1);
-  ASSERT_TRUE(waitUntil([&] { return !rec.bytes(LOG_SERVER_RCV).empty(); }, 5000));
-  EXPECT_EQ(rec.bytes(LOG_SERVER_RCV), std::vector<unsigned char>{2});
-}
-
-TEST_F(TcpServer, DataBeforeTheCallBackIsAPipeWriteErrorAndStoppingEndsBothConnections) {
+TEST_F(TcpServer, DataWithoutAClientIsAPipeWriteErrorAndStoppingEndsBothConnections) {
   auto server = std::make_unique<CRemoteServer>(&dev, &queue);
   ASSERT_TRUE(server->Start());
   EXPECT_FALSE(CRemoteServer(&dev, nullptr).Start()) << "one server per port";
-  writeFileBytes(file("up"), {});
-  // The client connects, but takes the call back only later.
-  SocatClient client(file("up"), file("unused"), false);
   ASSERT_TRUE(stuff({1, 2, 3}));
   ASSERT_TRUE(rec.waitForEvent(IDS_PIPE_WRITE_ERROR, 5000));
   EXPECT_TRUE(rec.bytes(LOG_SERVER_SENT).empty()) << "not delivered";
 
+  writeFileBytes(file("up"), {});
   BackgroundProcess receiver(
       {"socat", "-u", "TCP-LISTEN:40766,reuseaddr,bind=127.0.0.1", "CREATE:" + file("down")});
+  ASSERT_TRUE(waitUntil([] { return isListening(kClientPort); }, 5000));
+  SocatClient client(file("up"), file("unused"), false);
   ASSERT_EQ(nextState(), 1);
   ASSERT_TRUE(stuff({4, 5}));
   EXPECT_EQ(waitFileBytes(file("down"), 2, 5000), (std::vector<unsigned char>{4, 5}));

@@ -59,6 +59,7 @@ enum StringId : unsigned {
   IDS_AUTOLOG_TO_FILE = 152,
   IDS_MAX_COM_PORT = 153,
   IDS_BUFFERS_FLUSHED = 154,
+  IDS_STRANGER_REFUSED = 155,
 };
 
 // Text of a string-table entry; null when the id has none.

@@ -303,8 +303,6 @@ BOOL SocketObject::close() {
 
 std::atomic<int> g_startups{0};
 
-constexpr int kConnectTimeoutMs = 10000;
-
 }  // namespace
 
 int WSAStartup(WORD version, WSADATA* data) {
@@ -445,7 +443,7 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
   return reinterpret_cast<SOCKET>(h);
 }
 
-int connect(SOCKET s, const sockaddr* address, int length) {
+int connect(SOCKET s, const sockaddr* address, int length, DWORD milliseconds) {
   auto sock = lookupSocket(s);
   if (!sock) return SOCKET_ERROR;
   ::sockaddr_in in;
@@ -457,7 +455,8 @@ int connect(SOCKET s, const sockaddr* address, int length) {
   int rc = ::connect(sock->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
   int err = rc == 0 ? 0 : errno;
   if (err == EINPROGRESS || err == EINTR) {
-    int n = Reactor::instance().waitReady(sock->fd, Reactor::kWritable, kConnectTimeoutMs, &sock->waitStop);
+    int timeout = milliseconds > 0x7fffffff ? 0x7fffffff : static_cast<int>(milliseconds);
+    int n = Reactor::instance().waitReady(sock->fd, Reactor::kWritable, timeout, &sock->waitStop);
     socklen_t len = sizeof err;
     // Ended by closesocket: the attempt's own error says how it ended.
     if (n == 0 && !sock->closed.load())
@@ -469,6 +468,45 @@ int connect(SOCKET s, const sockaddr* address, int length) {
   if (err != 0) return failErrno(err);
   int on = 1;
   ::setsockopt(sock->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return 0;
+}
+
+int getsockname(SOCKET s, sockaddr* address, int* length) {
+  auto sock = lookupSocket(s);
+  if (!sock) return SOCKET_ERROR;
+  if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in)))
+    return fail(WSAEFAULT, SOCKET_ERROR);
+  ::sockaddr_in in{};
+  socklen_t len = sizeof in;
+  if (::getsockname(sock->fd, reinterpret_cast<::sockaddr*>(&in), &len) != 0) return failErrno(errno);
+  fromPosix(in, address, length);
+  return 0;
+}
+
+int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+             WSAOVERLAPPED*, void*) {
+  if (!lookupSocket(s)) return SOCKET_ERROR;
+  if (code != SIO_ROUTING_INTERFACE_QUERY) return fail(WSAEINVAL, SOCKET_ERROR);
+  ::sockaddr_in to;
+  if (!toPosix(static_cast<const sockaddr*>(in), static_cast<int>(inSize), to) || out == nullptr ||
+      outSize < sizeof(sockaddr_in))
+    return fail(WSAEFAULT, SOCKET_ERROR);
+  // Connecting a datagram socket sends nothing; it only picks the route.
+  int fd = ::socket(PF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failErrno(errno);
+  if (to.sin_port == 0) to.sin_port = 0x0900;  // any port but 0 picks the route
+  ::sockaddr_in local{};
+  socklen_t len = sizeof local;
+  int rc = ::connect(fd, reinterpret_cast<::sockaddr*>(&to), sizeof to) == 0 &&
+                   ::getsockname(fd, reinterpret_cast<::sockaddr*>(&local), &len) == 0
+               ? 0
+               : errno;
+  ::close(fd);
+  if (rc != 0) return failErrno(rc);
+  local.sin_port = 0;
+  int size = static_cast<int>(outSize);
+  fromPosix(local, static_cast<sockaddr*>(out), &size);
+  if (returned != nullptr) *returned = sizeof(sockaddr_in);
   return 0;
 }
 
@@ -549,6 +587,12 @@ char* inet_ntoa(in_addr address) {
   in.s_addr = address.s_addr;
   if (::inet_ntop(PF_INET, &in, text, sizeof text) == nullptr) text[0] = '\0';
   return text;
+}
+
+std::uint32_t inet_addr(const char* dotted) {
+  ::in_addr in{};
+  if (dotted == nullptr || ::inet_pton(PF_INET, dotted, &in) != 1) return INADDR_NONE;
+  return in.s_addr;
 }
 
 int gethostname(char* name, int length) {

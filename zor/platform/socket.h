@@ -27,6 +27,9 @@ constexpr int SOCK_STREAM = 1;
 constexpr int IPPROTO_TCP = 6;
 constexpr int SOMAXCONN = 0x7fffffff;
 constexpr std::uint32_t INADDR_ANY = 0;
+constexpr std::uint32_t INADDR_NONE = 0xffffffff;
+// WSAIoctl: the local address a connection to the given address would leave from.
+constexpr DWORD SIO_ROUTING_INTERFACE_QUERY = 0xC8000014;
 constexpr DWORD WSA_FLAG_OVERLAPPED = 0x01;
 
 constexpr DWORD WSA_IO_PENDING = ERROR_IO_PENDING;
@@ -107,8 +110,14 @@ SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* address, int* length);
-// Gives up after 10 s with WSAETIMEDOUT.
-int connect(SOCKET s, const sockaddr* address, int length);
+// Gives up after milliseconds (10 s unless told) with WSAETIMEDOUT; closesocket
+// from another thread ends the attempt at once.
+int connect(SOCKET s, const sockaddr* address, int length, DWORD milliseconds = 10000);
+int getsockname(SOCKET s, sockaddr* address, int* length);
+// Only SIO_ROUTING_INTERFACE_QUERY: in is the sockaddr_in of a destination,
+// out receives the sockaddr_in of the local address routed to it (port 0).
+int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+             WSAOVERLAPPED* ovl, void* completionRoutine);
 // Never raises a signal on a broken connection; reports WSAECONNRESET or WSAESHUTDOWN.
 int send(SOCKET s, const char* data, int length, int flags);
 // Ends the connection at once: calls blocked on the socket return, a pending
@@ -119,6 +128,8 @@ int closesocket(SOCKET s);
 hostent* gethostbyname(const char* name);
 // Dotted form; valid until the calling thread's next call.
 char* inet_ntoa(in_addr address);
+// Network-order address of a dotted IPv4 address; INADDR_NONE when it is none.
+std::uint32_t inet_addr(const char* dotted);
 int gethostname(char* name, int length);
 
 // Event selection: an event records the selected network events of its socket.

@@ -1,4 +1,5 @@
 #include <zor/devtcp.h>
+#include <zor/strings.h>
 
 #include "utils/circbuff.h"
 #include "zor/remote/tcppipe.h"
@@ -54,9 +55,9 @@ bool CDevTcp::openDevice(const char*, const char*, int overlapFlags, int rxSize,
   p->closing = false;
   p->pipe.reset(new (std::nothrow) CTcpPipe(1024));
   if (!p->pipe) return false;
-  p->pipe->setHandlers([this](const void* data, unsigned long size) {
-    onRead(static_cast<const unsigned char*>(data), size);
-  });
+  p->pipe->setHandlers(
+      [this](const void* data, unsigned long size) { onRead(static_cast<const unsigned char*>(data), size); },
+      nullptr, [this](const std::string&) { log(LOG_EVENT, nullptr, IDS_STRANGER_REFUSED); });
   SetChannelOwner();
   {
     CSingleLock lock(p->ring.mutex(), true);

@@ -13,7 +13,7 @@ CRemoteServer::CRemoteServer(CDevice* device, HWND notify) : m_pDevice(device), 
 
 CRemoteServer::~CRemoteServer() { Stop(); }
 
-bool CRemoteServer::Start(int port) {
+bool CRemoteServer::Start(int port, std::uint32_t address) {
   if (m_pPipe.load() != nullptr) return false;
   auto* pipe = new (std::nothrow) CTcpPipe(1024);
   if (pipe == nullptr) {
@@ -22,7 +22,7 @@ bool CRemoteServer::Start(int port) {
   }
   pipe->setHandlers([this](const void* data, unsigned long size) { clientSent(data, size); },
                     [this, pipe](bool connected) { linkChanged(connected, pipe->peerAddress()); });
-  if (!pipe->listen(port)) {
+  if (!pipe->listen(port, address)) {
     delete pipe;
     return false;
   }

@@ -27,9 +27,10 @@ public:
   CRemoteServer(const CRemoteServer&) = delete;
   CRemoteServer& operator=(const CRemoteServer&) = delete;
 
-  // Listens on CDevTcp::TCP_PORT and starts the relay; false when the port
-  // cannot be had (the server then serves nothing).
-  bool Start(int port = CDevTcp::TCP_PORT);
+  // Listens on CDevTcp::TCP_PORT of the address (network order; INADDR_ANY:
+  // all) and starts the relay; false when the port cannot be had (the server
+  // then serves nothing).
+  bool Start(int port = CDevTcp::TCP_PORT, std::uint32_t address = INADDR_ANY);
   // Ends the relay within one wait slice and closes both connections.
   void Stop();
   bool IsRunning() const { return m_pPipe.load() != nullptr; }

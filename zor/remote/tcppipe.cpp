@@ -1,5 +1,7 @@
 #include "zor/remote/tcppipe.h"
 
+#include <zor/app.h>
+
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -10,15 +12,49 @@ namespace zor {
 
 std::atomic<DWORD> CTcpPipe::s_peerWaitMs{10000};
 
+DWORD CTcpPipe::callBackMs() {
+  long ms = theApp.m_connectionTimeout;
+  return ms > 0 ? static_cast<DWORD>(ms) : 5000;
+}
+
+namespace {
+
+bool resolve(const std::string& host, int port, sockaddr_in& out) {
+  hostent* entry = gethostbyname(host.c_str());
+  if (entry == nullptr || entry->h_addr_list[0] == nullptr) return false;
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  std::memcpy(&out.sin_addr.s_addr, entry->h_addr_list[0], sizeof out.sin_addr.s_addr);
+  out.sin_port = htons(static_cast<std::uint16_t>(port));
+  return true;
+}
+
+// The local address a connection to `to` leaves from: the server calls back there.
+bool localAddressTo(const sockaddr_in& to, sockaddr_in& local) {
+  SOCKET probe = zor::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (probe == INVALID_SOCKET) return false;
+  DWORD got = 0;
+  sockaddr_in dest = to;
+  bool ok = WSAIoctl(probe, SIO_ROUTING_INTERFACE_QUERY, &dest, sizeof dest, &local, sizeof local, &got,
+                     nullptr, nullptr) == 0;
+  DWORD error = GetLastError();
+  closesocket(probe);
+  SetLastError(error);
+  return ok;
+}
+
+}  // namespace
+
 CTcpPipe::CTcpPipe(unsigned long ioSize) : m_ioSize(ioSize) {}
 
 CTcpPipe::CTcpPipe(ReverseTag, unsigned long ioSize) : m_ioSize(ioSize), m_isReverse(true) {}
 
 CTcpPipe::~CTcpPipe() { shutdown(); }
 
-void CTcpPipe::setHandlers(ReadHandler onRead, ConnectHandler onConnect) {
+void CTcpPipe::setHandlers(ReadHandler onRead, ConnectHandler onConnect, StrangerHandler onStranger) {
   m_onRead = std::move(onRead);
   m_onConnect = std::move(onConnect);
+  m_onStranger = std::move(onStranger);
 }
 
 bool CTcpPipe::prepare() {
@@ -34,10 +70,14 @@ bool CTcpPipe::prepare() {
     std::shared_ptr<CTcpPipe> old;
     std::shared_ptr<CTcpPipe> child(new (std::nothrow) CTcpPipe(ReverseTag{}, m_ioSize));
     // What the server sends comes in on the reverse channel; this channel's owner takes it.
-    if (child)
+    if (child) {
       child->m_onRead = [this](const void* data, unsigned long size) {
         if (m_onRead) m_onRead(data, size);
       };
+      child->m_onStranger = [this](const std::string& address) {
+        if (m_onStranger) m_onStranger(address);
+      };
+    }
     {
       std::lock_guard lock(m_reverseMutex);
       old = std::exchange(m_reverse, child);
@@ -54,12 +94,16 @@ bool CTcpPipe::prepare() {
   return m_port.load() != nullptr;
 }
 
-bool CTcpPipe::listen(int port) {
+bool CTcpPipe::listen(int port, std::uint32_t address) {
   if (m_thread.IsRunning()) return false;
   m_host.clear();
   m_listening = true;
   m_stopping = false;
   m_portNumber = port;
+  m_bindAddress = sockaddr_in{};
+  m_bindAddress.sin_family = AF_INET;
+  m_bindAddress.sin_addr.s_addr = address;
+  m_bindAddress.sin_port = htons(static_cast<std::uint16_t>(port));
   if (!prepare() || !openListener()) {
     close();
     return false;
@@ -78,11 +122,7 @@ bool CTcpPipe::listen(int port) {
 bool CTcpPipe::openListener() {
   SOCKET s = WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (s == INVALID_SOCKET) return false;
-  m_socket = s;
-  m_bindAddress = sockaddr_in{};
-  m_bindAddress.sin_family = AF_INET;
-  m_bindAddress.sin_addr.s_addr = INADDR_ANY;
-  m_bindAddress.sin_port = htons(static_cast<std::uint16_t>(m_portNumber.load()));
+  m_listener = s;
   if (zor::bind(s, reinterpret_cast<sockaddr*>(&m_bindAddress), sizeof m_bindAddress) != 0) return false;
   if (zor::listen(s, SOMAXCONN) != 0) return false;
   m_acceptEvent = WSACreateEvent();
@@ -90,28 +130,58 @@ bool CTcpPipe::openListener() {
   return WSAEventSelect(s, m_acceptEvent, FD_ACCEPT) == 0;
 }
 
+void CTcpPipe::closeListener() {
+  SOCKET s = m_listener.exchange(INVALID_SOCKET);
+  if (m_acceptEvent != nullptr) {
+    if (s != INVALID_SOCKET) {
+      WSANETWORKEVENTS discarded{};
+      WSAResetEvent(m_acceptEvent);
+      WSAEnumNetworkEvents(s, m_acceptEvent, &discarded);
+      WSAEventSelect(s, m_acceptEvent, 0);
+    }
+    WSACloseEvent(m_acceptEvent);
+    m_acceptEvent = nullptr;
+  }
+  if (s != INVALID_SOCKET) closesocket(s);
+}
+
 bool CTcpPipe::connect(const char* host, int port) {
   m_host = host != nullptr ? host : "";
   m_portNumber = port;
   m_listening = false;
-  if (!prepare()) return false;
-  if (auto rev = reverse(); rev && !rev->listen(port + 1)) return false;
-  if (!openConnection()) return false;
+  auto fail = [this] {
+    DWORD error = GetLastError();
+    close();
+    SetLastError(error);
+    return false;
+  };
+  sockaddr_in server{};
+  if (!prepare() || !resolve(m_host, port, server)) return fail();
+  // The server's call back: a single attempt, as long as a connection may take.
+  if (m_isReverse) return openConnection(server, callBackMs());
+  auto rev = reverse();
+  sockaddr_in local{};
+  if (!rev || !localAddressTo(server, local)) return fail();
+  // Listening on that address alone, for that server alone: nobody else can
+  // pose as the server, and the port is not offered on other networks.
+  rev->m_onlyFrom = server.sin_addr.s_addr;
+  if (!rev->listen(port + 1, local.sin_addr.s_addr)) return fail();
+  if (!openConnection(server, 10000)) return false;
   return waitPeer();
 }
 
-bool CTcpPipe::openConnection() {
+bool CTcpPipe::openConnection(const sockaddr_in& to, DWORD milliseconds) {
   SOCKET s = zor::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   bool ok = s != INVALID_SOCKET;
   if (ok) {
-    hostent* entry = gethostbyname(m_host.c_str());
-    ok = entry != nullptr && entry->h_addr_list[0] != nullptr;
-    if (ok) {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      std::memcpy(&address.sin_addr.s_addr, entry->h_addr_list[0], sizeof address.sin_addr.s_addr);
-      address.sin_port = htons(static_cast<std::uint16_t>(m_portNumber.load()));
-      ok = zor::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    m_connecting = s;
+    ok = !m_abort.load() &&
+         zor::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to, milliseconds) == 0;
+    // Taken away: abortConnect closed it.
+    if (m_connecting.exchange(INVALID_SOCKET) != s) {
+      ok = false;
+      s = INVALID_SOCKET;
+      SetLastError(WSAEINTR);
     }
   }
   if (!ok) {
@@ -123,6 +193,12 @@ bool CTcpPipe::openConnection() {
   }
   m_socket = s;
   return true;
+}
+
+void CTcpPipe::abortConnect() {
+  m_abort = true;
+  SOCKET s = m_connecting.exchange(INVALID_SOCKET);
+  if (s != INVALID_SOCKET) closesocket(s);
 }
 
 bool CTcpPipe::waitPeer() {
@@ -140,11 +216,6 @@ bool CTcpPipe::waitPeer() {
 }
 
 bool CTcpPipe::write(const void* data, unsigned long size) {
-  SOCKET s = m_socket.load();
-  if (s == INVALID_SOCKET) {
-    SetLastError(WSAENOTSOCK);
-    return false;
-  }
   if (m_listening.load()) {
     auto rev = reverse();
     if (!rev) {
@@ -152,6 +223,11 @@ bool CTcpPipe::write(const void* data, unsigned long size) {
       return false;
     }
     return rev->write(data, size);
+  }
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetLastError(WSAENOTSOCK);
+    return false;
   }
   if (size > static_cast<unsigned long>(INT_MAX)) {
     SetLastError(WSAEMSGSIZE);
@@ -181,6 +257,7 @@ std::shared_ptr<CTcpPipe> CTcpPipe::reverse() const {
 
 void CTcpPipe::shutdown() {
   m_stopping = true;
+  if (auto rev = reverse()) rev->abortConnect();
   if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
   m_thread.Stop(5000);
   close();
@@ -190,6 +267,7 @@ void CTcpPipe::close() {
   if (!m_thread.IsCurrentThread() && m_thread.IsRunning()) {
     // The receiving thread must not be inside a receive while its buffer goes.
     m_stopping = true;
+    if (auto rev = reverse()) rev->abortConnect();
     if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
     m_thread.Stop(5000);
   }
@@ -204,16 +282,7 @@ void CTcpPipe::close() {
   rev.reset();
   if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
   SOCKET s = m_socket.exchange(INVALID_SOCKET);
-  if (m_acceptEvent != nullptr) {
-    if (s != INVALID_SOCKET) {
-      WSANETWORKEVENTS discarded{};
-      WSAResetEvent(m_acceptEvent);
-      WSAEnumNetworkEvents(s, m_acceptEvent, &discarded);
-      WSAEventSelect(s, m_acceptEvent, 0);
-    }
-    WSACloseEvent(m_acceptEvent);
-    m_acceptEvent = nullptr;
-  }
+  closeListener();
   if (s != INVALID_SOCKET) closesocket(s);
   if (m_started) {
     WSACleanup();
@@ -288,7 +357,7 @@ void CTcpPipe::stateListening() {
       return;
     }
     WSANETWORKEVENTS events{};
-    if (WSAEnumNetworkEvents(m_socket.load(), m_acceptEvent, &events) == 0 &&
+    if (WSAEnumNetworkEvents(m_listener.load(), m_acceptEvent, &events) == 0 &&
         (events.lNetworkEvents & FD_ACCEPT) != 0 && events.iErrorCode[FD_ACCEPT_BIT] == 0) {
       setState(Accepting);
       return;
@@ -299,45 +368,50 @@ void CTcpPipe::stateListening() {
 void CTcpPipe::stateAccepting() {
   sockaddr_in address{};
   int length = sizeof address;
-  SOCKET listener = m_socket.load();
-  SOCKET s = zor::accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  // One client per listen.
-  WSAEventSelect(listener, m_acceptEvent, 0);
-  closesocket(listener);
-  m_socket = s;
-  bool ok = s != INVALID_SOCKET;
-  if (ok) {
-    setPeerAddress(inet_ntoa(address.sin_addr));
-    ok = CreateIoCompletionPort(socketHandle(s), m_port.load(), 1, 0) != nullptr && postReceive();
-  }
-  if (!ok) {
+  SOCKET s = zor::accept(m_listener.load(), reinterpret_cast<sockaddr*>(&address), &length);
+  if (s == INVALID_SOCKET) {
     markBroken();
     setState(Stopped);
     return;
   }
-  m_acceptTick = GetTickCount();
+  std::string caller = inet_ntoa(address.sin_addr);
+  if (m_onlyFrom != INADDR_ANY && address.sin_addr.s_addr != m_onlyFrom) {
+    // Whatever a stranger sends would pass for the instrument's data.
+    closesocket(s);
+    if (m_onStranger) m_onStranger(caller);
+    setState(Listening);
+    return;
+  }
+  m_socket = s;
+  setPeerAddress(caller);
   setState(Linking);
 }
 
 void CTcpPipe::stateLinking() {
   auto rev = reverse();
-  if (!rev) {
-    setState(Receiving);
-    return;
-  }
   std::string peer = peerAddress();
-  if (!peer.empty() && rev->connect(peer.c_str(), m_portNumber.load() + 1)) {
-    setState(Receiving);
-    return;
+  // A reverse channel has no call back to make.
+  bool linked = !rev || (!peer.empty() && rev->connect(peer.c_str(), m_portNumber.load() + 1));
+  if (linked) {
+    // One client at a time: later callers are refused until the link ends.
+    closeListener();
+    if (CreateIoCompletionPort(socketHandle(m_socket.load()), m_port.load(), 1, 0) != nullptr &&
+        postReceive()) {
+      setState(Receiving);
+      return;
+    }
   }
-  // A client that never takes the call back must not hold the one-client
-  // server: pause between attempts, and drop it once its own wait is over.
-  if (GetTickCount() - m_acceptTick >= linkGiveUpMs()) {
+  // A caller that cannot be called back is dropped; whoever called since is
+  // waiting on the listener.
+  SOCKET s = m_socket.exchange(INVALID_SOCKET);
+  if (s != INVALID_SOCKET) closesocket(s);
+  setPeerAddress("");
+  if (linked || m_listener.load() == INVALID_SOCKET) {
     markBroken();
     setState(Stopped);
     return;
   }
-  WaitForSingleObject(m_thread.ExitEvent(), kLinkRetryMs);
+  setState(Listening);
 }
 
 bool CTcpPipe::postReceive() {

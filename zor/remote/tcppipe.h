@@ -6,7 +6,9 @@
 // receives reach the owner's read handler.
 // A listening channel runs a worker thread: it accepts one client, calls it
 // back, and delivers what the client sends to the read handler, chunk by chunk and in
-// order. When the link breaks it listens again by itself.
+// order. It goes on listening while it calls back, so that a caller whose call
+// back fails costs the next client nothing. When the link breaks it listens again
+// by itself.
 #pragma once
 
 #include "zor/core/workerthread.h"
@@ -28,6 +30,8 @@ public:
   using ReadHandler = std::function<void(const void* data, unsigned long size)>;
   // Called on the receiving thread: true when the link is up, false when it ended.
   using ConnectHandler = std::function<void(bool connected)>;
+  // Called on the receiving thread when a call back from another address than the server's was refused.
+  using StrangerHandler = std::function<void(const std::string& address)>;
 
   explicit CTcpPipe(unsigned long ioSize);
   ~CTcpPipe();
@@ -35,11 +39,13 @@ public:
   CTcpPipe& operator=(const CTcpPipe&) = delete;
 
   // Set before listen or connect; the destructor stops the thread that calls them.
-  void setHandlers(ReadHandler onRead, ConnectHandler onConnect = nullptr);
+  void setHandlers(ReadHandler onRead, ConnectHandler onConnect = nullptr,
+                   StrangerHandler onStranger = nullptr);
 
-  // Server role: listens on port; one client at a time.
-  bool listen(int port);
-  // Client role: listens on port + 1, connects to host:port, waits for the call back.
+  // Server role: listens on port of the address (network order; INADDR_ANY: all); one client at a time.
+  bool listen(int port, std::uint32_t address = INADDR_ANY);
+  // Client role: listens on port + 1 of the local address routed to host,
+  // connects to host:port, waits for the call back, which only host may make.
   bool connect(const char* host, int port);
   // Sends the whole block with one send: on the connection a client opened, or
   // (listening channel) on the reverse connection. Safe from any thread.
@@ -57,9 +63,8 @@ public:
   static std::atomic<DWORD> s_peerWaitMs;
   // Pause between two attempts to call a client back.
   static constexpr DWORD kLinkRetryMs = 250;
-  // A client that has not taken the call back by then has given up (it waits
-  // s_peerWaitMs from before its own connection); the server drops it.
-  static DWORD linkGiveUpMs() { return s_peerWaitMs.load() + 2000; }
+  // How long a call back may take to be answered ("Connection Timeout").
+  static DWORD callBackMs();
 
 private:
   struct ReverseTag {};
@@ -74,7 +79,10 @@ private:
   void shutdown();
   void run();
   bool openListener();
-  bool openConnection();
+  void closeListener();
+  bool openConnection(const sockaddr_in& to, DWORD milliseconds);
+  // Ends a connection attempt in progress (from another thread).
+  void abortConnect();
   void stateListening();
   void stateAccepting();
   void stateLinking();
@@ -94,9 +102,14 @@ private:
   const bool m_isReverse = false;
   ReadHandler m_onRead;
   ConnectHandler m_onConnect;
+  StrangerHandler m_onStranger;
   OVERLAPPED m_recvOvl{};
   std::atomic<bool> m_broken{false};
-  std::atomic<SOCKET> m_socket{INVALID_SOCKET};
+  std::atomic<SOCKET> m_socket{INVALID_SOCKET};    // the connection
+  std::atomic<SOCKET> m_listener{INVALID_SOCKET};  // listening role
+  std::atomic<SOCKET> m_connecting{INVALID_SOCKET};
+  std::atomic<bool> m_abort{false};       // the owner is going: no connection attempt any more
+  std::uint32_t m_onlyFrom = INADDR_ANY;  // reverse channel: the one caller it accepts
   sockaddr_in m_bindAddress{};
   std::atomic<int> m_portNumber{0};
   mutable std::mutex m_peerMutex;
@@ -112,7 +125,6 @@ private:
 
   bool m_started = false;               // this channel's preparation started the socket library
   bool m_recvOutstanding = false;       // a receive is posted and its completion not yet taken
-  DWORD m_acceptTick = 0;               // when the client being linked was accepted
   std::atomic<bool> m_stopping{false};  // the owner is stopping the thread: no reopening
   std::mutex m_stateMutex;
   std::condition_variable m_stateChanged;

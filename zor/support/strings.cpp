@@ -63,6 +63,7 @@ constexpr Entry kTable[] = {
     {152, "AutoLog to file"},
     {153, "Max COM Port number"},
     {154, "Buffers flushed"},
+    {155, "Stranger's Call Back Refused"},
 };
 
 }  // namespace
