@@ -6,7 +6,7 @@ set -eu
 [ $# -ge 1 ] || { echo "usage: $0 <build-dir> [seconds]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1/fuzz
-seconds=${2:-20}
+seconds=${2:-20}  # for each target
 
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "fuzz: clang++ not found, skipped" >&2
@@ -21,15 +21,20 @@ fi
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
-# The seed corpus stays as checked in; new inputs go to a scratch copy.
-work=$build/corpus-run
-rm -rf "$work"
-mkdir -p "$work"
-cp "$here"/corpus/* "$work"/
-"$build"/fuzz_trafficlog -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=1024 \
-  -print_final_stats=1 "$work" 2>"$build"/fuzz_trafficlog.log || {
-  tail -n 40 "$build"/fuzz_trafficlog.log >&2
-  exit 1
+# The seed corpora stay as checked in; new inputs go to scratch copies.
+run() {
+  target=$1 seeds=$2
+  work=$build/$target-corpus
+  rm -rf "$work"
+  mkdir -p "$work"
+  cp "$seeds"/* "$work"/
+  "$build"/"$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=1024 \
+    -print_final_stats=1 "$work" 2>"$build"/"$target".log || {
+    tail -n 40 "$build"/"$target".log >&2
+    exit 1
+  }
+  tail -n 3 "$build"/"$target".log >&2
+  echo "fuzz: $target ran ${seconds}s without a finding" >&2
 }
-tail -n 3 "$build"/fuzz_trafficlog.log >&2
-echo "fuzz: fuzz_trafficlog ran ${seconds}s without a finding" >&2
+run fuzz_trafficlog "$here"/corpus
+run fuzz_settings "$here"/corpus-settings

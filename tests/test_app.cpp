@@ -4,6 +4,8 @@
 // in a child run of this program (mode --print-app), with its own settings file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zor/app.h>
 #include <zor/strings.h>
@@ -15,6 +17,7 @@
 
 #include "zor/support/support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +28,8 @@
 #include <vector>
 
 using namespace zor;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -41,6 +46,44 @@ int printApp() {
   return 0;
 }
 
+// The child's loopback round trip under the stored settings: bytes sent come
+// back, and the close returns.
+int exchange() {
+  CDevNull dev;
+  dev.Loopback(true);
+  std::vector<unsigned char> sent(3000);
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i);
+  if (!dev.OpenDevice(0, 8192, 8192) || !dev.WriteBuffer(sent.data(), sent.size())) return 1;
+  bool same = zor_test::readBytes(dev, sent.size(), 5000) == sent;
+  bool closed = dev.CloseDevice();
+  std::printf("moved %d closed %d\n", same, closed);
+  return 0;
+}
+
+// The child's opens under a memory limit a little above what it uses now:
+// refused, never an abort.
+int openLimited(const char* log) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  (void)log;
+  std::printf("skipped\n");  // sanitizer runtimes reserve more than any limit allows
+#else
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (96u << 20);
+  if (pages <= 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+  CDevPlayback playback(log);
+  bool logOpened = playback.OpenDevice(0, 4096, 4096);
+  CDevNull rings;
+  bool ringsOpened = rings.OpenDevice(0, 200 << 20, 200 << 20);
+  std::printf("playback %d rings %d\n", logOpened, ringsOpened);
+#endif
+  return 0;
+}
+
 class LibraryStart : public ::testing::Test {
 protected:
   void SetUp() override { std::filesystem::create_directories(m_folder + "/ports"); }
@@ -53,12 +96,14 @@ protected:
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << link;
   }
 
-  std::string start() {
-    auto r = zortest::runProcess(zortest::selfExecutable(), {"--print-app"},
-                                 {{"ZOR_CONFIG", m_folder + "/zor.ini"}});
+  std::string start(const char* mode = "--print-app", std::string* err = nullptr) {
+    auto r = zortest::runProcess(zortest::selfExecutable(), {mode}, {{"ZOR_CONFIG", m_folder + "/zor.ini"}},
+                                 10000);
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    if (err != nullptr) *err = r.err;
     return r.out;
   }
+  static std::size_t lines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
   zortest::ScopedSettingsFile m_cfg;
   const std::string& m_folder = m_cfg.folder;
@@ -83,16 +128,86 @@ TEST(HostObject, StringLoadsCopyAndTruncateAndUnknownIndexesGiveNothing) {
 TEST_F(LibraryStart, ReadsTheStoredSettingsAndFallsBackOnBadValues) {
   settings(
       "I/O Timeout=77\nI/O Write Timeout=321\nThread granularity=7\nConnection Timeout=1234\n"
-      "Autoresume Timer=55\nPanic Resume=0\nShow debug monitor=5\nTrue Playback Speed=0\n"
-      "X Protocol Override=2\nLock Timeout=abc\nWrites before XOFF=99999999999\nMax COM Port number=0\n");
+      "Autoresume Timer=55\nPanic Resume=0\nShow debug monitor=1\nTrue Playback Speed=0\n"
+      "X Protocol Override=1\nLock Timeout=abc\nWrites before XOFF=99999999999\nMax COM Port number=0\n");
   zortest::PtyPair pty;
   ASSERT_TRUE(pty.ok());
   mapPort(1, pty.path());
-  // Lock Timeout and Writes before XOFF are unusable: their defaults.
-  EXPECT_EQ(start(),
+  // Lock Timeout and Writes before XOFF are unusable: their defaults, one line each.
+  std::string err;
+  EXPECT_EQ(start("--print-app", &err),
             "io 77 write 321 granularity 7 connection 1234 resume 55 lock 500\n"
-            "panic 0 monitor 1 playback 0 override 2 xoff 4\nports\n")
+            "panic 0 monitor 1 playback 0 override 1 xoff 4\nports\n")
       << "Max 0 probes no port";
+  EXPECT_EQ(lines(err), 2u) << err;
+  EXPECT_THAT(err,
+              HasSubstr("\"Lock Timeout\" has value \"abc\", not a whole number; using the default 500"));
+
+  // Each value outside its range: its default and one line that names key, value and default.
+  settings(
+      "Thread granularity=-1\nI/O Write Timeout=-1\nI/O Timeout=0\nConnection Timeout=2147483647\n"
+      "Show debug monitor=5\nX Protocol Override=2\nWrites before XOFF=0\nMax COM Port number=100000\n"
+      "Monitor view=3\nAutoresume Timer=-5\nLock Timeout=600000\n");
+  EXPECT_EQ(start("--print-app", &err),
+            "io 100 write 5000 granularity 15 connection 5000 resume 1200 lock 600000\n"
+            "panic 1 monitor 1 playback 1 override 2 xoff 4\nports 1\n")
+      << "a switch is on for any value but 0; an override other than -1 and 0 is on";
+  EXPECT_EQ(lines(err), 8u) << err;
+  EXPECT_THAT(err, HasSubstr("\"Thread granularity\" has value -1, outside 0 to 1000; using the default 15"));
+  EXPECT_THAT(err,
+              HasSubstr("\"I/O Write Timeout\" has value -1, outside 1 to 600000; using the default 5000"));
+  EXPECT_THAT(err, HasSubstr(m_folder + "/zor.ini"));
+}
+
+TEST_F(LibraryStart, ValuesThatStalledTheDataAreReplacedAndDataMovesAndCloses) {
+  for (const char* stored : {"Thread granularity=2147483647\nI/O Write Timeout=-1\n",
+                             "Thread granularity=-1\nI/O Timeout=2147483647\n"}) {
+    settings(stored);
+    EXPECT_EQ(start("--exchange"), "moved 1 closed 1\n") << stored;
+  }
+}
+
+TEST_F(LibraryStart, GarbageOrAFileThatIsNoFileGivesOneLineAndTheDefaultsAndIsKept) {
+  const std::string file = m_folder + "/zor.ini";
+  const std::string defaults = start();
+  zortest::writeText(file, std::string("\x7f"
+                                       "ELF\x01\x00 binary\n",
+                                       14) +
+                               "[ZOR.DLL]\nI/O Timeout=77\njunk\n");
+  std::string err;
+  EXPECT_THAT(start("--print-app", &err), StartsWith("io 77 "));
+  EXPECT_EQ(lines(err), 1u) << err;
+  EXPECT_THAT(err, HasSubstr("2 lines not understood (the first is line 1)"));
+
+  std::filesystem::remove(file);
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+#ifdef ZOR_APP_PATH
+  // Not even the usage waits for a writer of the FIFO.
+  auto help = zortest::runProcess(ZOR_APP_PATH, {"help"}, {{"ZOR_CONFIG", file}}, 10000);
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.err, StartsWith("zor: settings file " + file +
+                                   " is a FIFO, not a regular file; using the "
+                                   "defaults\n"));
+#endif
+  EXPECT_EQ(start("--print-app", &err), defaults);
+  EXPECT_EQ(lines(err), 1u) << err;
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
+  EXPECT_EQ(start("--print-app", &err), defaults);
+  EXPECT_THAT(err, HasSubstr("is a directory"));
+  EXPECT_EQ(lines(err), 1u) << err;
+}
+
+TEST_F(LibraryStart, RunawayLogsAndHugeRingsUnderAMemoryLimitAreRefusedNotAborted) {
+  const std::string log = m_folder + "/runaway.txt";
+  zortest::writeText(log, ">>RX\t00:00:00.000\t1\t55 \n");
+  std::filesystem::resize_file(log, 200u << 20);  // one line of 200 MB, sparse
+  auto r = zortest::runProcess(zortest::selfExecutable(), {"--open-limited", log},
+                               {{"ZOR_CONFIG", m_folder + "/zor.ini"}}, 20000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  if (r.out == "skipped\n") GTEST_SKIP() << "no address-space limit under a sanitizer";
+  EXPECT_EQ(r.out, "playback 0 rings 0\n");
+  EXPECT_THAT(r.err, HasSubstr("row 2: longer than 16 MiB"));
 }
 
 TEST_F(LibraryStart, ListsTheMappedPortsUpToTheMaximumAndWritesNothing) {
@@ -185,6 +300,8 @@ TEST(ZorProgram, HelpShowsTheUsageAndAMissingOrUnknownModeFailsWithIt) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--print-app") == 0) return printApp();
+  if (argc >= 2 && std::strcmp(argv[1], "--exchange") == 0) return exchange();
+  if (argc >= 3 && std::strcmp(argv[1], "--open-limited") == 0) return openLimited(argv[2]);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

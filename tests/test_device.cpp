@@ -5,8 +5,10 @@
 #include "support/recorder.h"
 #include "support/testdevice.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 using namespace zor;
 using namespace zor_test;
@@ -58,6 +60,39 @@ TEST_F(DeviceTest, OpenCloseAndReopenWithNewSizes) {
   EXPECT_EQ(dev.DataReadyEvent(), nullptr);
   ASSERT_TRUE(dev.OpenDevice(0, 2048, 512));
   EXPECT_EQ(dev.GetMaxTransferSize(), 511u);
+
+  // Rings too large to be meant are refused, not thrown at the caller.
+  CDevNull huge;
+  for (int size : {2147483647, 2147483600, (256 << 20) + 1}) {
+    EXPECT_FALSE(huge.OpenDevice(0, size, 1024)) << size;
+    EXPECT_FALSE(huge.OpenDevice(0, 1024, size)) << size;
+  }
+  EXPECT_FALSE(huge.IsDeviceOpen());
+  EXPECT_TRUE(huge.OpenDevice(0, 1024, 1024)) << "a refused open leaves the device usable";
+}
+
+TEST_F(DeviceTest, ThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {
+  settings->m_threadGranularity = 0;  // a close need not wait for a slice
+  {
+    CDevNull first;  // whatever starts once (the reactor) starts here
+    ASSERT_TRUE(first.OpenDevice(0, 1024, 1024));
+  }
+  const int fds = fdCount(), threads = threadCount();
+  // Each close pauses for waiters on its data-ready event, so eight devices
+  // share the thousand cycles.
+  std::vector<std::thread> cyclers;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 8; ++t)
+    cyclers.emplace_back([&] {
+      CDevNull dev;
+      dev.Loopback(true);
+      for (int i = 0; i < 125; ++i)
+        if (!dev.OpenDevice(0, 1024, 1024) || !dev.CloseDevice()) ++failures;
+    });
+  for (auto& c : cyclers) c.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(fdCount(), fds);
+  EXPECT_TRUE(waitUntil([&] { return threadCount() <= threads; }, 3000)) << threadCount() << " > " << threads;
 }
 
 TEST_F(DeviceTest, OneHandleRunsBothDirectionsOverlapped) {

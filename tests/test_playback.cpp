@@ -8,6 +8,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -191,21 +192,31 @@ TEST_F(PlaybackTest, RefusesWhatIsNotALogFile) {
   recorder.Monitor()->ToggleLogFile(path.c_str());
   ASSERT_TRUE(recorder.Monitor()->IsLogToFile());
   expectRefused(path, "logging to it");
+  // Only a regular file is read: a FIFO without a writer must not block the open.
+  ASSERT_EQ(mkfifo(env.path("fifo").c_str(), 0600), 0);
+  expectRefused(env.path("fifo"), "a FIFO");
+  expectRefused("/dev/zero", "a character device");
 }
 
-TEST_F(PlaybackTest, HundredMegabytesOfBinaryLinesOpenAsAnEmptyScript) {
+TEST_F(PlaybackTest, FilesWithoutRowsOrWithARunawayLineAreRefusedAndAByteOrderMarkIsSkipped) {
+  writeText(path, "");
+  expectRefused(path, "no rows");
+  expectRefused("/etc/passwd", "no rows");
   {
-    std::ofstream out(path, std::ios::binary);
     std::string block(1024, '\0');
     block[100] = '\t';
     block.back() = '\n';
-    for (int i = 0; i < 100 * 1024; ++i) out << block;
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < 1024; ++i) out << block;
   }
-  CDevPlayback pb(path.c_str());
-  EXPECT_TRUE(pb.OpenDevice(0, 4096, 4096));
-  log.attach(pb);
-  ASSERT_TRUE(pb.WriteBuffer(Bytes{7}.data(), 1));
-  EXPECT_TRUE(errors(1)) << "nothing to match";
+  expectRefused(path, "no rows");
+  // 200 MB without a line end (sparse, so the disk is spared): read no further than the bound.
+  writeText(path, ">>RX\t00:00:00.000\t1\t55 \n");
+  std::filesystem::resize_file(path, 200u << 20);
+  expectRefused(path, "longer than 16 MiB", 2);
+
+  open("\xEF\xBB\xBF>>RX\t00:00:00.000\t1\t55 \n>>RX\t00:00:00.100\t1\t66 \n");
+  EXPECT_THAT(readBytes(*dev, 2, 3000), ElementsAre(0x55, 0x66));
 }
 
 // A loopback session logged in the hexadecimal view and replayed: the same

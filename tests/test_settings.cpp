@@ -1,6 +1,7 @@
 // The settings store: where it lives, round trips, defaults, concurrent
 // writers and damaged files; and what a "COMn" name stands for.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zor/strings.h>
@@ -225,10 +226,47 @@ TEST_F(Settings, DamagedOrUnreadableStoresGiveDefaultsAndAreKept) {
   EXPECT_EQ(folder.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
   EXPECT_FALSE(folder.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
   EXPECT_TRUE(std::filesystem::is_directory(m_file));
-  // Something endless is read no further than a bound.
+  // Something endless is not read at all.
   setenv("ZOR_CONFIG", "/dev/zero", 1);
   CIni endless = open();
   EXPECT_EQ(endless.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+  std::string contents, problem;
+  EXPECT_FALSE(zor::readSettingsFile("/dev/zero", contents, &problem));
+  EXPECT_EQ(problem, "is a character device, not a regular file");
+
+  // A FIFO (also behind a link) is neither waited on, nor written, nor replaced.
+  const std::string fifo = m_folder + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::remove(m_file);
+  ASSERT_EQ(symlink(fifo.c_str(), m_file.c_str()), 0);
+  for (const std::string& path : {fifo, m_file}) {
+    setenv("ZOR_CONFIG", path.c_str(), 1);
+    CIni pipe = open();
+    EXPECT_EQ(pipe.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 100), 100);
+    EXPECT_FALSE(pipe.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5)) << path;
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  EXPECT_TRUE(std::filesystem::is_symlink(m_file));
+}
+
+TEST_F(Settings, AWriteThroughALinkReplacesItsTargetAndKeepsTheLink) {
+  const std::string real = m_folder + "/real/zor.ini";
+  std::filesystem::create_directories(m_folder + "/real");
+  zortest::writeText(real, "[ZOR.DLL]\nLock Timeout=700\n");
+  ASSERT_EQ(symlink("real/zor.ini", (m_folder + "/hop").c_str()), 0);  // relative, and two links deep
+  ASSERT_EQ(symlink((m_folder + "/hop").c_str(), m_file.c_str()), 0);
+  CIni ini = open();
+  ASSERT_TRUE(ini.WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 250));
+  EXPECT_TRUE(std::filesystem::is_symlink(m_file));
+  EXPECT_TRUE(std::filesystem::is_symlink(m_folder + "/hop"));
+  EXPECT_EQ(zortest::readText(real), "[ZOR.DLL]\nLock Timeout=700\nI/O Timeout=250\n");
+  EXPECT_EQ(ini.GetProfileIntA(IDS_SECTION, zor::IDS_IO_TIMEOUT, 1), 250);
+  EXPECT_FALSE(std::filesystem::exists(m_folder + "/real/zor.ini.tmp"));
+  // A link into a loop is written nowhere.
+  std::filesystem::remove(m_file);
+  ASSERT_EQ(symlink(m_file.c_str(), m_file.c_str()), 0);
+  EXPECT_FALSE(open().WriteProfileInt(IDS_SECTION, zor::IDS_IO_TIMEOUT, 5));
+  EXPECT_TRUE(std::filesystem::is_symlink(m_file));
 }
 
 }  // namespace

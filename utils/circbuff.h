@@ -100,7 +100,11 @@ private:
     clear();
     if (size < 1) return;
     m_buffer = static_cast<T*>(_utlMemAlloc(8, static_cast<unsigned long>(size) * sizeof(T)));
-    if (m_buffer == nullptr) throw CB_NO_MEMORY;
+    if (m_buffer != nullptr) return;
+    if (throwFlag) throw CB_NO_MEMORY;
+    // Without throwing, a failed allocation is a ring without storage.
+    store(m_size, 0);
+    m_lowTide = m_highTide = 0;
   }
 
   void release() {

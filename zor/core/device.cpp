@@ -69,12 +69,26 @@ void CDevicePrivate::init() {
 
 bool CDevicePrivate::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize,
                                 int txSize, unsigned long* lastError) {
+  try {
+    return openDeviceOrThrow(inName, outName, overlapFlags, rxSize, txSize, lastError);
+  } catch (const std::bad_alloc&) {
+    ZOR_MEMORY_REPORT("openDevice", "device", __LINE__);
+    if (lastError != nullptr) *lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+}
+
+bool CDevicePrivate::openDeviceOrThrow(const char* inName, const char* outName, int overlapFlags, int rxSize,
+                                       int txSize, unsigned long* lastError) {
   std::lock_guard life(m_lifecycle);
   if (!m_devHndl || m_devHndl->IsOpen()) return false;
   m_thrds[RX].bufferSize = rxSize;
   m_thrds[TX].bufferSize = txSize;
   m_overlapFlags = overlapFlags;
-  if (!allocBuffers()) return false;
+  if (!allocBuffers()) {
+    if (lastError != nullptr) *lastError = GetLastError();
+    return false;
+  }
   m_inName = inName != nullptr ? inName : "";
   m_outName = outName != nullptr ? outName : "";
   if (!openPort(lastError)) {
@@ -88,10 +102,22 @@ bool CDevicePrivate::openDevice(const char* inName, const char* outName, int ove
 bool CDevicePrivate::allocBuffers() {
   freeBuffers();
   for (int k = 0; k < 2; ++k) {
+    const int size = m_thrds[k].bufferSize;
+    if (size < 1 || size > kMaxRingSize) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      freeBuffers();
+      return false;
+    }
     CSingleLock lock(m_buffs[k].mutex(), true);
-    m_buffs[k].create(m_thrds[k].bufferSize, false);
+    if (!m_buffs[k].create(size, false)) {
+      ZOR_MEMORY_REPORT(k == RX ? "m_buffs[RX]" : "m_buffs[TX]", "device", __LINE__);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      lock.Unlock();
+      freeBuffers();
+      return false;
+    }
   }
-  return m_buffs[RX].capacity() > 0 && m_buffs[TX].capacity() > 0;
+  return true;
 }
 
 void CDevicePrivate::freeBuffers() {

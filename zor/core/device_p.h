@@ -52,10 +52,16 @@ public:
     return dev->hook_writeFile(h, buf, size, done, ovl);
   }
 
-  // Lifecycle (device.cpp).
+  // A ring larger than this is refused by the open: far beyond any line's
+  // need, and a size near 2^31 would take the process's memory.
+  static constexpr int kMaxRingSize = 256 << 20;
+
+  // Lifecycle (device.cpp). An open that cannot allocate returns false.
   void init();
   bool openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
                   unsigned long* lastError);
+  bool openDeviceOrThrow(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
+                         unsigned long* lastError);
   bool closeDevice();
   bool allocBuffers();
   void freeBuffers();

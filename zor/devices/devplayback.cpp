@@ -9,9 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
+#include <new>
 #include <string>
-#include <system_error>
 
 namespace zor {
 
@@ -32,9 +31,9 @@ void report(const std::string& file, const std::string& what) {
   std::fprintf(stderr, "zor: playback: %s: %s\n", file.c_str(), what.c_str());
 }
 
-std::string openError(const std::string& name, DWORD error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(name, ec)) return "cannot open: it is a directory";
+std::string openError(const CStdioFile& file, DWORD error) {
+  if (file.RefusedKind() != nullptr)
+    return std::string("cannot open: it is ") + file.RefusedKind() + ", not a regular file";
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -75,10 +74,16 @@ bool CDevPlayback::OpenDevice(int overlapFlags, int rxSize, int txSize) {
   CStdioFile file;
   if (!file.Open(p->fileName.c_str(),
                  CStdioFile::modeRead | CStdioFile::shareDenyWrite | CStdioFile::typeText)) {
-    report(p->fileName, openError(p->fileName, GetLastError()));
+    report(p->fileName, openError(file, GetLastError()));
     return false;
   }
-  bool loaded = p->load(file);
+  bool loaded = false;
+  try {
+    loaded = p->load(file);
+  } catch (const std::bad_alloc&) {
+    ZOR_MEMORY_REPORT("script", "playback", __LINE__);
+    report(p->fileName, "out of memory");
+  }
   file.Close();
   if (!loaded) return false;
   SetChannelOwner();
@@ -96,7 +101,16 @@ bool CDevPlayback::Private::load(CStdioFile& file) {
   TrafficLogReader reader(*fresh);
   std::string line;
   bool ok = true;
-  while (ok && file.ReadString(line)) ok = reader.addLine(line);
+  unsigned long rows = 0;
+  while (ok && file.ReadString(line)) {
+    ++rows;
+    ok = reader.addLine(line);
+  }
+  if (ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    report(fileName, "row " + std::to_string(rows + 1) + ": longer than " +
+                         std::to_string(CStdioFile::kMaxLine >> 20) + " MiB, not a row of a traffic log");
+    return false;
+  }
   if (ok && GetLastError() != ERROR_HANDLE_EOF) {
     report(fileName, "read error " + std::to_string(GetLastError()));
     return false;

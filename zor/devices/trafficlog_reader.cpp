@@ -134,6 +134,8 @@ bool TrafficLogReader::addBytes(std::string_view text, std::uint32_t count, ELEM
 bool TrafficLogReader::addLine(std::string_view line) {
   ++m_row;
   if (!m_error.empty()) return false;
+  // Editors may start a UTF-8 file with a byte order mark.
+  if (m_row == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
   const auto tok = tokens(line);
   const std::string_view tag = tok[0];
   if (tag.empty()) return true;  // blank line
@@ -195,6 +197,11 @@ bool TrafficLogReader::addLine(std::string_view line) {
 bool TrafficLogReader::finish() {
   if (!m_error.empty()) return false;
   if (m_missing != 0) return incompleteRecord();
+  if (m_script.empty()) {
+    m_error = "no rows: " + std::to_string(m_row) + (m_row == 1 ? " line" : " lines") +
+              " read, none of them a row of a traffic log";
+    return false;
+  }
   return true;
 }
 

@@ -11,8 +11,10 @@
 // The reader trusts nothing: a script row must carry a time "h...h:mm:ss.mmm",
 // a decimal size and byte fields "xx" or "??" separated by single blanks, and
 // its bytes (with those of its continuation rows) must add up to its size.
-// Anything else stops the load with an error naming the row. Memory grows
-// with the bytes actually read, never with a size a row claims.
+// Anything else stops the load with an error naming the row; so does a log
+// without a single row. A UTF-8 byte order mark before the first line is
+// skipped. Memory grows with the bytes actually read, never with a size a row
+// claims.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +52,7 @@ public:
   // One line without its line end (a CR before it is ignored). False when
   // the line is bad: error() then says why, and the script is not usable.
   bool addLine(std::string_view line);
-  // End of the file: false when the last record misses bytes.
+  // End of the file: false when the last record misses bytes or no line was a row.
   bool finish();
   // "row N: ..." of the first failure.
   const std::string& error() const { return m_error; }

@@ -65,12 +65,15 @@ std::string portLinkFolder();
 std::string resolveComName(const char* name);
 
 // The settings file. A missing file reads as empty; false only when it exists
-// and cannot be read.
-bool readSettingsFile(const std::string& path, std::string& contents);
+// and cannot be read or is no regular file (then *problem, when given, says
+// why: "is a FIFO, not a regular file", ...).
+bool readSettingsFile(const std::string& path, std::string& contents, std::string* problem = nullptr);
 // Replaces the file with what edit makes of its current contents, under an
 // exclusive advisory lock on "<path>.lock" and by rename of a complete
 // temporary file, so concurrent writers lose nothing and readers never see a
-// partial file. Creates missing folders. edit returning false writes nothing.
+// partial file. Creates missing folders. edit returning false writes nothing;
+// a file that exists but cannot be read, or is no regular file, is left alone.
+// A symbolic link is followed: its final target is replaced, in its folder.
 bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit);
 
 // Called by each worker thread as it starts: worker loops pace themselves in

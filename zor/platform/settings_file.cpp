@@ -1,5 +1,6 @@
 // Raw access to the settings file: whole-file reads and locked atomic replacement.
 #include "zor/platform/platform.h"
+#include "zor/platform/stdiofile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string>
 
 namespace zor {
@@ -18,10 +21,19 @@ enum class ReadResult { Ok, Missing, Failed };
 // a runaway file) must not exhaust memory.
 constexpr std::size_t kMaxSettingsBytes = 16u << 20;
 
-ReadResult readAll(const std::string& path, std::string& out) {
+ReadResult readAll(const std::string& path, std::string& out, std::string* problem = nullptr) {
   out.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+  auto refuse = [&](const std::string& why) {
+    if (problem != nullptr) *problem = why;
+    return ReadResult::Failed;
+  };
+  const char* kind = nullptr;
+  int fd = openRegularForReading(path.c_str(), &kind);
+  if (fd < 0) {
+    if (kind != nullptr) return refuse(std::string("is ") + kind + ", not a regular file");
+    if (errno == ENOENT) return ReadResult::Missing;
+    return refuse(std::string("cannot be read: ") + std::strerror(errno));
+  }
   char buf[8192];
   ReadResult result = ReadResult::Ok;
   for (;;) {
@@ -29,18 +41,37 @@ ReadResult readAll(const std::string& path, std::string& out) {
     if (n > 0) {
       out.append(buf, static_cast<std::size_t>(n));
       if (out.size() > kMaxSettingsBytes) {
-        result = ReadResult::Failed;
+        result = refuse("is larger than 16 MiB");
         break;
       }
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      result = ReadResult::Failed;
+      result = refuse(std::string("cannot be read: ") + std::strerror(errno));
       break;
     }
   }
   ::close(fd);
+  if (result != ReadResult::Ok) out.clear();
   return result;
+}
+
+// Where a write must land: the file a chain of symbolic links ends at (the
+// links stay), or path itself. Empty for a loop or a chain too long.
+std::string finalTarget(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+    if (n < 0) return errno == EINVAL || errno == ENOENT ? path : std::string();
+    std::string target(buf, static_cast<std::size_t>(n));
+    if (target.empty()) return {};
+    if (target[0] != '/') {
+      auto slash = path.find_last_of('/');
+      if (slash != std::string::npos) target = path.substr(0, slash + 1) + target;
+    }
+    path = target;
+  }
+  return {};
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -95,12 +126,14 @@ private:
 
 }  // namespace
 
-bool readSettingsFile(const std::string& path, std::string& contents) {
-  return readAll(path, contents) != ReadResult::Failed;
+bool readSettingsFile(const std::string& path, std::string& contents, std::string* problem) {
+  return readAll(path, contents, problem) != ReadResult::Failed;
 }
 
-bool updateSettingsFile(const std::string& path, const std::function<bool(std::string&)>& edit) {
-  if (!makeFolders(path)) return false;
+bool updateSettingsFile(const std::string& linkPath, const std::function<bool(std::string&)>& edit) {
+  // A symbolic link stays one: its target is what gets replaced.
+  const std::string path = finalTarget(linkPath);
+  if (path.empty() || !makeFolders(path)) return false;
   FileLock lock(path);
   if (!lock.held()) return false;
 

@@ -19,19 +19,51 @@ bool failWith(int err) {
   return false;
 }
 
+const char* kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
 }  // namespace
+
+int openRegularForReading(const char* name, const char** kind) {
+  *kind = nullptr;
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *kind = kindOf(st.st_mode);
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    return -1;
+  }
+  // A regular file never blocks; the flag only mattered for the open.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
 
 CStdioFile::~CStdioFile() { Close(); }
 
 bool CStdioFile::Open(const char* name, unsigned flags) {
   Close();
+  m_refusedKind = nullptr;
   if (name == nullptr || *name == '\0') return failWith(ENOENT);
   const bool write = (flags & modeWrite) != 0;
   // Never O_TRUNC here: truncating before the lock is had would empty a file
   // that another writer is still filling.
   int oflags = O_CLOEXEC | (write ? O_WRONLY : O_RDONLY);
   if (write && (flags & modeCreate)) oflags |= O_CREAT;
-  int fd = ::open(name, oflags, 0666);
+  int fd = write ? ::open(name, oflags, 0666) : openRegularForReading(name, &m_refusedKind);
   if (fd < 0) return failWith(errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -142,10 +174,20 @@ bool CStdioFile::ReadString(std::string& line) {
       return true;
     }
     scanFrom = m_in.size() - m_inPos;  // offset survives the compaction in fill()
+    if (scanFrom > kMaxLine) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      m_failed = true;
+      return false;
+    }
     if (!fill()) break;
     scanFrom += m_inPos;
   }
   if (m_failed) return false;
+  if (m_in.size() - m_inPos > kMaxLine) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    m_failed = true;
+    return false;
+  }
   if (m_inPos < m_in.size()) {
     line.assign(m_in, m_inPos, std::string::npos);
     m_inPos = m_in.size();

@@ -34,15 +34,25 @@ public:
   CStdioFile(const CStdioFile&) = delete;
   CStdioFile& operator=(const CStdioFile&) = delete;
 
+  // Lines longer than this end the reading: a runaway line must not take
+  // memory without bound.
+  static constexpr std::size_t kMaxLine = 16u << 20;
+
   // False with GetLastError set (ERROR_SHARING_VIOLATION when the lock is
-  // held elsewhere, ERROR_ACCESS_DENIED for a directory, ...).
+  // held elsewhere, ERROR_ACCESS_DENIED for a directory, ...). For reading,
+  // only a regular file opens: anything else (a FIFO with no writer would
+  // block, a device never ends) is refused with ERROR_ACCESS_DENIED and
+  // RefusedKind() names what it is.
   bool Open(const char* name, unsigned flags);
+  // "a FIFO", "a directory", ... after Open refused a file that is no regular file; else null.
+  const char* RefusedKind() const { return m_refusedKind; }
   bool IsOpen() const { return m_fd >= 0; }
   // Buffers the text; Flush or Close writes it. False once a write has failed.
   bool WriteString(const char* text);
   bool Flush();
   // Reads the next line without its line end; false at the end of the file
-  // or on a read error (then GetLastError is set, else ERROR_HANDLE_EOF).
+  // or on a read error (then GetLastError is set, else ERROR_HANDLE_EOF;
+  // ERROR_INSUFFICIENT_BUFFER for a line longer than kMaxLine).
   bool ReadString(std::string& line);
   // Size of the open file in bytes, 0 when unknown.
   unsigned long long Length() const;
@@ -59,6 +69,12 @@ private:
   std::string m_in;
   std::size_t m_inPos = 0;
   bool m_eof = false;
+  const char* m_refusedKind = nullptr;
 };
+
+// Opens name read-only without waiting (O_NONBLOCK: a FIFO without a writer
+// would block the open) and keeps it only when it is a regular file. -1 with
+// errno set when it cannot be opened, or with *kind naming what it is.
+int openRegularForReading(const char* name, const char** kind);
 
 }  // namespace zor

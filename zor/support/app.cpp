@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
+#include <string>
 
 namespace zor {
 
@@ -49,29 +51,24 @@ void CZORApp::PumpMessage() {
   if (m_pumpMessage != nullptr) m_pumpMessage();
 }
 
+// Read once, whole: one problem with the file is one line on standard error.
 void CZORApp::readSettings() {
   CIni ini;
   ini.UseSystemFile();
   ini.ForceWriteDefaults();
-  m_threadGranularity = ini.GetProfileLong(IDS_SECTION, IDS_THREAD_GRANULARITY, m_threadGranularity);
-  if (m_threadGranularity < 0) m_threadGranularity = 15;  // 0 is a mode of its own; below it, the default
-  m_lockTimeout = ini.GetProfileLong(IDS_SECTION, IDS_LOCK_TIMEOUT, m_lockTimeout);
-  m_connectionTimeout = ini.GetProfileLong(IDS_SECTION, IDS_CONNECTION_TIMEOUT, m_connectionTimeout);
-  m_ioTimeout = ini.GetProfileLong(IDS_SECTION, IDS_IO_TIMEOUT, m_ioTimeout);
-  m_ioWriteTimeout = ini.GetProfileLong(IDS_SECTION, IDS_IO_WRITE_TIMEOUT, m_ioWriteTimeout);
-  m_showMonitor = ini.GetProfileIntA(IDS_SECTION, IDS_SHOW_DEBUG_MONITOR, m_showMonitor) != 0;
-  m_monitorView = ini.GetProfileIntA(IDS_SECTION, IDS_MONITOR_VIEW, m_monitorView);
-  m_filterRX = ini.GetProfileIntA(IDS_SECTION, IDS_MONITOR_FILTER_RX, m_filterRX) != 0;
-  m_filterTX = ini.GetProfileIntA(IDS_SECTION, IDS_MONITOR_FILTER_TX, m_filterTX) != 0;
-  m_writesBeforeXoff = ini.GetProfileIntA(IDS_SECTION, IDS_WRITES_BEFORE_XOFF, m_writesBeforeXoff);
-  m_panicResume = ini.GetProfileIntA(IDS_SECTION, IDS_PANIC_RESUME, m_panicResume) != 0;
-  m_xProtocolOverride = ini.GetProfileIntA(IDS_SECTION, IDS_X_PROTOCOL_OVERRIDE, m_xProtocolOverride);
-  m_autoresumeTimer = ini.GetProfileIntA(IDS_SECTION, IDS_AUTORESUME_TIMER, m_autoresumeTimer);
-  m_filterRcv = ini.GetProfileIntA(IDS_SECTION, IDS_MONITOR_FILTER_RCV, m_filterRcv) != 0;
-  m_filterSent = ini.GetProfileIntA(IDS_SECTION, IDS_MONITOR_FILTER_SENT, m_filterSent) != 0;
-  m_pauseOnExit = ini.GetProfileIntA(IDS_SECTION, IDS_PAUSE_ON_EXIT, m_pauseOnExit) != 0;
-  m_truePlayback = ini.GetProfileIntA(IDS_SECTION, IDS_TRUE_PLAYBACK_SPEED, m_truePlayback) != 0;
-  m_maxComPort = ini.GetProfileIntA(IDS_SECTION, IDS_MAX_COM_PORT, m_maxComPort);
+  auto warn = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  try {
+    std::string text, problem;
+    if (!readSettingsFile(ini.path(), text, &problem)) {
+      warn("zor: settings file " + ini.path() + " " + problem + "; using the defaults");
+      text.clear();
+    }
+    applySettingsText(text, ini.path(), *this, warn);
+  } catch (const std::bad_alloc&) {
+    // At load time nothing could catch it: the defaults instead.
+    applySettingsText({}, ini.path(), *this, warn);
+    std::fputs("zor: settings file: out of memory; using the defaults\n", stderr);
+  }
 }
 
 void CZORApp::enumeratePorts() {

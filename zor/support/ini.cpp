@@ -4,6 +4,7 @@
 // key of the current file, so what any instance writes is what any later read
 // sees. Lines the parser does not understand are kept verbatim on rewrite.
 #include "zor/platform/platform.h"
+#include "zor/support/ini_text.h"
 #include "zor/support/support.h"
 
 #include <zor/strings.h>
@@ -18,86 +19,12 @@
 namespace zor {
 namespace {
 
-std::string_view trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
-
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-struct Line {
-  std::string_view text;  // without the '\n'
-  std::size_t begin = 0;  // offset in the file
-  std::size_t end = 0;    // offset after the '\n' (or end of file)
-};
-
-std::vector<Line> splitLines(std::string_view file) {
-  std::vector<Line> lines;
-  std::size_t pos = 0;
-  while (pos < file.size()) {
-    std::size_t nl = file.find('\n', pos);
-    std::size_t stop = nl == std::string_view::npos ? file.size() : nl;
-    std::size_t next = nl == std::string_view::npos ? file.size() : nl + 1;
-    lines.push_back({file.substr(pos, stop - pos), pos, next});
-    pos = next;
-  }
-  return lines;
-}
-
-// Section name of a "[name]" line, or nullopt for any other line.
-std::optional<std::string_view> sectionOf(std::string_view line) {
-  line = trim(line);
-  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
-  return trim(line.substr(1, line.size() - 2));
-}
-
-// Key and raw value of a "key=value" line; nullopt for comments and garbage.
-std::optional<std::pair<std::string_view, std::string_view>> entryOf(std::string_view line) {
-  std::string_view t = trim(line);
-  if (t.empty() || t[0] == ';' || t[0] == '#') return std::nullopt;
-  std::size_t eq = t.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
-  std::string_view key = trim(t.substr(0, eq));
-  if (key.empty()) return std::nullopt;
-  return std::make_pair(key, trim(t.substr(eq + 1)));
-}
-
-// Values with outer blanks or an opening quote are stored in double quotes.
-std::string decodeValue(std::string_view raw) {
-  if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"')
-    return std::string(raw.substr(1, raw.size() - 2));
-  return std::string(raw);
-}
+using namespace ini;
 
 std::string encodeValue(const std::string& value) {
   bool quote = !value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
                                   value.back() == '\t' || value.front() == '"');
   return quote ? "\"" + value + "\"" : value;
-}
-
-std::optional<std::string> lookup(std::string_view file, std::string_view section, std::string_view key) {
-  bool inSection = false;
-  for (const Line& line : splitLines(file)) {
-    if (auto name = sectionOf(line.text)) {
-      inSection = sameName(*name, section);
-      continue;
-    }
-    if (!inSection) continue;
-    auto entry = entryOf(line.text);
-    if (entry && sameName(entry->first, key)) return decodeValue(entry->second);
-  }
-  return std::nullopt;
 }
 
 // Sets key in section, changing nothing else of the file.
@@ -136,18 +63,6 @@ void assign(std::string& file, std::string_view section, std::string_view key, c
   if (!file.empty() && file.back() != '\n') file += '\n';
   if (!file.empty()) file += '\n';
   file += "[" + std::string(section) + "]\n" + newLine + "\n";
-}
-
-// A whole decimal number within 32 bits, blanks around it allowed.
-std::optional<long> parseNumber(const std::string& text) {
-  std::string t(trim(text));
-  if (t.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long long v = std::strtoll(t.c_str(), &end, 10);
-  if (errno != 0 || end == t.c_str() || *end != '\0') return std::nullopt;
-  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  return static_cast<long>(v);
 }
 
 void reportUnparsable(const std::string& path, const char* key, const std::string& value) {

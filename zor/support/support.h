@@ -4,8 +4,10 @@
 
 #include <zor/platform.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zor {
 
@@ -35,6 +37,15 @@ public:
 private:
   std::string m_path;
 };
+
+class CZORApp;
+
+// Sets app's library-wide settings from the text of a settings file (path
+// names it in messages), each to its default when absent. Each value that is
+// no number or outside its range gives its default and one line to warn, as
+// does the text once when it holds lines that are not INI.
+void applySettingsText(std::string_view text, const std::string& path, CZORApp& app,
+                       const std::function<void(const std::string&)>& warn);
 
 void* _utlMemAlloc(unsigned long flags, unsigned long size);
 bool _utlMemFree(unsigned long flags, void* block);
