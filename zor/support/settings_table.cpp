@@ -28,7 +28,9 @@ constexpr Setting intSetting(StringId key, long min, long max, int CZORApp::*m) 
   return {key, min, max, nullptr, m, nullptr};
 }
 // A switch is on for any value but 0, as stored files have always been read.
-constexpr Setting flag(StringId key, bool CZORApp::*m) { return {key, LONG_MIN, LONG_MAX, nullptr, nullptr, m}; }
+constexpr Setting flag(StringId key, bool CZORApp::*m) {
+  return {key, LONG_MIN, LONG_MAX, nullptr, nullptr, m};
+}
 
 // Time-outs stop at ten minutes: a wait longer than that is a hang to whoever
 // waits. The README's Settings table lists the same ranges.
