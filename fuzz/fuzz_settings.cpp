@@ -7,6 +7,7 @@
 #include "zor/support/ini_text.h"
 #include "zor/support/support.h"
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,7 +21,7 @@ bool inRange(const zor::CZORApp& a) {
   return within(a.m_threadGranularity, 0, 1000) && within(a.m_ioTimeout, 1, 600000) &&
          within(a.m_ioWriteTimeout, 1, 600000) && within(a.m_lockTimeout, 1, 600000) &&
          within(a.m_connectionTimeout, 1, 600000) && within(a.m_autoresumeTimer, 10, 600000) &&
-         within(a.m_writesBeforeXoff, 1, 1024) && within(a.m_xProtocolOverride, -1, 1) &&
+         within(a.m_writesBeforeXoff, 1, 1024) && within(a.m_xProtocolOverride, -1, INT_MAX) &&
          within(a.m_monitorView, 0, 2) && within(a.m_maxComPort, 0, 256);
 }
 
