@@ -471,18 +471,6 @@ int connect(SOCKET s, const sockaddr* address, int length, DWORD milliseconds) {
   return 0;
 }
 
-int getsockname(SOCKET s, sockaddr* address, int* length) {
-  auto sock = lookupSocket(s);
-  if (!sock) return SOCKET_ERROR;
-  if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in)))
-    return fail(WSAEFAULT, SOCKET_ERROR);
-  ::sockaddr_in in{};
-  socklen_t len = sizeof in;
-  if (::getsockname(sock->fd, reinterpret_cast<::sockaddr*>(&in), &len) != 0) return failErrno(errno);
-  fromPosix(in, address, length);
-  return 0;
-}
-
 int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
              WSAOVERLAPPED*, void*) {
   if (!lookupSocket(s)) return SOCKET_ERROR;

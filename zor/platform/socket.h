@@ -113,7 +113,6 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length);
 // Gives up after milliseconds (10 s unless told) with WSAETIMEDOUT; closesocket
 // from another thread ends the attempt at once.
 int connect(SOCKET s, const sockaddr* address, int length, DWORD milliseconds = 10000);
-int getsockname(SOCKET s, sockaddr* address, int* length);
 // Only SIO_ROUTING_INTERFACE_QUERY: in is the sockaddr_in of a destination,
 // out receives the sockaddr_in of the local address routed to it (port 0).
 int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,

@@ -65,8 +65,9 @@ bool CStdioFile::Open(const char* name, unsigned flags) {
   if (write && (flags & modeCreate)) oflags |= O_CREAT;
   int fd = write ? ::open(name, oflags, 0666) : openRegularForReading(name, &m_refusedKind);
   if (fd < 0) return failWith(errno);
+  // A file opened for reading is a regular one already; one opened for writing is looked at here.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (write && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
     int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
     return failWith(err);
