@@ -20,6 +20,7 @@ struct Mode {
 constexpr Mode kModes[] = {
     {"help", runHelp},
     {"remote", zor::runRemoteMode},
+    {"server", zor::runServerMode},
 };
 
 }  // namespace

@@ -61,5 +61,8 @@ ZOR_API void printUsage();
 // "zor remote": serves the selected device to one TCP client. argv[2] on are
 // the mode's options. Returns the program's exit status.
 ZOR_API int runRemoteMode(int argc, char** argv);
+// "zor server": serves the selected device to one CDevNet client over the
+// local pipes. Arguments and status as runRemoteMode.
+ZOR_API int runServerMode(int argc, char** argv);
 
 }  // namespace zor

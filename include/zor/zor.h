@@ -3,6 +3,7 @@
 
 #include <zor/app.h>
 #include <zor/device.h>
+#include <zor/devnet.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>

@@ -57,7 +57,7 @@ bool CDevHandle::Open(const char* inName, const char* outName, DWORD access, DWO
     WaitNamedPipeA(inName, 0);
   }
 
-  if (separateOut) {
+  if (separateOut && m_hIn != INVALID_HANDLE_VALUE) {
     DWORD outAccess = (access & ~(GENERIC_READ | GENERIC_WRITE)) | GENERIC_WRITE;
     DWORD outAttributes = attributes | ((*overlapFlags & 2) ? kOverlappedAttributes : 0);
     int inKind = m_kind;
@@ -67,7 +67,7 @@ bool CDevHandle::Open(const char* inName, const char* outName, DWORD access, DWO
       WaitNamedPipeA(outName, 0);
     }
     m_kind = inKind;  // the input's name chose how the channel reads
-  } else {
+  } else if (!separateOut) {
     m_hOut = m_hIn.load();
   }
   return IsOpen();

@@ -1,6 +1,7 @@
 #include <zor/host.h>
 
 #include <zor/app.h>
+#include <zor/devnet.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>
@@ -27,6 +28,15 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       opened = dev->OpenDevice(flags, 8192, 8192);
       break;
     }
+    case 2: {
+      if (!haveAddress) break;
+      auto* dev = new (std::nothrow) CDevNet(s.GetAddress());
+      device.reset(dev);
+      if (dev == nullptr) break;
+      dev->EnableXonHandshake(false, 0xA1, 0xA0);
+      opened = dev->OpenDevice(flags, 8192, 8192);
+      break;
+    }
     case 3: {
       if (!haveAddress) break;
       auto* dev = new (std::nothrow) CDevTcp(s.GetAddress());
@@ -46,7 +56,7 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       break;
     }
     default: {
-      if (index < 5) break;  // USB and named-pipe devices do not exist yet
+      if (index < 5) break;  // the USB device does not exist yet
       int port = zorGetComPortNumber(index - 5);
       if (port == 0) break;
       auto* dev = new (std::nothrow) CDevRS232();

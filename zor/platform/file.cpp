@@ -1,6 +1,7 @@
 // CreateFileA: the table of the kinds it opens by name, and the opener for paths.
 #include "zor/platform/fail.h"
 #include "zor/platform/fd_handle.h"
+#include "zor/platform/local_pipe.h"
 #include "zor/platform/opener.h"
 #include "zor/platform/tty.h"
 
@@ -23,6 +24,7 @@ struct OpenerEntry {
 
 constexpr OpenerEntry kOpeners[] = {
     {isComName, openComPort},
+    {isPipeName, openPipeClient},
 };
 
 }  // namespace

@@ -1,0 +1,105 @@
+#include "zor/remote/relay.h"
+
+#include <zor/strings.h>
+
+#include "zor/platform/socket.h"
+
+namespace zor {
+
+CRelayServer::CRelayServer(CDevice* device, HWND notify) : m_pDevice(device), m_notify(notify) {}
+
+CRelayServer::~CRelayServer() { Stop(); }
+
+bool CRelayServer::Start(std::unique_ptr<CRelayChannel> channel) {
+  if (!channel || m_channel.load() != nullptr) return false;
+  // Set before it opens: a client may come before open returns.
+  CRelayChannel* raw = channel.release();
+  m_channel = raw;
+  if (!raw->open([this](const void* data, unsigned long size) { clientSent(data, size); },
+                 [this](bool connected) { linkChanged(connected); })) {
+    m_channel = nullptr;
+    delete raw;
+    return false;
+  }
+  m_relay.Start([this](thread_func_flag flag) {
+    if (flag == CWorkerThread::TFF_INIT) m_stop = false;
+    if (flag == CWorkerThread::TFF_RUN) relayLoop();
+  });
+  char name[256];
+  if (gethostname(name, sizeof name) == 0) m_hostName = name;
+  return true;
+}
+
+void CRelayServer::Stop() {
+  CRelayChannel* channel = m_channel.load();
+  if (channel == nullptr) return;
+  // Closing the channel first ends a write to a client that does not read,
+  // which would otherwise hold the relay thread.
+  m_stop = true;
+  channel->close();
+  m_relay.Stop(6000);
+  delete m_channel.exchange(nullptr);
+}
+
+std::string CRelayServer::peerAddress() const {
+  CRelayChannel* channel = m_channel.load();
+  return channel != nullptr ? channel->peerName() : std::string();
+}
+
+std::string CRelayServer::lastPeerAddress() const {
+  std::lock_guard lock(m_peerMutex);
+  return m_lastPeer;
+}
+
+void CRelayServer::clientSent(const void* data, unsigned long size) {
+  CDevice* device = m_pDevice;
+  // A device that cannot take the bytes drops them.
+  if (device != nullptr && device->WriteBuffer(static_cast<const unsigned char*>(data), size))
+    device->LogRelay(LOG_SERVER_RCV, data, size);
+}
+
+void CRelayServer::linkChanged(bool connected) {
+  if (connected) {
+    CRelayChannel* channel = m_channel.load();
+    std::lock_guard lock(m_peerMutex);
+    if (channel != nullptr) m_lastPeer = channel->peerName();
+  }
+  if (m_notify != nullptr) PostMessageA(m_notify, WM_PIPE_STATE, connected ? 1 : 0, 0);
+}
+
+void CRelayServer::relayLoop() {
+  unsigned char buffer[256];
+  while (!m_stop.load()) {
+    HANDLE ready = m_pDevice != nullptr ? m_pDevice->DataReadyEvent() : nullptr;
+    if (ready == nullptr) {
+      // The device is closed (a panic, say): no event to wait for, so wait
+      // one slice for the device to come back rather than spin.
+      if (WaitForSingleObject(m_relay.ExitEvent(), kRelaySliceMs) == WAIT_OBJECT_0) m_stop = true;
+      continue;
+    }
+    HANDLE handles[2] = {m_relay.ExitEvent(), ready};
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, kRelaySliceMs);
+    if (r == WAIT_OBJECT_0) {
+      m_stop = true;
+    } else if (r == WAIT_OBJECT_0 + 1) {
+      CRelayChannel* channel = m_channel.load();
+      unsigned long count = channel != nullptr && !m_stop.load() && m_pDevice->IsDeviceOpen()
+                                ? m_pDevice->ReadBuffer(buffer, sizeof buffer)
+                                : 0;
+      if (count == 0) {
+        // Signalled yet empty, or the device is closing: let it catch up instead of spinning.
+        WaitForSingleObject(m_relay.ExitEvent(), 1);
+        continue;
+      }
+      if (channel->write(buffer, count))
+        m_pDevice->LogRelay(LOG_SERVER_SENT, buffer, count);
+      else
+        m_pDevice->LogRelay(LOG_EVENT, nullptr, IDS_PIPE_WRITE_ERROR);
+    } else if (r == WAIT_FAILED) {
+      // The device closed between the look and the wait.
+      if (WaitForSingleObject(m_relay.ExitEvent(), kRelaySliceMs) == WAIT_OBJECT_0) m_stop = true;
+    }
+  }
+}
+
+}  // namespace zor

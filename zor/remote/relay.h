@@ -1,0 +1,81 @@
+// CRelayServer: serves one local device to one client through a channel.
+//
+// Bytes from the client are written to the device; bytes the device receives
+// are relayed to the client by a relay thread. Connection changes are posted
+// as WM_PIPE_STATE (wParam 1 connected, 0 left) to a message target, so that
+// a window and a program without one use the server alike. The channel (TCP
+// in remoteserver.h, local pipes in intranetserver.h) only carries the bytes
+// and tells when its client comes and goes.
+#pragma once
+
+#include "zor/core/workerthread.h"
+
+#include <zor/device.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zor {
+
+class CRelayChannel {
+public:
+  using ReadHandler = std::function<void(const void* data, unsigned long size)>;
+  using ConnectHandler = std::function<void(bool connected)>;
+
+  virtual ~CRelayChannel() = default;
+  // Starts serving; the handlers are called on the channel's own thread.
+  virtual bool open(ReadHandler onRead, ConnectHandler onConnect) = 0;
+  // Stops calling the handlers and ends a write in progress.
+  virtual void close() = 0;
+  virtual bool write(const void* data, unsigned long size) = 0;
+  // Who the client is; empty while none is connected.
+  virtual std::string peerName() const = 0;
+};
+
+class CRelayServer {
+public:
+  static constexpr UINT WM_PIPE_STATE = 0x402;
+  // How long the relay waits for the device's data in one slice.
+  static constexpr DWORD kRelaySliceMs = 500;
+
+  // Neither the device nor the target is owned; both must outlive the server.
+  CRelayServer(CDevice* device, HWND notify);
+  virtual ~CRelayServer();
+  CRelayServer(const CRelayServer&) = delete;
+  CRelayServer& operator=(const CRelayServer&) = delete;
+
+  // Ends the relay within one wait slice and closes the channel.
+  void Stop();
+  bool IsRunning() const { return m_channel.load() != nullptr; }
+  // The client now; empty while none is connected.
+  std::string peerAddress() const;
+  // The client that connected last, kept after it left.
+  std::string lastPeerAddress() const;
+  // This computer's name, known once Start succeeded.
+  const std::string& hostName() const { return m_hostName; }
+  CDevice* device() const { return m_pDevice; }
+
+protected:
+  // Opens the channel and starts the relay; false, with nothing running, when
+  // the channel cannot open or a relay runs already.
+  bool Start(std::unique_ptr<CRelayChannel> channel);
+
+private:
+  void clientSent(const void* data, unsigned long size);
+  void linkChanged(bool connected);
+  void relayLoop();
+
+  CDevice* m_pDevice;
+  HWND m_notify;
+  CWorkerThread m_relay;
+  std::atomic<bool> m_stop{false};
+  std::atomic<CRelayChannel*> m_channel{nullptr};  // owned
+  std::string m_hostName;
+  mutable std::mutex m_peerMutex;
+  std::string m_lastPeer;
+};
+
+}  // namespace zor
