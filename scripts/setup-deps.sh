@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libusb-1.0-0-dev qt6-base-dev socat python3-serial umockdev libumockdev-dev clang)
+          libusb-1.0-0-dev qt6-base-dev socat python3-serial dpkg-dev umockdev libumockdev-dev clang)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -282,7 +282,7 @@ TEST_F(HostSelection, EntriesWithoutAnAddressOrAPortOpenNothing) {
 }
 
 #ifdef ZOR_APP_PATH
-TEST(ZorProgram, HelpShowsTheUsageAndAMissingOrUnknownModeFailsWithIt) {
+TEST(ZorProgram, HelpShowsTheUsageAndAMissingOrUnknownModeFails) {
   auto help = zortest::runProcess(ZOR_APP_PATH, {"help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.err.find("remote"), std::string::npos) << help.err;
@@ -290,12 +290,11 @@ TEST(ZorProgram, HelpShowsTheUsageAndAMissingOrUnknownModeFailsWithIt) {
 
   auto none = zortest::runProcess(ZOR_APP_PATH, {});
   EXPECT_EQ(none.exitCode, 2);
-  EXPECT_EQ(none.err, help.err);
+  EXPECT_NE(none.err.find("usage: zor <mode>"), std::string::npos) << none.err;
 
   auto unknown = zortest::runProcess(ZOR_APP_PATH, {"frobnicate"});
   EXPECT_EQ(unknown.exitCode, 2);
-  EXPECT_NE(unknown.err.find("frobnicate"), std::string::npos);
-  EXPECT_TRUE(unknown.err.ends_with(help.err)) << unknown.err;
+  EXPECT_EQ(unknown.err, "zor: unknown mode \"frobnicate\"; try zor --help\n");
   EXPECT_EQ(unknown.out, "");
 }
 #endif

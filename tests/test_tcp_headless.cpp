@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "support/serial_line.h"
 #include "support/tcppeer.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -110,4 +112,33 @@ TEST_F(TcpHeadless, BoundToOneAddressItStopsAtOnceAlsoWhileACallBackIsPending) {
   EXPECT_LT(stopMs(*server, 15), 3000);
   EXPECT_EQ(server->exitCode(), 0);
   for (SOCKET s : {deaf, filler, caller}) zor::closesocket(s);
+}
+
+TEST_F(TcpHeadless, ServesTheSerialPortThatZorSettingsChoseAtItsSpeed) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  std::filesystem::create_directories(dir + "/ports");
+  ASSERT_EQ(::symlink(pty.path().c_str(), (dir + "/ports/COM7").c_str()), 0);
+  storeChoice("Max COM Port number=8\n");
+  auto chosen = runProcess(program, {"settings", "--port", "COM7", "--baud", "115200", "--parity", "E"},
+                           {{"ZOR_CONFIG", file("zor.ini")}});
+  ASSERT_EQ(chosen.exitCode, 0) << chosen.err;
+  ASSERT_NE(chosen.out.find("Port: COM 7, 115200 8E1"), std::string::npos) << chosen.out;
+
+  auto server = startServer();
+  ASSERT_TRUE(isListening(kServerPort));
+  LineSettings line;
+  ASSERT_TRUE(pty.settings(line));
+  EXPECT_EQ(line.rate, 115200u);
+  EXPECT_TRUE(line.rtsCts) << "the serial defaults: RTS/CTS on";
+  writeFileBytes(file("up"), {'*', 'I', 'D', 'N', '?', '\n'});
+  SocatClient client(file("up"), file("down"));
+  EXPECT_EQ(pty.receive(6, 5000), "*IDN?\n") << "the instrument hears the client";
+  ASSERT_TRUE(pty.send("pty-instrument\n"));
+  EXPECT_EQ(waitFileBytes(file("down"), 15, 5000),
+            (std::vector<unsigned char>{'p', 't', 'y', '-', 'i', 'n', 's', 't', 'r', 'u', 'm', 'e', 'n', 't',
+                                        '\n'}));
+  client.leave();
+  server->stop(15);
+  EXPECT_EQ(server->exitCode(), 0);
 }

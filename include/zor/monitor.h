@@ -71,6 +71,12 @@ public:
   // logged to. "Log filename" and "AutoLog to file" remember the outcome.
   // Does nothing on a playback device.
   void ToggleLogFile(const char* chosenPath);
+  // Logs the traffic to path (created or truncated, held exclusively) from
+  // now on, in place of any log being written, without storing anything in
+  // the settings: a program's own log for one run. False when the file
+  // cannot be opened (one line on standard error) or the device is a
+  // playback device, which never writes a log.
+  bool StartLogFile(const char* path);
   void TogglePause();
   // Empties the list and zeroes the three counters.
   void Clear();

@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs an
-# outside program against it twice: through the CMake package and through pkg-config.
+# Installs the built library and program into a scratch prefix; the installed
+# program runs from there with a clean environment (no LD_LIBRARY_PATH: its
+# RPATH is relative to itself), and an outside program builds and runs
+# against the prefix twice: through the CMake package and through pkg-config.
 set -euo pipefail
 build=$1
+version=$2
 here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 libdir=$(ls -d "$scratch"/prefix/lib*/ | head -1)
 
+# The program, moved with its prefix, in an environment of nothing but a settings file.
+mv "$scratch/prefix" "$scratch/moved"
+got=$(env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/moved/bin/zor" --version)
+if [ "$got" != "zor $version" ]; then
+  echo "installed zor --version printed \"$got\", not \"zor $version\""
+  exit 1
+fi
+env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/moved/bin/zor" --help | grep -q '^usage: zor <mode>'
+mv "$scratch/moved" "$scratch/prefix"
+echo "installed program: runs from its prefix with a clean environment ($got)"
+
 cmake -S "$here/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/cmake" >/dev/null
-LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/cmake/consumer"
+env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/cmake/consumer"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 ${CXX:-c++} -o "$scratch/pc-consumer" "$here/consumer/main.cpp" $(pkg-config --cflags --libs zor)
-LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/pc-consumer"
+env -i LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/pc-consumer"
 echo "installed package: usable through CMake and pkg-config"

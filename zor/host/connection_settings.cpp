@@ -4,6 +4,12 @@
 
 #include "zor/support/support.h"
 
+#include <zor/app.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
 namespace zor {
 namespace {
 
@@ -11,6 +17,20 @@ constexpr unsigned long kBaudRates[] = {110,   300,   600,   1200,  2400,   4800
                                         19200, 38400, 56000, 57600, 115200, 128000, 256000};
 constexpr char kParities[] = "NEOMS";
 constexpr int kStopBits[] = {0, 1, 2};  // one, one and a half, two
+constexpr const char* kParityTexts[] = {"None", "Even", "Odd", "Mark", "Space"};
+constexpr const char* kDataBitsTexts[] = {"5", "6", "7", "8"};
+constexpr const char* kStopBitsTexts[] = {"1", "1.5", "2"};
+constexpr const char* kFixedEntries[] = {"NULL", "USB", "NET", "TCP", "Playback"};
+
+bool sameText(const char* a, const char* b, std::size_t n = static_cast<std::size_t>(-1)) {
+  for (std::size_t i = 0; i < n; ++i) {
+    int x = std::tolower(static_cast<unsigned char>(a[i]));
+    int y = std::tolower(static_cast<unsigned char>(b[i]));
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+  return true;
+}
 
 template <class T, std::size_t N>
 bool inRange(int index, const T (&)[N]) {
@@ -20,6 +40,7 @@ bool inRange(int index, const T (&)[N]) {
 }  // namespace
 
 CRunZorSettings::CRunZorSettings(bool serverMode) : m_serverMode(serverMode) {
+  // The key order of the dialog's constructor: 103, 109, 110, 115, 108, 106, 114, 105, 111, 104, 128.
   CIni ini;
   ini.UseSystemFile();
   ini.ForceWriteDefaults();
@@ -49,6 +70,232 @@ char CRunZorSettings::GetParity() const {
 
 int CRunZorSettings::GetStopBits() const {
   return kStopBits[inRange(m_stopBitsIndex, kStopBits) ? m_stopBitsIndex : 0];
+}
+
+int CRunZorSettings::BaudRateCount() { return static_cast<int>(std::size(kBaudRates)); }
+
+unsigned long CRunZorSettings::BaudRateAt(int index) {
+  return inRange(index, kBaudRates) ? kBaudRates[index] : 0;
+}
+
+int CRunZorSettings::BaudRateIndexOf(unsigned long rate) {
+  for (int i = 0; i < BaudRateCount(); ++i)
+    if (kBaudRates[i] == rate) return i;
+  return -1;
+}
+
+const char* CRunZorSettings::ParityText(int index) {
+  return inRange(index, kParityTexts) ? kParityTexts[index] : nullptr;
+}
+const char* CRunZorSettings::DataBitsText(int index) {
+  return inRange(index, kDataBitsTexts) ? kDataBitsTexts[index] : nullptr;
+}
+const char* CRunZorSettings::StopBitsText(int index) {
+  return inRange(index, kStopBitsTexts) ? kStopBitsTexts[index] : nullptr;
+}
+
+int CRunZorSettings::PortEntryCount() { return ENTRY_FIRST_SERIAL + zorNumComPorts(); }
+
+std::string CRunZorSettings::PortEntryText(int index) {
+  if (inRange(index, kFixedEntries)) return kFixedEntries[index];
+  if (index < ENTRY_FIRST_SERIAL || index >= PortEntryCount()) return {};
+  return "COM " + std::to_string(zorGetComPortNumber(index - ENTRY_FIRST_SERIAL));
+}
+
+int CRunZorSettings::PortEntryOf(const char* name) {
+  if (name == nullptr) return -1;
+  for (int i = 0; i < ENTRY_FIRST_SERIAL; ++i)
+    if (sameText(name, kFixedEntries[i])) return i;
+  if (!sameText(name, "COM", 3)) return -1;
+  const char* digits = name + 3;
+  if (*digits == ' ') ++digits;
+  if (*digits < '1' || *digits > '9') return -1;
+  long n = 0;
+  for (const char* p = digits; *p != '\0'; ++p) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return -1;
+    n = n * 10 + (*p - '0');
+    if (n > 1000000) return -1;
+  }
+  for (int i = 0; i < zorNumComPorts(); ++i)
+    if (zorGetComPortNumber(i) == n) return ENTRY_FIRST_SERIAL + i;
+  return -1;
+}
+
+bool CRunZorSettings::SetBaudRateIndex(int index) {
+  if (!inRange(index, kBaudRates)) return false;
+  m_baudRateIndex = index;
+  return true;
+}
+bool CRunZorSettings::SetParityIndex(int index) {
+  if (!inRange(index, kParityTexts)) return false;
+  m_parityIndex = index;
+  return true;
+}
+bool CRunZorSettings::SetDataBitsIndex(int index) {
+  if (!inRange(index, kDataBitsTexts)) return false;
+  m_dataBitsIndex = index;
+  return true;
+}
+bool CRunZorSettings::SetStopBitsIndex(int index) {
+  if (!inRange(index, kStopBitsTexts)) return false;
+  m_stopBitsIndex = index;
+  return true;
+}
+
+void CRunZorSettings::ResetToDefaults() {
+  m_portIndex = 0;
+  m_overlappedRx = 1;
+  m_overlappedTx = 0;
+  m_xonXoff = 1;
+  m_loopback = 0;
+  m_address.clear();
+  m_hwHandshake = 1;
+  m_stopBitsIndex = 0;
+  m_dataBitsIndex = 3;
+  m_parityIndex = 0;
+  m_baudRateIndex = 6;
+}
+
+int CRunZorSettings::SelectPort(int entry) {
+  if (m_serverMode && (entry == ENTRY_NET || entry == ENTRY_TCP)) entry = ENTRY_NULL;
+  m_portIndex = entry;
+  ApplyPortDefaults();
+  return m_portIndex;
+}
+
+void CRunZorSettings::ApplyPortDefaults() {
+  m_loopback = 0;
+  m_overlappedRx = 1;
+  m_overlappedTx = 0;
+  m_xonXoff = 0;
+  m_hwHandshake = 0;
+  switch (m_portIndex) {
+    case ENTRY_NULL:
+    case ENTRY_NET:
+    case ENTRY_TCP:
+    case ENTRY_PLAYBACK:
+      m_overlappedRx = 0;
+      break;
+    case ENTRY_USB:
+      m_xonXoff = 1;
+      break;
+    default:  // a serial port (or no selection, which the dialog enables as one)
+      m_overlappedTx = 1;
+      m_hwHandshake = 1;
+      m_baudRateIndex = 6;
+      m_stopBitsIndex = 0;
+      m_dataBitsIndex = 3;
+      m_parityIndex = 0;
+      break;
+  }
+}
+
+bool CRunZorSettings::IsEnabled(Control control) const {
+  const int entry = m_portIndex;
+  // An index outside 0..4 (a serial entry, or none) enables as a serial port.
+  const bool serial = entry < 0 || entry >= ENTRY_FIRST_SERIAL;
+  switch (control) {
+    case CONTROL_SERIAL:
+      return serial;
+    case CONTROL_ADDRESS:
+      return entry == ENTRY_NET || entry == ENTRY_TCP || entry == ENTRY_PLAYBACK;
+    case CONTROL_BROWSE:
+      return entry == ENTRY_PLAYBACK;
+    case CONTROL_OVERLAPPED:
+      return entry != ENTRY_NULL && entry != ENTRY_PLAYBACK;
+    case CONTROL_LOOPBACK:
+      return entry == ENTRY_NULL;
+  }
+  return false;
+}
+
+const char* CRunZorSettings::AddressLabel() const {
+  if (m_portIndex == ENTRY_NET || m_portIndex == ENTRY_TCP) return "Server:";
+  if (m_portIndex == ENTRY_PLAYBACK) return "File:";
+  return nullptr;
+}
+
+namespace {
+
+// OK's order of the eleven keys.
+constexpr UINT kOkKeys[] = {IDS_RUNZOR_ADDRESS, IDS_RUNZOR_OVRLP_RX, IDS_RUNZOR_OVRLP_TX,
+                            IDS_RUNZOR_XONXOFF, IDS_RUNZOR_NUMDEV,   IDS_RUNZOR_HWHANDSHAKE,
+                            IDS_RUNZOR_STOPBIT, IDS_RUNZOR_DATABIT,  IDS_RUNZOR_PARITY,
+                            IDS_RUNZOR_BDRATE,  IDS_RUNZOR_LOOPBACK};
+
+}  // namespace
+
+bool CRunZorSettings::Store() const {
+  CIni ini;
+  ini.UseSystemFile();
+  const int values[] = {0,
+                        m_overlappedRx,
+                        m_overlappedTx,
+                        m_xonXoff,
+                        m_portIndex,
+                        m_hwHandshake,
+                        m_stopBitsIndex,
+                        m_dataBitsIndex,
+                        m_parityIndex,
+                        m_baudRateIndex,
+                        m_loopback};
+  bool ok = true;
+  for (std::size_t i = 0; i < std::size(kOkKeys) && ok; ++i) {
+    ok = i == 0 ? ini.WriteProfileStringA(IDS_SECTION, kOkKeys[i], m_address.c_str())
+                : ini.WriteProfileInt(IDS_SECTION, kOkKeys[i], values[i]);
+  }
+  return ok;
+}
+
+std::string CRunZorSettings::StoredKeysText() const {
+  const int values[] = {0,
+                        m_overlappedRx,
+                        m_overlappedTx,
+                        m_xonXoff,
+                        m_portIndex,
+                        m_hwHandshake,
+                        m_stopBitsIndex,
+                        m_dataBitsIndex,
+                        m_parityIndex,
+                        m_baudRateIndex,
+                        m_loopback};
+  std::string out;
+  for (std::size_t i = 0; i < std::size(kOkKeys); ++i) {
+    out += zorString(kOkKeys[i]);
+    out += '=';
+    out += i == 0 ? m_address : std::to_string(values[i]);
+    out += '\n';
+  }
+  return out;
+}
+
+std::string CRunZorSettings::Describe() const {
+  auto onOff = [](int v) { return v ? "on" : "off"; };
+  std::string out = "Port: ";
+  const int entry = m_portIndex;
+  if (inRange(entry, kFixedEntries)) {
+    out += kFixedEntries[entry];
+  } else if (entry >= ENTRY_FIRST_SERIAL && entry < PortEntryCount()) {
+    out += PortEntryText(entry);
+  } else {
+    out += "none (entry " + std::to_string(entry) + ", not in the port list)";
+  }
+  if (const char* label = AddressLabel()) {
+    out += std::strcmp(label, "File:") == 0 ? ", file " : ", server ";
+    out += m_address.empty() ? "(none)" : m_address;
+  }
+  if (IsEnabled(CONTROL_SERIAL)) {
+    char line[64];
+    std::snprintf(line, sizeof line, ", %lu %d%c%s, RTS/CTS %s", GetBaudRate(), GetDataBits(), GetParity(),
+                  kStopBitsTexts[inRange(m_stopBitsIndex, kStopBitsTexts) ? m_stopBitsIndex : 0],
+                  onOff(m_hwHandshake));
+    out += line;
+  }
+  if (IsEnabled(CONTROL_LOOPBACK)) out += std::string(", loopback ") + onOff(m_loopback);
+  if (IsEnabled(CONTROL_OVERLAPPED)) out += std::string(", XON/XOFF ") + onOff(m_xonXoff);
+  out += std::string(", overlapped RX ") + onOff(m_overlappedRx);
+  out += std::string(", overlapped TX ") + onOff(m_overlappedTx);
+  return out;
 }
 
 }  // namespace zor

@@ -170,4 +170,15 @@ void CMonitorDlg::ToggleLogFile(const char* chosenPath) {
   s.write(IDS_AUTOLOG_TO_FILE, logging ? 1 : 0);
 }
 
+bool CMonitorDlg::StartLogFile(const char* path) {
+  if (p->isPlayback() || path == nullptr || *path == '\0') return false;
+  CSingleLock lock(&p->mutex);
+  if (!lock.Lock(Private::kLockTimeout)) return false;
+  if (p->logToFile) {
+    p->file.Close();
+    p->logToFile = false;
+  }
+  return p->openLogFile(absolutePath(path));
+}
+
 }  // namespace zor

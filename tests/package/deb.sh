@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the build tree (cpack -G DEB) and checks it:
+# its file list, the dependencies dpkg-shlibdeps computed, and that the
+# program it holds runs from the unpacked tree with a clean environment.
+set -euo pipefail
+build=$1
+version=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+(cd "$build" && cpack -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1) || {
+  cat "$scratch/cpack.log"
+  exit 1
+}
+deb=$(ls "$scratch"/out/zor_"$version"_*.deb)
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/files"
+status=0
+for f in /usr/bin/zor /usr/lib/libzor.so.0 "/usr/lib/libzor.so.$version" /usr/lib/libzor.so \
+  /usr/include/zor/zor.h /usr/include/zor/host.h /usr/lib/cmake/zor/zorConfig.cmake \
+  /usr/lib/cmake/zor/zorTargets.cmake /usr/lib/pkgconfig/zor.pc /usr/share/doc/zor/README.md \
+  /usr/share/doc/zor/copyright; do
+  if ! grep -qx -- "$f" "$scratch/files"; then
+    echo "the package lacks $f"
+    status=1
+  fi
+done
+# Nothing of the build tree's own: tests, benchmarks, examples stay out.
+if grep -E '/(test_|bench_)|/examples/' "$scratch/files"; then
+  echo "the package holds build-tree programs (above)"
+  status=1
+fi
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libstdc++6; do
+  if ! grep -q "$lib" <<<"$depends"; then
+    echo "Depends \"$depends\" lacks $lib: were the dependencies computed (shlibdeps)?"
+    status=1
+  fi
+done
+dpkg-deb -x "$deb" "$scratch/root"
+got=$(env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/root/usr/bin/zor" --version)
+if [ "$got" != "zor $version" ]; then
+  echo "the packaged zor --version printed \"$got\""
+  status=1
+fi
+[ "$status" = 0 ] && echo "$(basename "$deb"): $(wc -l <"$scratch/files") entries; Depends: $depends"
+exit "$status"

@@ -1,0 +1,166 @@
+// The program's English usage and its version line: "zor --help", "zor <mode>
+// --help" and "zor --version". "zor help" keeps its own text (help.cpp).
+#include <zor/host.h>
+
+#include "zor/support/support.h"
+
+#include <cstring>
+
+namespace zor {
+namespace {
+
+// The options that choose a device, shared by "zor settings" and "zor run --console".
+#define ZOR_PORT_OPTIONS                                                                         \
+  "  --port NULL|USB|NET|TCP|Playback|COMn\n"                                                    \
+  "                     the device; choosing one first applies its defaults (the settings\n"     \
+  "                     dialog's \"Defaults\"), then the options below\n"                        \
+  "  --address A        NET, TCP: the server's host name; Playback: the traffic log to replay\n" \
+  "  --baud N           COMn: 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"   \
+  "                     115200 128000 256000\n"                                                  \
+  "  --parity N|E|O|M|S --data 5..8 --stop 1|1.5|2      COMn: the frame\n"                       \
+  "  --rtscts on|off    COMn: RTS/CTS handshake\n"                                               \
+  "  --xonxoff on|off --overlapped-rx on|off --overlapped-tx on|off\n"                           \
+  "                     USB, NET, TCP, COMn: XON/XOFF and overlapped I/O\n"                      \
+  "  --loopback on|off  NULL: bytes written come back\n"
+
+struct ModeText {
+  const char* name;
+  const char* text;
+};
+
+constexpr ModeText kModes[] = {
+    {"run",
+     "usage: zor run --console [options]\n"
+     "\n"
+     "Client mode: opens the stored device (\"zor settings\"), or the one the options\n"
+     "choose for this run only (nothing is stored), and drives it from the terminal.\n"
+     "Without --console the window is needed, which needs a display.\n"
+     "\n"
+     "  --console          drive the device from this terminal or from standard input\n"
+     "  --view dec|hex|ascii\n"
+     "                     how lines typed are read and received bytes shown (default:\n"
+     "                     the \"Monitor view\" setting); dec \"65 66 13\", hex \"41 42 0D\",\n"
+     "                     ascii \"AB\\r\" with control bytes as \\r \\n \\t \\xNN\n"
+     "  --eol none|cr|lf|crlf\n"
+     "                     ascii view: what is sent after each line typed (default none)\n"
+     "  --idle-ms N        standard input not a terminal: end N ms after the last byte in\n"
+     "                     either direction (default 1000)\n"
+     "  --timeout-s N      end after N seconds whatever happens (default: no limit)\n"
+     "  --log FILE         write the traffic log (the format \"--port Playback\" replays;\n"
+     "                     written in the hexadecimal view, every sent and received row)\n" ZOR_PORT_OPTIONS
+     "\n"
+     "On a terminal each line typed is sent when Enter is pressed, with the rules of the\n"
+     "view: dec and hex take one byte per token (\"65 66 300\" sends 41 42 2C, hex \"1 0a FF\"\n"
+     "sends 01 0A FF), ascii the characters. Ctrl-D or Ctrl-C ends. With standard input a\n"
+     "pipe or file its bytes go to the device as they are and what the device sends goes\n"
+     "to standard output as it is:\n"
+     "  printf '*IDN?\\n' | zor run --console --port COM3 --idle-ms 200\n"},
+    {"server",
+     "usage: zor server --headless\n"
+     "\n"
+     "Intranet server: serves the stored device to one CDevNet client over the local\n"
+     "pipes ZORPIPE_IN and ZORPIPE_OUT in the pipe folder until Ctrl-C or SIGTERM. A\n"
+     "stored NET or TCP choice serves NULL instead. One line is printed when a client\n"
+     "connects or leaves.\n"
+     "\n"
+     "  --headless         serve without a window (the window comes later)\n"},
+    {"remote",
+     "usage: zor remote --headless [--bind ADDR]\n"
+     "\n"
+     "Remote server: serves the stored device to one TCP client on port 40765 until\n"
+     "Ctrl-C or SIGTERM; the server connects back to the client on port 40766. A stored\n"
+     "NET or TCP choice serves NULL instead. One line is printed when a client connects or\n"
+     "leaves. The link is neither encrypted nor authenticated: bind to 127.0.0.1 and\n"
+     "forward both ports over SSH to reach it from elsewhere.\n"
+     "\n"
+     "  --headless         serve without a window (the window comes later)\n"
+     "  --bind ADDR        listen on this IPv4 address only (default: all)\n"},
+    {"help",
+     "usage: zor help\n"
+     "\n"
+     "Writes the short usage (in Italian) to standard error.\n"},
+    {"ports",
+     "usage: zor ports [--json]\n"
+     "\n"
+     "Lists the serial ports the library finds (COM1 up to \"Max COM Port number\"), one\n"
+     "line each: the COM number, the tty it maps to and, for a USB adapter, vendor:product,\n"
+     "serial number, manufacturer and product. COMn is /dev/ttyS<n-1> unless a link\n"
+     "ports/COMn beside the settings file names another tty; such ports say so. Links not\n"
+     "looked at and USB serial adapters that no COM number reaches are listed after them.\n"
+     "\n"
+     "  --json             the same as a JSON array\n"
+     "\n"
+     "  ln -s /dev/ttyUSB0 ~/.config/zor/ports/COM5     COM5 is then that adapter\n"},
+    {"settings",
+     "usage: zor settings [--keys]\n"
+     "       zor settings [--defaults] [--port P] [options]\n"
+     "\n"
+     "Without options shows the stored connection choice, the one \"zor run\", \"zor server\"\n"
+     "and \"zor remote\" open, as the settings dialog shows it. With options writes it with\n"
+     "the dialog's rules: the eleven \"runZor ...\" keys, as its OK writes them. An option\n"
+     "that the chosen port does not use is refused, as is a value the dialog does not\n"
+     "offer; then nothing is written.\n"
+     "\n"
+     "  --keys             show the eleven keys and values as stored\n"
+     "  --defaults         start from the choice with nothing stored (NULL)\n" ZOR_PORT_OPTIONS},
+    {"usb",
+     "usage: zor usb [--dump]\n"
+     "\n"
+     "Lists the USB instruments the USB device can open.\n"
+     "\n"
+     "  --dump             also their USB configuration: descriptors, interfaces, pipes\n"},
+};
+
+}  // namespace
+
+const char* modeUsage(const char* mode) {
+  if (mode == nullptr) return nullptr;
+  for (const ModeText& m : kModes)
+    if (std::strcmp(m.name, mode) == 0) return m.text;
+  return nullptr;
+}
+
+std::string versionLine() {
+  CUtlFileVer version(nullptr);
+  std::string product, number;
+  version.GetString(CUtlFileVer::ProductName, product);
+  version.GetString(CUtlFileVer::FileVersion, number);
+  return product + " " + number;
+}
+
+std::string programUsage() {
+  return "usage: zor <mode> [options]\n"
+         "       zor --help | -h | --version\n"
+         "       zor <mode> --help\n"
+         "\n"
+         "zor opens a device (serial port, USB instrument, loopback, replay of a traffic log,\n"
+         "client of a zor server) and talks to it, or serves it to a client elsewhere.\n"
+         "\n"
+         "Modes:\n"
+         "  run --console      talk to the device from the terminal, or from a script\n"
+         "  server --headless  serve the device to one client over local named pipes\n"
+         "  remote --headless  serve the device to one client over TCP (ports 40765, 40766)\n"
+         "  help               the short usage, on standard error\n"
+         "  ports [--json]     list the serial ports and the ttys they map to\n"
+         "  settings           show or write the stored device choice\n"
+         "  usb [--dump]       list the USB instruments\n"
+         "\n"
+         "Files:\n"
+         "  ~/.config/zor/zor.ini     the settings, section [ZOR.DLL]: the device choice\n"
+         "                            (\"runZor ...\" keys, see zor settings) and the library's\n"
+         "                            time-outs and switches\n"
+         "  ~/.config/zor/ports/COMn  a link naming the tty of serial port COMn (default\n"
+         "                            /dev/ttyS<n-1>)\n"
+         "\n"
+         "Environment:\n"
+         "  ZOR_CONFIG         the settings file to use instead (its folder holds ports/)\n"
+         "  XDG_CONFIG_HOME    the settings file is $XDG_CONFIG_HOME/zor/zor.ini\n"
+         "  ZOR_PIPE_DIR       the folder of the local pipes (default $XDG_RUNTIME_DIR/zor,\n"
+         "                     else /tmp/zor-<uid>)\n"
+         "  DISPLAY, WAYLAND_DISPLAY   whether \"zor run\" without --console has a display\n"
+         "\n"
+         "Exit status: 0 done, 1 the mode failed (the message says what to do), 2 the command\n"
+         "line was wrong.\n";
+}
+
+}  // namespace zor

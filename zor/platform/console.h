@@ -1,0 +1,58 @@
+// The program's own standard streams and terminal, for "zor run --console".
+#pragma once
+
+#include <zor/platform.h>
+
+#include <cstddef>
+
+namespace zor {
+
+// True when standard input is a terminal.
+bool standardInputIsTerminal();
+
+// Standard input as a handle that WaitForMultipleObjectsOrInput can wait
+// on (the descriptor itself is not changed: it stays as the shell gave it).
+// Its readiness cannot be waited for when it is a regular file or a device
+// such as /dev/null: then alwaysReady() is true and reads never wait anyway.
+class StandardInput {
+public:
+  StandardInput();
+  ~StandardInput();
+  StandardInput(const StandardInput&) = delete;
+  StandardInput& operator=(const StandardInput&) = delete;
+
+  HANDLE handle() const { return m_handle; }
+  bool alwaysReady() const { return m_alwaysReady; }
+  void setAlwaysReady() { m_alwaysReady = true; }
+  // Reads what is there: the count, 0 at the end of the input, -1 when
+  // nothing is there now (or on an error other than the end: then *failed).
+  long readNow(void* buffer, std::size_t size, bool* failed);
+
+private:
+  HANDLE m_handle = INVALID_HANDLE_VALUE;
+  bool m_alwaysReady = false;
+};
+
+// Writes all of data to standard output, waiting while it is full; false
+// once it cannot take more (closed, broken pipe). A broken pipe raises no signal.
+bool writeStandardOutput(const void* data, std::size_t size);
+
+// The terminal of standard input in raw mode for as long as the object lives:
+// each byte as it is typed, no echo, Ctrl-C, Ctrl-D and Ctrl-Z as bytes (no
+// signals); output processing is kept. restore() (also at destruction) puts
+// the terminal back as it was.
+class RawTerminal {
+public:
+  RawTerminal();
+  ~RawTerminal() { restore(); }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+  bool active() const { return m_active; }
+  void restore();
+
+private:
+  bool m_active = false;
+  unsigned char m_saved[128];  // the struct termios of before
+};
+
+}  // namespace zor
