@@ -12,7 +12,7 @@
 #include "zor/remote/remoteserver.h"
 
 #include "bench_common.h"
-#include "posix_tcp_echo.h"
+#include "posix_echo.h"
 
 #include <algorithm>
 #include <atomic>

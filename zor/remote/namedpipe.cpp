@@ -200,9 +200,21 @@ void CNamedPipe::readLoop() {
   bool running = true;
   bool notified = false;
   while (running) {
+    if (notified) {
+      // Once a peer is there this thread waits for its data itself, so the
+      // read then completes at once with no second thread in between.
+      HANDLE exitEvent = m_thread.ExitEvent();
+      DWORD r = WaitForMultipleObjectsOrInput(1, &exitEvent, h, kReadWaitMs);
+      if (r == WAIT_OBJECT_0) break;
+      if (r == WAIT_TIMEOUT) continue;
+    }
     DWORD count = 0;
     BOOL done = ReadFile(h, buffer.get(), m_ioSize, &count, &m_readOvl);
     DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (!notified && (done || error == ERROR_IO_PENDING)) {
+      notified = true;
+      onConnect(true);
+    }
     if (count != 0) onRead(buffer.get(), count);
     if (done) {
       running = !m_thread.ExitRequested();
@@ -211,13 +223,13 @@ void CNamedPipe::readLoop() {
       m_broken = true;
       onConnect(false);
     } else if (error == ERROR_IO_PENDING) {
-      if (!notified) {
-        notified = true;
-        onConnect(true);
-      }
       running = completionWait(h, buffer.get());
     } else if (error == ERROR_PIPE_LISTENING) {
       running = waitForClient(h);  // sleeps until a client comes
+      if (running && !notified) {
+        notified = true;
+        onConnect(true);
+      }
     } else if (error == ERROR_INVALID_HANDLE) {
       running = false;  // closed under the loop: nothing more to read
     } else {

@@ -1,4 +1,4 @@
-#include "posix_tcp_echo.h"
+#include "posix_echo.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -32,7 +32,26 @@ struct PosixTcpEcho::Private {
   std::thread echoer;
 };
 
-PosixTcpEcho::PosixTcpEcho() : p(std::make_unique<Private>()) {
+// Echoes what s receives until it ends or stays silent for 5 s.
+static void echoLoop(int s) {
+  char buf[4096];
+  for (int i = 0; i < 100000000 && readable(s, 5000); ++i) {
+    ssize_t n = ::read(s, buf, sizeof buf);
+    if (n <= 0 || ::write(s, buf, static_cast<std::size_t>(n)) != n) break;
+  }
+  ::close(s);
+}
+
+PosixTcpEcho::PosixTcpEcho(Medium medium) : p(std::make_unique<Private>()) {
+  if (medium == Medium::Unix) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return;
+    p->client = pair[0];
+    int far = pair[1];
+    p->echoer = std::thread([far] { echoLoop(far); });
+    p->ok = true;
+    return;
+  }
   p->listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -43,18 +62,13 @@ PosixTcpEcho::PosixTcpEcho() : p(std::make_unique<Private>()) {
       ::getsockname(p->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     return;
   int listener = p->listener;
-  // Serves one connection until it ends or stays silent for 5 s.
+  // Serves one connection.
   p->echoer = std::thread([listener] {
     if (!readable(listener, 5000)) return;
     int s = ::accept(listener, nullptr, nullptr);
     if (s < 0) return;
     noDelay(s);
-    char buf[4096];
-    for (int i = 0; i < 100000000 && readable(s, 5000); ++i) {
-      ssize_t n = ::read(s, buf, sizeof buf);
-      if (n <= 0 || ::write(s, buf, static_cast<std::size_t>(n)) != n) break;
-    }
-    ::close(s);
+    echoLoop(s);
   });
   p->client = ::socket(AF_INET, SOCK_STREAM, 0);
   noDelay(p->client);
