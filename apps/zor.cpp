@@ -29,6 +29,7 @@ constexpr Mode kModes[] = {
     {"run", zor::runClientMode},
     {"server", zor::runServerMode},
     {"settings", zor::runSettingsMode},
+    {"usb", zor::runUsbMode},
 };
 
 bool isHelp(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }

@@ -38,3 +38,4 @@ run() {
 }
 run fuzz_trafficlog "$here"/corpus
 run fuzz_settings "$here"/corpus-settings
+run fuzz_usbconfig "$here"/corpus-usbconfig

@@ -265,7 +265,7 @@ TEST_F(Program, HelpAndVersionGoToStandardOutputWithExitZero) {
   EXPECT_EQ(versionLine(), "zor " ZOR_VERSION_TEXT) << "the library's version record";
 }
 
-TEST_F(Program, HelpModeKeepsTheUsageOfPart51ByteForByteOnStandardError) {
+TEST_F(Program, HelpModeKeepsItsShortUsageByteForByteOnStandardError) {
   auto r = zor({"help"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "");

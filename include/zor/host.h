@@ -178,4 +178,8 @@ ZOR_API int runRemoteMode(int argc, char** argv);
 // local pipes. Arguments and status as runRemoteMode.
 ZOR_API int runServerMode(int argc, char** argv);
 
+// "zor usb [--dump]": lists the listed USB instruments that are present (path,
+// vendor:product, in use or free); --dump adds each one's configuration dump.
+ZOR_API int runUsbMode(int argc, char** argv);
+
 }  // namespace zor

@@ -60,6 +60,7 @@ enum StringId : unsigned {
   IDS_MAX_COM_PORT = 153,
   IDS_BUFFERS_FLUSHED = 154,
   IDS_STRANGER_REFUSED = 155,
+  IDS_USB_DEVICES = 156,
 };
 
 // Text of a string-table entry; null when the id has none.

@@ -8,6 +8,7 @@
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
+#include <zor/devusb.h>
 #include <zor/host.h>
 #include <zor/monitor.h>
 #include <zor/platform.h>

@@ -61,6 +61,7 @@ void CDevicePrivate::init() {
     t.startTick = 0;
     t.transferred = 0;
     t.localBuffer = static_cast<unsigned char*>(_utlMemAlloc(8, static_cast<unsigned long>(q->GetIOSize(k))));
+    t.localSize = t.localBuffer != nullptr ? q->GetIOSize(k) : 0;
     if (t.localBuffer == nullptr)
       ZOR_MEMORY_REPORT(k == 0 ? "m_thrds[0].localBuffer" : "m_thrds[1].localBuffer", "device", 108);
   }
@@ -138,12 +139,31 @@ bool CDevicePrivate::openPort(unsigned long* lastError) {
     m_devHndl->Close();
     return false;
   }
-  bool ok = q->program_device(m_thrds[RX].bufferSize, m_thrds[TX].bufferSize) && threadStart();
+  bool ok = q->program_device(m_thrds[RX].bufferSize, m_thrds[TX].bufferSize) && sizeLocalBuffers() &&
+            threadStart();
   if (!ok) {
     closeDevice();
     return false;
   }
   enableRX(true);
+  return true;
+}
+
+bool CDevicePrivate::sizeLocalBuffers() {
+  for (int k = 0; k < 2; ++k) {
+    ThreadRec& t = m_thrds[k];
+    const int size = q->GetIOSize(k);
+    if (size <= t.localSize) continue;
+    auto* larger = static_cast<unsigned char*>(_utlMemAlloc(8, static_cast<unsigned long>(size)));
+    if (larger == nullptr) {
+      ZOR_MEMORY_REPORT(k == 0 ? "m_thrds[0].localBuffer" : "m_thrds[1].localBuffer", "device", __LINE__);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    _utlMemFree(0, t.localBuffer);
+    t.localBuffer = larger;
+    t.localSize = size;
+  }
   return true;
 }
 
@@ -184,6 +204,7 @@ void CDevicePrivate::destroy() {
     t.ovl.hEvent = nullptr;
     _utlMemFree(0, t.localBuffer);
     t.localBuffer = nullptr;
+    t.localSize = 0;
   }
   if (m_pMonDlg) {
     installLogger(nullptr, 0);

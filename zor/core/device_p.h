@@ -33,6 +33,7 @@ struct ThreadRec {
   std::atomic<bool> pending{false};
   DWORD transferred = 0;
   unsigned char* localBuffer = nullptr;
+  int localSize = 0;  // bytes localBuffer holds
   DWORD startTick = 0;
   std::atomic<bool> cancelling{false};
 };
@@ -66,6 +67,11 @@ public:
   bool allocBuffers();
   void freeBuffers();
   bool openPort(unsigned long* lastError);
+  // Gives each direction a transfer buffer of GetIOSize bytes, once the
+  // medium is programmed (a device may learn its sizes only then).
+  bool sizeLocalBuffers();
+  // One transfer's size: what the device asks for, within the buffer.
+  int ioSize(int k) const { return std::min(q->GetIOSize(k), m_thrds[k].localSize); }
   void destroy();
 
   // Engine (engine.cpp).

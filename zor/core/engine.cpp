@@ -88,7 +88,7 @@ bool CDevicePrivate::startIoOperation(int k) {
   // A hook that fails without saying why must not pass on a stale error.
   if (k == RX) {
     SetLastError(ERROR_SUCCESS);
-    ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(q->GetIOSize(RX)), &t.transferred, ovl);
+    ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(ioSize(RX)), &t.transferred, ovl);
     DWORD error = GetLastError();
     ackWaitXonXoff();
     if (ok && t.transferred > 0) {
@@ -100,7 +100,7 @@ bool CDevicePrivate::startIoOperation(int k) {
     int n;
     {
       CSingleLock lock(m_buffs[TX].mutex(), true);
-      n = m_buffs[TX].get(t.localBuffer, q->GetIOSize(TX));
+      n = m_buffs[TX].get(t.localBuffer, ioSize(TX));
     }
     if (n > 0) noteTxTaken();
     log(LOG_TX, t.localBuffer, static_cast<unsigned long>(n));
@@ -230,6 +230,9 @@ void CDevicePrivate::getOverlappedResults(int k) {
     case ERROR_IO_INCOMPLETE:
       break;
     default:
+      // The operation is over, failed: left pending, its signalled event
+      // would be looked at again and again and the direction would never move on.
+      endOverlappedOperation(k);
       t.panic = q->on_io_error(error, k);
       break;
   }

@@ -6,6 +6,7 @@
 #include <zor/devplayback.h>
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
+#include <zor/devusb.h>
 
 #include <cstdio>
 #include <memory>
@@ -25,6 +26,14 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       device.reset(dev);
       if (dev == nullptr) break;
       dev->Loopback(s.GetLoopback() != 0);
+      opened = dev->OpenDevice(flags, 8192, 8192);
+      break;
+    }
+    case 1: {
+      auto* dev = new (std::nothrow) CDevUSB();
+      device.reset(dev);
+      if (dev == nullptr) break;
+      dev->EnableXonHandshake(s.GetXonXoff() != 0, 0xA1, 0xA0);
       opened = dev->OpenDevice(flags, 8192, 8192);
       break;
     }
@@ -56,7 +65,7 @@ CDevice* openSelectedDevice(const CRunZorSettings& s) {
       break;
     }
     default: {
-      if (index < 5) break;  // the USB device does not exist yet
+      if (index < 5) break;
       int port = zorGetComPortNumber(index - 5);
       if (port == 0) break;
       auto* dev = new (std::nothrow) CDevRS232();

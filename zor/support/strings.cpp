@@ -64,6 +64,7 @@ constexpr Entry kTable[] = {
     {153, "Max COM Port number"},
     {154, "Buffers flushed"},
     {155, "Stranger's Call Back Refused"},
+    {156, "USB Devices"},
 };
 
 }  // namespace
