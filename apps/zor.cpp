@@ -23,12 +23,8 @@ struct Mode {
 
 // One entry per mode; a mode reads its own options from argv[2] on.
 constexpr Mode kModes[] = {
-    {"help", runHelp},
-    {"ports", zor::runPortsMode},
-    {"remote", zor::runRemoteMode},
-    {"run", zor::runClientMode},
-    {"server", zor::runServerMode},
-    {"settings", zor::runSettingsMode},
+    {"help", runHelp},           {"ports", zor::runPortsMode},   {"remote", zor::runRemoteMode},
+    {"run", zor::runClientMode}, {"server", zor::runServerMode}, {"settings", zor::runSettingsMode},
     {"usb", zor::runUsbMode},
 };
 
