@@ -6,6 +6,7 @@
 #include <zor/device.h>
 #include <zor/export.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,10 @@ protected:
   int m_dataBitsIndex = 3;
   int m_parityIndex = 0;
   int m_baudRateIndex = 6;
+
+private:
+  // The values of the eleven keys, in OK's order.
+  std::array<int, 11> storedValues() const;
 };
 
 // The open device the settings select, or null (a device that was built but

@@ -225,20 +225,25 @@ constexpr UINT kOkKeys[] = {IDS_RUNZOR_ADDRESS, IDS_RUNZOR_OVRLP_RX, IDS_RUNZOR_
 
 }  // namespace
 
+std::array<int, 11> CRunZorSettings::storedValues() const {
+  // In kOkKeys' order; the first, the address, is text and stored apart.
+  return {0,
+          m_overlappedRx,
+          m_overlappedTx,
+          m_xonXoff,
+          m_portIndex,
+          m_hwHandshake,
+          m_stopBitsIndex,
+          m_dataBitsIndex,
+          m_parityIndex,
+          m_baudRateIndex,
+          m_loopback};
+}
+
 bool CRunZorSettings::Store() const {
   CIni ini;
   ini.UseSystemFile();
-  const int values[] = {0,
-                        m_overlappedRx,
-                        m_overlappedTx,
-                        m_xonXoff,
-                        m_portIndex,
-                        m_hwHandshake,
-                        m_stopBitsIndex,
-                        m_dataBitsIndex,
-                        m_parityIndex,
-                        m_baudRateIndex,
-                        m_loopback};
+  const auto values = storedValues();
   bool ok = true;
   for (std::size_t i = 0; i < std::size(kOkKeys) && ok; ++i) {
     ok = i == 0 ? ini.WriteProfileStringA(IDS_SECTION, kOkKeys[i], m_address.c_str())
@@ -248,17 +253,7 @@ bool CRunZorSettings::Store() const {
 }
 
 std::string CRunZorSettings::StoredKeysText() const {
-  const int values[] = {0,
-                        m_overlappedRx,
-                        m_overlappedTx,
-                        m_xonXoff,
-                        m_portIndex,
-                        m_hwHandshake,
-                        m_stopBitsIndex,
-                        m_dataBitsIndex,
-                        m_parityIndex,
-                        m_baudRateIndex,
-                        m_loopback};
+  const auto values = storedValues();
   std::string out;
   for (std::size_t i = 0; i < std::size(kOkKeys); ++i) {
     out += zorString(kOkKeys[i]);
