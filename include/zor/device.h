@@ -61,6 +61,12 @@ public:
   unsigned long GetTxBufferCount() const;
   unsigned long GetRxBufferCount() const;
   unsigned long GetMaxTransferSize() const;
+  // How many times the transmit thread has taken bytes from the ring. A
+  // writer notes it, looks at the ring, and then waits with WaitTxTaken for
+  // room without polling.
+  unsigned long long TxTakenCount() const;
+  // Waits at most milliseconds until the count differs from seen; true when it does.
+  bool WaitTxTaken(unsigned long long seen, DWORD milliseconds) const;
 
   // Flow control and the reception watchdog.
   void EnableXonHandshake(bool enable, unsigned char xon, unsigned char xoff);

@@ -138,6 +138,34 @@ private:
   std::array<int, 11> storedValues() const;
 };
 
+// What a file transfer shows while it runs and how the user ends it: the
+// terminal window's transfer dialogs, or a program's own.
+class ZOR_API CTransferProgress {
+public:
+  virtual ~CTransferProgress() = default;
+  // Sending: bytes that have left the device's transmit ring, of the file's total.
+  virtual void SetProgress(unsigned long long sent, unsigned long long total);
+  // Receiving: bytes written to the file so far.
+  virtual void SetReceived(unsigned long long count);
+  // The user pressed "Abort" (sending) or "Close" (receiving).
+  virtual bool IsCancelled() = 0;
+  // Handles the window events that are waiting, without waiting for more.
+  // The transfers call it at least every kTransferSliceMs.
+  virtual void HandleEvents();
+};
+constexpr DWORD kTransferSliceMs = 50;
+
+// Sends the file raw to the device, at most 1024 bytes a write and never more
+// than the transmit ring has room for, then waits for the ring to drain. An
+// abort flushes the device's rings. True unless the file cannot be read or a
+// write failed. Waits for the device (transmit room) and the window in turns,
+// never longer than a slice, so an idle wait costs no CPU.
+ZOR_API bool SendFile(CDevice& device, const char* path, CTransferProgress& progress);
+// Writes what the device receives to the file (created or truncated) until
+// the user closes; what had arrived by then is written too. True unless the
+// file cannot be made or written (a full disk, a folder removed).
+ZOR_API bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress);
+
 // The open device the settings select, or null (a device that was built but
 // did not open is deleted).
 ZOR_API CDevice* openSelectedDevice(const CRunZorSettings& settings);

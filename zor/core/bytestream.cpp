@@ -120,6 +120,13 @@ bool CDevice::RXQueue() const { return d->m_buffs[RX].notEmpty(); }
 unsigned long CDevice::GetTxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[TX].count()); }
 unsigned long CDevice::GetRxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[RX].count()); }
 
+unsigned long long CDevice::TxTakenCount() const { return d->txTaken(); }
+
+bool CDevice::WaitTxTaken(unsigned long long seen, DWORD milliseconds) const {
+  d->waitTxTaken(seen, milliseconds);
+  return d->txTaken() != seen;
+}
+
 unsigned long CDevice::GetMaxTransferSize() const {
   int space = d->m_buffs[TX].freeSpace();
   return space > 0 ? static_cast<unsigned long>(space - 1) : 0;

@@ -93,4 +93,16 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBU
   return openPath(request);
 }
 
+BOOL GetFileSizeEx(HANDLE h, long long* size) {
+  if (size == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  auto file = lookupHandleAs<FdHandle>(h);
+  if (!file) return fail(ERROR_INVALID_HANDLE);
+  struct stat st {};
+  if (::fstat(file->fd(), &st) != 0) return fail(win32ErrorFromErrno(errno));
+  // Only a regular file has a size; a pipe or a device would never end.
+  if (!S_ISREG(st.st_mode)) return fail(ERROR_INVALID_FUNCTION);
+  *size = static_cast<long long>(st.st_size);
+  return TRUE;
+}
+
 }  // namespace zor

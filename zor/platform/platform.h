@@ -27,6 +27,8 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVER
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
+// Size of a regular file; ERROR_INVALID_FUNCTION for anything else (a FIFO, a device).
+BOOL GetFileSizeEx(HANDLE h, long long* size);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                      OVERLAPPED* ovl);
 // As WaitForMultipleObjects (any one of the events), and also ends, with
