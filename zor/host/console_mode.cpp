@@ -35,8 +35,8 @@ constexpr DWORD kSlice = 50;  // longest wait between two looks at a stop signal
 constexpr std::size_t kOutputBacklog = 1u << 20;
 
 struct ConsoleOptions {
-  int view = -1;  // -1: the "Monitor view" setting
-  std::string eol;
+  int view = -1;         // -1: the "Monitor view" setting
+  const char* eol = "";  // appended to a line sent in ASCII view
   long idleMs = 1000;
   long timeoutS = 0;  // 0: none
   const char* log = nullptr;
@@ -298,7 +298,7 @@ private:
         write("\n");
         sendText(m_dev, m_line.c_str(), m_view);
         if (m_view == 2)
-          for (char e : m_o.eol) m_dev.WriteByte(static_cast<unsigned char>(e));
+          for (const char* e = m_o.eol; *e != '\0'; ++e) m_dev.WriteByte(static_cast<unsigned char>(*e));
         m_line.clear();
         write("> ");
         return false;
