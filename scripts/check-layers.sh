@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Fails when a file includes across the layers the wrong way (docs/ARCHITECTURE.md):
 # POSIX and Linux headers in the platform layer only, no include of a higher
-# layer, the device core's private header inside the core only, and nothing
-# but the public headers in the programs and examples.
+# layer, the device core's private header inside the core only, Qt in the
+# window layer only (zor/gui/ and its public header), and nothing but the
+# public headers in the programs and examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 - <<'PY'
 import pathlib, re, sys
 
 # Bottom to top; a file may include its own layer and the ones below it.
-rank = {"platform": 0, "support": 1, "utils": 1, "monitor": 2, "core": 3, "devices": 4, "remote": 4, "host": 5}
+rank = {"platform": 0, "support": 1, "utils": 1, "monitor": 2, "core": 3, "devices": 4, "remote": 4, "host": 5,
+        "gui": 6}
+qt_header = re.compile(r"^Q[A-Z]\w*$|^Qt\w*/")
 include = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 problems = []
 
@@ -23,6 +26,8 @@ def layer_of(path):
 
 def check(path, public_only):
     layer = None if public_only else layer_of(path)
+    # The window layer's public header sits with the others but belongs to it.
+    window_layer = layer == "gui" or path.as_posix() == "include/zor/gui.h"
     for n, line in enumerate(path.read_text().splitlines(), 1):
         m = include.match(line)
         if not m:
@@ -30,6 +35,13 @@ def check(path, public_only):
         kind, name = m.groups()
         where = f"{path}:{n}: {name}"
         if kind == "<":
+            if qt_header.match(name):
+                if not window_layer:
+                    problems.append(f"{where}: Qt outside the window layer")
+                continue
+            if name == "zor/gui.h" and not window_layer and not public_only:
+                problems.append(f"{where}: the window layer included from below it")
+                continue
             if name.startswith("zor/"):
                 continue
             # A standard C++ header has neither a folder nor a suffix.

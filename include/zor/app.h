@@ -7,6 +7,7 @@
 #include <zor/platform.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace zor {
@@ -67,3 +68,6 @@ ZOR_API unsigned long zorSyncTime();
 ZOR_API int zorNumComPorts();
 // Port number at index (0-based); 0 when index is out of range.
 ZOR_API int zorGetComPortNumber(int index);
+// A text of the library's version record, as the about box shows it: code 3
+// the version, 5 the copyright line (1 description, 4 product); else empty.
+ZOR_API std::string zorVersionText(int code);

@@ -17,6 +17,24 @@
 namespace zor {
 
 class CDevice;
+class CMonitorDlg;
+
+// The window of a monitor. A window layer (libzor-gui) makes it on the
+// thread that shows the monitor; the monitor owns it and deletes it in its
+// destructor. The core never sees the toolkit behind it.
+class ZOR_API CMonitorWindow {
+public:
+  virtual ~CMonitorWindow();
+  // Shows the window again after the user closed it.
+  virtual void Unhide() = 0;
+  // "Pause on exit": brings the window forward and returns once the user has closed it.
+  virtual void WaitForClose() = 0;
+};
+
+// Makes the window of a monitor, or returns null when none can be shown.
+using zorMonitorWindowFactory = CMonitorWindow* (*)(CMonitorDlg* monitor);
+// Installed by a window layer when it is loaded; null: Show makes no window.
+ZOR_API void zorSetMonitorWindowFactory(zorMonitorWindowFactory factory);
 
 // Posted to the list target after each line added to the record store.
 constexpr UINT WM_FASTLIST_ADDED = 0x0401;
@@ -43,9 +61,9 @@ public:
   CMonitorDlg(const CMonitorDlg&) = delete;
   CMonitorDlg& operator=(const CMonitorDlg&) = delete;
 
-  // Creates or un-hides the window; false while no window can exist (this
-  // build has none). Records reach the monitor all the same once it is the
-  // device's logger.
+  // Creates or un-hides the window; false while no window can exist (no
+  // window layer is loaded, or it cannot show one). Records reach the monitor
+  // all the same once it is the device's logger.
   bool Show();
   // The logger form (zorLogFunc); context is the monitor.
   static void LogCallback(long context, int kind, const void* data, unsigned long size);
@@ -93,9 +111,17 @@ public:
   int LineCapacity() const;
   bool GetLine(int index, MonitorLine& out) const;
 
-  // Message targets of a window drawing this monitor (null: none).
+  // Message targets of a window drawing this monitor (null: none). Once a
+  // setter has returned, nothing more is posted to the old target.
   void SetListTarget(HWND list);
   void SetWindowTarget(HWND window);
+  // The window, from the first successful Show until the destructor.
+  CMonitorWindow* Window() const;
+  bool IsHidden() const;
+  // The window reports that the user closed it: it is hidden, logging goes on.
+  void OnWindowClosed();
+  // The stored "Log filename": where the "&Log to file..." dialog starts.
+  std::string StoredLogFileName() const;
 
   // The line format, as the traffic log holds it.
   static std::string FormatTimestamp(unsigned long t);

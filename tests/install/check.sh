@@ -32,3 +32,25 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 ${CXX:-c++} -o "$scratch/pc-consumer" "$here/consumer/main.cpp" $(pkg-config --cflags --libs zor)
 env -i LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/pc-consumer"
 echo "installed package: usable through CMake and pkg-config"
+
+# The window layer, when built: an outside program links it through
+# pkg-config; without a display its monitor says so and nothing aborts.
+if [ -f "$libdir/pkgconfig/zor-gui.pc" ]; then
+  cat >"$scratch/gui.cpp" <<'CPP'
+#include <zor/gui.h>
+#include <zor/zor.h>
+int main() {
+  zor::zorGuiInstall();
+  zor::CDevNull dev;
+  return dev.Monitor()->Show() ? 1 : 0;
+}
+CPP
+  # shellcheck disable=SC2046
+  ${CXX:-c++} -o "$scratch/gui-consumer" "$scratch/gui.cpp" $(pkg-config --cflags --libs zor-gui)
+  out=$(env -i LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/gui-consumer" 2>&1)
+  if [ "$out" != "zor: no monitor window: no display (neither DISPLAY nor WAYLAND_DISPLAY is set, nor QT_QPA_PLATFORM)" ]; then
+    echo "the window layer's consumer printed: $out"
+    exit 1
+  fi
+  echo "installed window layer: usable through pkg-config; without a display it says so"
+fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the built library into a scratch prefix and fails when its dynamic
 # symbol table defines a name that the installed public headers do not declare,
-# or when a file other than the host object's has a static initialiser.
+# when a file other than the host object's has a static initialiser, or when
+# it links Qt.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
@@ -9,6 +10,12 @@ trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 lib=$(ls "$scratch"/prefix/lib*/libzor.so | head -1)
 nm -D --defined-only -C "$lib" >"$scratch/symbols"
+
+# The window layer is a library of its own: the core never loads Qt.
+if readelf -d "$lib" | grep -q 'NEEDED.*libQt'; then
+  echo "libzor.so links Qt: $(readelf -d "$lib" | grep -o 'libQt[^]]*' | tr '\n' ' ')"
+  exit 1
+fi
 
 # Start-up is one function, run from one static initialiser (beside theApp):
 # any other file's initialiser could depend on the order of files.

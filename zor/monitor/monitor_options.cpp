@@ -61,6 +61,11 @@ void CMonitorDlg::LoadOptions() {
   s.write(IDS_AUTOLOG_TO_FILE, autoLog ? 1 : 0);
 }
 
+std::string CMonitorDlg::StoredLogFileName() const {
+  Settings s;
+  return s.ini.GetProfileStringA(IDS_SECTION, IDS_LOG_FILENAME, "");
+}
+
 void CMonitorDlg::SaveOptions() {
   int view;
   bool filterRX, filterTX, filterRcv, filterSent, debugger, onTop, truePlayback, pauseOnExit, showMonitor;
@@ -143,7 +148,7 @@ void CMonitorDlg::ToggleExternalDebugger() {
 }
 
 void CMonitorDlg::ToggleAlwaysOnTop() {
-  // The z-order belongs to the window, which this build does not have.
+  // The window re-applies its z-order after the command.
   if (changeOption(*p, [&] { p->alwaysOnTop = !p->alwaysOnTop; })) SaveOptions();
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zor {
@@ -27,7 +28,8 @@ struct ZOR_LOCAL CMonitorDlg::Private {
   bool logToFile = false;
   std::atomic<bool> windowCreated{false};
   std::atomic<bool> hidden{false};
-  std::atomic<HWND> window{nullptr};
+  HWND window = nullptr;  // WM_MONITOR_TXTHREAD target, under the mutex
+  std::unique_ptr<CMonitorWindow> win;
 
   CStdioFile file;
   std::string filePath;

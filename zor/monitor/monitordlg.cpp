@@ -33,21 +33,51 @@ CMonitorDlg::CMonitorDlg(CDevice* device) : p(std::make_unique<Private>()) {
 
 CMonitorDlg::~CMonitorDlg() {
   WaitOnExit();
+  // The window stops its posts before it goes (it clears its targets).
+  p->win.reset();
+  p->windowCreated = false;
+  p->hidden = false;
   CSingleLock lock(&p->mutex);
   if (lock.Lock(Private::kLockTimeout)) p->file.Close();
 }
 
+CMonitorWindow::~CMonitorWindow() = default;
+
+namespace {
+
+constinit std::atomic<zorMonitorWindowFactory> g_windowFactory{nullptr};
+
+}  // namespace
+
+void zorSetMonitorWindowFactory(zorMonitorWindowFactory factory) { g_windowFactory = factory; }
+
 CDevice* CMonitorDlg::Device() const { return p->device; }
 
 bool CMonitorDlg::Show() {
-  // No window toolkit in this build: nothing to create or un-hide.
-  if (p->windowCreated.load() && p->hidden.load()) p->hidden = false;
+  if (p->windowCreated.load()) {
+    if (p->hidden.exchange(false)) p->win->Unhide();
+    return true;
+  }
+  zorMonitorWindowFactory factory = g_windowFactory.load();
+  if (factory == nullptr) return false;
+  p->win.reset(factory(this));
+  p->hidden = false;
+  p->windowCreated = p->win != nullptr;
   return p->windowCreated.load();
 }
 
+CMonitorWindow* CMonitorDlg::Window() const { return p->win.get(); }
+
+bool CMonitorDlg::IsHidden() const { return p->hidden.load(); }
+
+void CMonitorDlg::OnWindowClosed() { p->hidden = true; }
+
 void CMonitorDlg::SetTxThreadIndicator(int selector, bool running) {
-  HWND window = p->window.load();
-  if (selector == 0 && window != nullptr) PostMessageA(window, WM_MONITOR_TXTHREAD, running ? 1 : 0, 0);
+  if (selector != 0) return;
+  // Under the mutex, so that the window cannot go while the post is made.
+  CSingleLock lock(&p->mutex);
+  if (lock.Lock(Private::kLockTimeout) && p->window != nullptr)
+    PostMessageA(p->window, WM_MONITOR_TXTHREAD, running ? 1 : 0, 0);
 }
 
 void CMonitorDlg::LogCallback(long context, int kind, const void* data, unsigned long size) {
@@ -132,15 +162,11 @@ void CMonitorDlg::Private::dropLogFile() {
 }
 
 void CMonitorDlg::WaitOnExit() {
-  // Only a window the user can close ends this wait; without one (always, in
-  // a build without a window toolkit) there is nothing to wait for.
+  // Only a window the user can close ends this wait.
   if (!p->windowCreated.load() || p->hidden.load() || !theApp.m_pauseOnExit ||
       theApp.m_pHostDlg.load() != nullptr)
     return;
-  while (!p->hidden.load() && p->windowCreated.load()) {
-    theApp.PumpMessage();
-    Sleep(10);
-  }
+  p->win->WaitForClose();
 }
 
 void CMonitorDlg::TogglePause() {
@@ -200,7 +226,10 @@ void CMonitorDlg::SetListTarget(HWND list) {
   if (lock.Lock(Private::kLockTimeout)) p->store.SetTarget(list);
 }
 
-void CMonitorDlg::SetWindowTarget(HWND window) { p->window = window; }
+void CMonitorDlg::SetWindowTarget(HWND window) {
+  CSingleLock lock(&p->mutex);
+  if (lock.Lock(Private::kLockTimeout)) p->window = window;
+}
 
 std::string CMonitorDlg::FormatTimestamp(unsigned long t) {
   char buf[80];

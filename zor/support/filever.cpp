@@ -1,6 +1,8 @@
 // Version strings of the library, as the about box shows them.
 #include "zor/support/support.h"
 
+#include <zor/app.h>
+
 #ifndef ZOR_VERSION
 #define ZOR_VERSION "0.0.0"
 #endif
@@ -31,3 +33,10 @@ const char* CUtlFileVer::GetString(StringCode code, std::string& out) {
 }
 
 }  // namespace zor
+
+std::string zorVersionText(int code) {
+  std::string out;
+  if (code != 1 && code != 3 && code != 4 && code != 5) return out;
+  zor::CUtlFileVer(nullptr).GetString(static_cast<zor::CUtlFileVer::StringCode>(code), out);
+  return out;
+}
