@@ -145,7 +145,7 @@ TEST_F(LocalPipe, ServerWaitsForAClientWithoutSpinningServesOneAndIsReadyForTheN
   EXPECT_EQ(server.waitLinks(2), (std::vector<bool>{true, false}));
   // Re-created under the same names: the next client is served.
   RecordingPipe next;
-  ASSERT_TRUE(waitUntil([&] { return next.connect(".", "T"); }, 3000));
+  ASSERT_TRUE(waitUntil([&] { return next.connect(".", "T"); }, 10000));
   EXPECT_EQ(server.waitLinks(3), (std::vector<bool>{true, false, true}));
   server.forget();
   ASSERT_TRUE(next.writeString("C"));
@@ -265,7 +265,7 @@ TEST_F(PipeRelay, DeviceDataWithoutAClientIsDroppedAndAClientSeesOnlyWhatCameAft
 
   client.CloseDevice();
   EXPECT_EQ(nextState(), 0);
-  EXPECT_TRUE(waitUntil([&] { return second.OpenDevice(0, 8192, 8192); }, 3000))
+  EXPECT_TRUE(waitUntil([&] { return second.OpenDevice(0, 8192, 8192); }, 10000))
       << "the next client is served";
 }
 
@@ -312,13 +312,13 @@ TEST_F(PipeRelay, SocatAsTheClientAndManyVisitsLeaveNothingBehind) {
   int fds = zor_test::fdCount(), threads = zor_test::threadCount();
   for (int i = 0; i < 200; ++i) {
     CDevNet client(".");
-    ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(i % 4, 8192, 8192); }, 3000)) << "visit " << i;
+    ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(i % 4, 8192, 8192); }, 10000)) << "visit " << i;
     ASSERT_EQ(nextState(), 1);
     client.CloseDevice();
     ASSERT_EQ(nextState(), 0);
   }
   EXPECT_TRUE(
-      waitUntil([&] { return zor_test::fdCount() <= fds && zor_test::threadCount() <= threads; }, 3000))
+      waitUntil([&] { return zor_test::fdCount() <= fds && zor_test::threadCount() <= threads; }, 10000))
       << zor_test::fdCount() << " descriptors, " << zor_test::threadCount() << " threads";
   server.Stop();
   EXPECT_EQ(sockets(), 0);
