@@ -35,6 +35,16 @@ for lib in libc6 libstdc++6; do
     status=1
   fi
 done
+case "$depends" in *qt6*) echo "zor depends on Qt ($depends): the window layer belongs in zor-gui"; status=1 ;; esac
+# The window layer, when it was built: its own package, on top of zor.
+gui=$(ls "$scratch"/out/zor-gui_"$version"_*.deb 2>/dev/null || true)
+if [ -n "$gui" ]; then
+  gdepends=$(dpkg-deb -f "$gui" Depends)
+  for need in "zor (= $version)" libqt6widgets6; do
+    grep -qF -- "$need" <<<"$gdepends" || { echo "zor-gui's Depends \"$gdepends\" lacks $need"; status=1; }
+  done
+  dpkg-deb -c "$gui" | awk '{print $6}' | grep -qx './usr/lib/libzor-gui.so.0' || { echo "zor-gui lacks its library"; status=1; }
+fi
 dpkg-deb -x "$deb" "$scratch/root"
 got=$(env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/root/usr/bin/zor" --version)
 if [ "$got" != "zor $version" ]; then
