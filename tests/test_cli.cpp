@@ -218,7 +218,8 @@ int lineCount(const std::string& s) { return static_cast<int>(std::count(s.begin
 class Program : public ::testing::Test {
 protected:
   zortest::ProcessResult zor(const std::vector<std::string>& args, int timeoutMs = 20000) {
-    return zortest::runProcess(kZor, args, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}}, timeoutMs);
+    return zortest::runProcess(
+        kZor, args, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, timeoutMs);
   }
   // The program with standard input from stdinFile, standard output to outFile.
   zortest::ProcessResult zorPiped(const std::vector<std::string>& args, const std::string& stdinFile,
@@ -301,6 +302,20 @@ TEST_F(Program, RunWithoutConsoleAndDisplayNamesTheConsole) {
   EXPECT_EQ(lineCount(r.err), 1) << r.err;
   EXPECT_THAT(r.err, HasSubstr("display"));
   EXPECT_THAT(r.err, HasSubstr("zor run --console"));
+}
+
+TEST_F(Program, WindowedModesReachTheWindowLayerOnlyWithADisplay) {
+  for (const char* mode : {"server", "remote"}) {
+    auto r = zor({mode});
+    EXPECT_EQ(r.exitCode, 1) << mode;
+    EXPECT_EQ(lineCount(r.err), 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(std::string("zor ") + mode + " --headless"));
+  }
+  // With one, the program loads libzor-gui and waits in the settings dialog
+  // (until killed here) instead of failing at once.
+  auto shown = zortest::runProcess(kZor, {"run"}, {{"QT_QPA_PLATFORM", "offscreen"}}, 1500);
+  EXPECT_EQ(shown.exitCode, -1) << shown.err;
+  EXPECT_THAT(shown.err, ::testing::Not(HasSubstr("cannot be loaded")));
 }
 
 // A pty as serial port COM7, with the port probed at start.

@@ -65,8 +65,10 @@ long stopMs(BackgroundProcess& server, int signal) {
 
 }  // namespace
 
-TEST_F(TcpHeadless, WithoutHeadlessItSaysTheWindowComesLaterAndFails) {
-  auto r = runProcess(program, {"remote"}, {{"ZOR_CONFIG", file("zor.ini")}});
+TEST_F(TcpHeadless, WithoutHeadlessOrADisplayItSaysSoAndFails) {
+  auto r = runProcess(
+      program, {"remote"},
+      {{"ZOR_CONFIG", file("zor.ini")}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.err.find("window"), std::string::npos) << r.err;
   EXPECT_NE(runProcess(program, {"remote", "--bogus"}).exitCode, 0);

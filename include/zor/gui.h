@@ -10,6 +10,7 @@
 #pragma once
 
 #include <zor/device.h>
+#include <zor/host.h>
 
 #include <QDialog>
 #include <QIcon>
@@ -20,8 +21,14 @@
 
 #define ZOR_GUI_API __attribute__((visibility("default")))
 
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
 class QListWidget;
 class QMenu;
+class QProgressBar;
+class QPushButton;
 
 namespace zor {
 
@@ -52,6 +59,8 @@ enum HostCommand {
   ID_HOST_EXIT = 21700,
   ID_HOST_FLUSH = 21701,
   ID_HOST_ABOUT = 21704,
+  ID_HOST_RECEIVE_FILE = 21713,
+  ID_HOST_SEND_FILE = 21714,
   ID_HOST_SHOW_MONITOR = 21716,
 };
 
@@ -119,4 +128,175 @@ private:
   QListWidget* m_list;
 };
 
+// "RunZOR": which device to open and how. The rules are CRunZorSettings',
+// the controls show them; the accessors hold after DoModal gave IDOK.
+class ZOR_GUI_API CRunZorDlg : public QDialog, public CRunZorSettings {
+public:
+  static constexpr int IDOK = 1;
+  static constexpr int IDCANCEL = 2;
+  explicit CRunZorDlg(bool serverMode, QWidget* parent = nullptr);
+  // IDOK after OK, IDCANCEL after "Exit" or the close box.
+  int DoModal();
+  // Enables the controls that make sense for entry; changes no value.
+  void UpdatePortControls(int entry);
+  // A new entry in the port list: server-mode snapping, then its defaults.
+  void OnPortChange();
+  // The "Defaults" button: the selected entry's defaults, shown.
+  void ApplyPortDefaults();
+  // "...": a playback file that exists becomes the address.
+  void OnBrowse();
+  // Takes the controls, writes the eleven keys, ends with IDOK.
+  void OnOK();
+
+protected:
+  // The open-file dialog of OnBrowse; empty when cancelled.
+  virtual QString askPlaybackFile();
+  void accept() override { OnOK(); }
+
+private:
+  void showValues(bool withAddress);
+  void takeValues();
+
+  QComboBox* m_port;
+  QLabel* m_addressLabel;
+  QLineEdit* m_addressEdit;
+  QPushButton* m_browse;
+  QCheckBox *m_ovRx, *m_ovTx, *m_xon, *m_loop, *m_rtsCts;
+  QComboBox *m_baud, *m_parity, *m_dataBits, *m_stopBits;
+};
+
+// "Send File": the size, the bytes that have left the device with their
+// percentage, a bar and "Abort", which greys itself and stays.
+class ZOR_GUI_API CSendFileDlg : public QDialog, public CTransferProgress {
+public:
+  explicit CSendFileDlg(QWidget* parent = nullptr);
+  void CreateAndShow();
+  void SetProgress(unsigned long long sent, unsigned long long total) override;
+  bool IsAborted() const { return m_aborted; }
+  bool IsCancelled() override { return m_aborted; }
+  void HandleEvents() override;
+  void OnAbort();
+
+protected:
+  void reject() override { OnAbort(); }
+
+private:
+  QLabel *m_size, *m_sent;
+  QProgressBar* m_bar;
+  QPushButton* m_abort;
+  bool m_aborted = false;
+};
+
+// "Receive file": the count so far and "Close", the only way a reception ends.
+class ZOR_GUI_API CRcvFileDlg : public QDialog, public CTransferProgress {
+public:
+  explicit CRcvFileDlg(QWidget* parent = nullptr);
+  void CreateAndShow();
+  void SetReceived(unsigned long long count) override;
+  bool IsClosed() const { return m_closed; }
+  bool IsCancelled() override { return m_closed; }
+  void HandleEvents() override;
+  void OnClose();
+
+protected:
+  void reject() override { OnClose(); }
+
+private:
+  QLabel* m_count;
+  QPushButton* m_close;
+  bool m_closed = false;
+};
+
+// "ZOR": the one-line terminal. "&Send" (and Enter) sends the text by the
+// monitor's view; the Xfer menu sends and receives files raw.
+class ZOR_GUI_API CRunZorMainDlg : public CRunZorModeless {
+public:
+  explicit CRunZorMainDlg(CDevice* device, QWidget* parent = nullptr);
+  bool isTransferring() const override { return m_transferring; }
+  // Send: the edit's text as the monitor's view makes it bytes.
+  void OnSend();
+  // "&Send file..." / "&Receive file...": the file dialog, then the transfer.
+  void OnSendFile();
+  void OnReceiveFile();
+  // The transfers with the file already chosen: the monitor's filter of that
+  // direction forced on meanwhile, then the result box. True on success.
+  bool SendFileAt(const std::string& path);
+  bool ReceiveFileAt(const std::string& path);
+
+  bool m_transferring = false;
+
+protected:
+  // The file dialogs; empty when cancelled.
+  virtual QString askFileName(bool save);
+  // The result boxes.
+  virtual void showResult(const char* text, bool success);
+
+private:
+  void updateTransferItems();
+  QLineEdit* m_text;
+  QAction *m_sendFile, *m_receiveFile;
+};
+
+// The server windows: "Host name:", the field with this computer's name, "*
+// Server error! *" or "<client> connected", and an icon with dark screens
+// while waiting, lit blue while a client is connected.
+class ZOR_GUI_API CRunZorRelayDlg : public CRunZorModeless {
+public:
+  ~CRunZorRelayDlg() override;
+  bool isTransferring() const override { return false; }
+  // Stops the relay (within one 500 ms wait) and closes the channel.
+  void onStop() override;
+  // What the field shows.
+  QString fieldText() const;
+  bool clientShown() const;
+  bool serving() const { return m_server.IsRunning(); }
+
+protected:
+  CRunZorRelayDlg(CHostServer::Kind kind, const char* caption, CDevice* device, QWidget* parent);
+  void OnInitDialog() override;
+  void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+  CHostServer m_server;
+  std::string m_hostName;
+  QLineEdit* m_field;
+  QLabel *m_waiting, *m_connected;
+};
+
+// "ZOR Server": the device served to one CDevNet client over the local pipes.
+class ZOR_GUI_API CRunZorServerDlg : public CRunZorRelayDlg {
+public:
+  explicit CRunZorServerDlg(CDevice* device, QWidget* parent = nullptr);
+};
+
+// "ZOR Remote Server": the device served to one CDevTcp client on port 40765.
+class ZOR_GUI_API CRunZorRemoteServerDlg : public CRunZorRelayDlg {
+public:
+  explicit CRunZorRemoteServerDlg(CDevice* device, QWidget* parent = nullptr);
+};
+
+// The mode loops: settings dialog, open, window, close, again, until the
+// dialog's "Exit". The client mode shows the monitor and the terminal and
+// says "Error opening the selected port" when the open fails; the server
+// modes say nothing. False, at once, when no window can be shown.
+ZOR_GUI_API bool runClientWindowMode();
+ZOR_GUI_API bool runServerWindowMode();
+ZOR_GUI_API bool runRemoteWindowMode();
+
 }  // namespace zor
+
+// The entry points, by name, for a program that loads the window layer at
+// run time. The arguments are not read: there are no options.
+extern "C" {
+ZOR_GUI_API void CALLBACK runA(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK runW(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPWSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK serverA(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK serverW(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPWSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK remoteA(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK remoteW(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPWSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK helpA(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPSTR commandLine, int show);
+ZOR_GUI_API void CALLBACK helpW(zor::HWND hwnd, zor::HINSTANCE hinst, zor::LPWSTR commandLine, int show);
+// The program's windowed modes: "run", "server", "remote" (file unused); the
+// exit status.
+ZOR_GUI_API int zorGuiMode(const char* mode, const char* file);
+}

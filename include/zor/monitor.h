@@ -76,6 +76,11 @@ public:
   void SetView(int view);
   void ToggleFilterRX();
   void ToggleFilterTX();
+  // A file transfer's filter of one direction (LOG_RX or LOG_TX), set under
+  // the monitor's lock, so that the device's threads see it in order with
+  // their records, and not stored. Returns the value it had (on, when the
+  // lock could not be had and nothing changed).
+  bool SetTransferFilter(int kind, bool on);
   void ToggleFilterRcv();
   void ToggleFilterSent();
   void TogglePauseOnExit();

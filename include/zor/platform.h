@@ -179,6 +179,14 @@ public:
   virtual bool post(UINT msg, WPARAM wParam, LPARAM lParam) = 0;
 };
 using HWND = MessageTarget*;
+// The entry points' other arguments: an instance handle nobody reads and the
+// command line, narrow or wide.
+using HINSTANCE = void*;
+using LPSTR = char*;
+using LPWSTR = wchar_t*;
+#ifndef CALLBACK
+#define CALLBACK
+#endif
 
 ZOR_API BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 

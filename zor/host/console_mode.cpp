@@ -3,6 +3,7 @@
 // of the terminal window) or, with standard input a pipe or a file, moves
 // bytes raw between standard input and output and the device.
 #include "zor/host/port_options.h"
+#include "zor/host/window_mode.h"
 
 #include "zor/platform/console.h"
 #include "zor/platform/platform.h"
@@ -335,14 +336,6 @@ private:
   int m_escape = 0;
 };
 
-bool hasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* v = std::getenv(name);
-    if (v != nullptr && *v != '\0') return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int runClientMode(int argc, char** argv) {
@@ -406,12 +399,11 @@ int runClientMode(int argc, char** argv) {
     }
   }
   if (!console) {
-    if (!hasDisplay())
-      std::fprintf(stderr,
-                   "zor run: the client window needs a display and there is none; use zor run --console\n");
-    else
-      std::fprintf(stderr, "zor run: the client window comes in a later version; use zor run --console\n");
-    return 1;
+    if (choice.any()) {
+      std::fprintf(stderr, "zor run: the port options go with --console; the window asks for the port\n");
+      return 2;
+    }
+    return runWindowMode("run");
   }
 
   // The stored choice, or the options' for this run only (nothing is written).

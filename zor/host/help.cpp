@@ -1,5 +1,7 @@
 #include <zor/host.h>
 
+#include "zor/platform/console.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +24,12 @@ void printUsage() {
   };
   for (const char* piece : kPieces) std::fwrite(piece, 1, std::strlen(piece), stderr);
   std::fflush(stderr);
+}
+
+bool printUsageToConsole() {
+  if (!standardErrorIsTerminal()) return false;
+  printUsage();
+  return true;
 }
 
 }  // namespace zor

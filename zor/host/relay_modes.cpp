@@ -1,11 +1,12 @@
 // zor remote and zor server: serve the device of the stored connection
-// settings to one client, over TCP or over the local pipes. Without a window
-// for now: "--headless" serves until SIGINT or SIGTERM and prints one line
+// settings to one client, over TCP or over the local pipes, in the server
+// window; "--headless" serves until SIGINT or SIGTERM and prints one line
 // whenever a client connects or leaves.
 #include <zor/devnet.h>
 #include <zor/devtcp.h>
 #include <zor/host.h>
 
+#include "zor/host/window_mode.h"
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/stop_signal.h"
 #include "zor/remote/intranetserver.h"
@@ -25,7 +26,7 @@ struct RelayMode {
   bool canBind;      // --bind ADDR: the TCP server's listening address
 };
 
-// Parses the mode's options; 0 to go on, else the exit status.
+// Parses the mode's options; 0 to go on, -1 for the window, else the exit status.
 int parseOptions(const RelayMode& mode, int argc, char** argv, const char*& bindTo) {
   bool headless = false;
   for (int i = 2; i < argc; ++i) {
@@ -39,10 +40,12 @@ int parseOptions(const RelayMode& mode, int argc, char** argv, const char*& bind
     }
   }
   if (!headless) {
-    std::fprintf(stderr,
-                 "zor %s: the server window arrives later; \"zor %s --headless\" serves without one\n",
-                 mode.name, mode.name);
-    return 2;
+    if (bindTo != nullptr) {
+      std::fprintf(stderr, "zor %s: --bind goes with --headless; the window listens on all addresses\n",
+                   mode.name);
+      return 2;
+    }
+    return -1;
   }
   return 0;
 }
@@ -98,7 +101,8 @@ int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServe
 int runRemoteMode(int argc, char** argv) {
   const RelayMode mode{"remote", true};
   const char* bindTo = nullptr;
-  if (int status = parseOptions(mode, argc, argv, bindTo)) return status;
+  if (int status = parseOptions(mode, argc, argv, bindTo))
+    return status < 0 ? runWindowMode(mode.name) : status;
   std::uint32_t address = INADDR_ANY;
   if (bindTo != nullptr) {
     address = inet_addr(bindTo);
@@ -129,7 +133,8 @@ int runRemoteMode(int argc, char** argv) {
 int runServerMode(int argc, char** argv) {
   const RelayMode mode{"server", false};
   const char* unused = nullptr;
-  if (int status = parseOptions(mode, argc, argv, unused)) return status;
+  if (int status = parseOptions(mode, argc, argv, unused))
+    return status < 0 ? runWindowMode(mode.name) : status;
   const std::string where = pipeFolder() + "/" + CDevNet::ZOR_NETPIPE + "_IN and _OUT";
   return serve(
       mode, [](CDevice* d, HWND n) { return std::make_unique<CIntranetServer>(d, n); },

@@ -30,11 +30,12 @@ struct ModeText {
 
 constexpr ModeText kModes[] = {
     {"run",
-     "usage: zor run --console [options]\n"
+     "usage: zor run [--console [options]]\n"
      "\n"
      "Client mode: opens the stored device (\"zor settings\"), or the one the options\n"
      "choose for this run only (nothing is stored), and drives it from the terminal.\n"
-     "Without --console the window is needed, which needs a display.\n"
+     "Without --console: the settings dialog, then the monitor and the terminal window,\n"
+     "again until the dialog's Exit; that needs a display and libzor-gui.\n"
      "\n"
      "  --console          drive the device from this terminal or from standard input\n"
      "  --view dec|hex|ascii\n"
@@ -56,16 +57,17 @@ constexpr ModeText kModes[] = {
      "to standard output as it is:\n"
      "  printf '*IDN?\\n' | zor run --console --port COM3 --idle-ms 200\n"},
     {"server",
-     "usage: zor server --headless\n"
+     "usage: zor server [--headless]\n"
      "\n"
      "Intranet server: serves the stored device to one CDevNet client over the local\n"
      "pipes ZORPIPE_IN and ZORPIPE_OUT in the pipe folder until Ctrl-C or SIGTERM. A\n"
      "stored NET or TCP choice serves NULL instead. One line is printed when a client\n"
      "connects or leaves.\n"
      "\n"
-     "  --headless         serve without a window (the window comes later)\n"},
+     "  --headless         serve without a window (without it: the settings dialog,\n"
+     "                     then the server window, which needs a display)\n"},
     {"remote",
-     "usage: zor remote --headless [--bind ADDR]\n"
+     "usage: zor remote [--headless [--bind ADDR]]\n"
      "\n"
      "Remote server: serves the stored device to one TCP client on port 40765 until\n"
      "Ctrl-C or SIGTERM; the server connects back to the client on port 40766. A stored\n"
@@ -73,7 +75,8 @@ constexpr ModeText kModes[] = {
      "leaves. The link is neither encrypted nor authenticated: bind to 127.0.0.1 and\n"
      "forward both ports over SSH to reach it from elsewhere.\n"
      "\n"
-     "  --headless         serve without a window (the window comes later)\n"
+     "  --headless         serve without a window (without it: the settings dialog,\n"
+     "                     then the server window, which needs a display)\n"
      "  --bind ADDR        listen on this IPv4 address only (default: all)\n"},
     {"help",
      "usage: zor help\n"
@@ -137,9 +140,9 @@ std::string programUsage() {
          "client of a zor server) and talks to it, or serves it to a client elsewhere.\n"
          "\n"
          "Modes:\n"
-         "  run --console      talk to the device from the terminal, or from a script\n"
-         "  server --headless  serve the device to one client over local named pipes\n"
-         "  remote --headless  serve the device to one client over TCP (ports 40765, 40766)\n"
+         "  run [--console]    talk to the device from a window, the terminal or a script\n"
+         "  server [--headless]  serve the device to one client over local named pipes\n"
+         "  remote [--headless]  serve the device to one client over TCP (40765, 40766)\n"
          "  help               the short usage, on standard error\n"
          "  ports [--json]     list the serial ports and the ttys they map to\n"
          "  settings           show or write the stored device choice\n"
@@ -157,7 +160,7 @@ std::string programUsage() {
          "  XDG_CONFIG_HOME    the settings file is $XDG_CONFIG_HOME/zor/zor.ini\n"
          "  ZOR_PIPE_DIR       the folder of the local pipes (default $XDG_RUNTIME_DIR/zor,\n"
          "                     else /tmp/zor-<uid>)\n"
-         "  DISPLAY, WAYLAND_DISPLAY   whether \"zor run\" without --console has a display\n"
+         "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM   whether the windows have a display\n"
          "\n"
          "Exit status: 0 done, 1 the mode failed (the message says what to do), 2 the command\n"
          "line was wrong.\n";

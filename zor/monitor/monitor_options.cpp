@@ -122,6 +122,16 @@ void CMonitorDlg::ToggleFilterTX() {
   if (changeOption(*p, [] { theApp.m_filterTX = !theApp.m_filterTX; })) SaveOptions();
 }
 
+bool CMonitorDlg::SetTransferFilter(int kind, bool on) {
+  bool& filter = kind == LOG_TX ? theApp.m_filterTX : theApp.m_filterRX;
+  bool was = on;
+  changeOption(*p, [&] {
+    was = filter;
+    filter = on;
+  });
+  return was;
+}
+
 void CMonitorDlg::ToggleFilterRcv() {
   if (changeOption(*p, [] { theApp.m_filterRcv = !theApp.m_filterRcv; })) SaveOptions();
 }

@@ -26,6 +26,7 @@ static_assert(sizeof(termios) <= 128, "RawTerminal::m_saved holds a termios");
 }  // namespace
 
 bool standardInputIsTerminal() { return ::isatty(0) == 1; }
+bool standardErrorIsTerminal() { return ::isatty(2) == 1; }
 
 StandardInput::StandardInput() {
   struct stat st;

@@ -9,6 +9,8 @@ namespace zor {
 
 // True when standard input is a terminal.
 bool standardInputIsTerminal();
+// Whether standard error is a terminal (the console the program was started from).
+bool standardErrorIsTerminal();
 
 // Standard input as a handle that WaitForMultipleObjectsOrInput can wait
 // on (the descriptor itself is not changed: it stays as the shell gave it).

@@ -1,0 +1,617 @@
+// The host's windows: the settings dialog over the stored choice, the
+// terminal's Send and its transfer dialogs, the server windows around their
+// relays with real clients, and the mode loops driven as a user answers them.
+#include "support/recorder.h"
+#include "support/tcppeer.h"
+#include "support/testdevice.h"
+
+#include "zor/gui/monitor_window.h"
+
+#include <zor/gui.h>
+#include <zor/zor.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace zor {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using zor_test::SettingsScope;
+using zor_test::TestEnv;
+using Bytes = std::vector<unsigned char>;
+
+bool pumpUntil(const std::function<bool()>& pred, int rounds = 2500) {
+  for (int i = 0; i < rounds; ++i) {
+    QCoreApplication::processEvents();
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+template <class T>
+T* child(QWidget* w, const char* name) {
+  T* c = w->findChild<T*>(name);
+  EXPECT_NE(c, nullptr) << name;
+  return c;
+}
+
+std::string text(QWidget* w, const char* name) {
+  if (auto* l = w->findChild<QLabel*>(name)) return l->text().toStdString();
+  if (auto* e = w->findChild<QLineEdit*>(name)) return e->text().toStdString();
+  return "(no " + std::string(name) + ")";
+}
+
+bool checked(QWidget* w, const char* name) { return child<QCheckBox>(w, name)->isChecked(); }
+bool enabled(QWidget* w, const char* name) { return child<QWidget>(w, name)->isEnabled(); }
+int listIndex(QWidget* w, const char* name) { return child<QComboBox>(w, name)->currentIndex(); }
+
+void screenshot(QWidget* w, const char* file) {
+  QDir().mkpath(ZOR_SCREENSHOT_DIR);
+  EXPECT_TRUE(w->grab().save(QString(ZOR_SCREENSHOT_DIR) + "/" + file));
+}
+
+Bytes pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 7 + i / 251) & 0xFF);
+  return b;
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The serial ports the host object found, replaced while the test runs.
+struct ComPorts {
+  explicit ComPorts(std::vector<WORD> ports) : saved(theApp.m_comPorts) {
+    theApp.m_comPorts = std::move(ports);
+  }
+  ~ComPorts() { theApp.m_comPorts = saved; }
+  std::vector<WORD> saved;
+};
+
+// A terminal whose file dialogs and result boxes the test answers.
+class Terminal : public CRunZorMainDlg {
+public:
+  using CRunZorMainDlg::CRunZorMainDlg;
+  QString askFileName(bool) override { return QString::fromStdString(path); }
+  void showResult(const char* text, bool) override {
+    results.push_back(text);
+    filterTxDuring = theApp.m_filterTX;
+    filterRxDuring = theApp.m_filterRX;
+    transferringDuring = isTransferring();
+    xferEnabledDuring = findChild<QAction*>("command21714")->isEnabled();
+  }
+  std::string path;
+  std::vector<std::string> results;
+  bool filterTxDuring = false, filterRxDuring = false, transferringDuring = false, xferEnabledDuring = true;
+};
+
+// A pipe folder of the test's own, with a short path: a socket's path has
+// room for 107 characters only.
+struct PipeFolder {
+  PipeFolder() : dir("/tmp/zor-hw-" + std::to_string(getpid())) { setenv("ZOR_PIPE_DIR", dir.c_str(), 1); }
+  ~PipeFolder() {
+    unsetenv("ZOR_PIPE_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  std::string dir;
+};
+
+template <class Base>
+struct Exposed : Base {
+  using Base::Base;
+  using CRunZorRelayDlg::OnInitDialog;
+};
+
+class HostWindows : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(zorGuiEnsureApplication());
+    zorGuiInstall();
+    settings->m_threadGranularity = 2;
+  }
+  std::string iniPath() const { return std::getenv("ZOR_CONFIG"); }
+  TestEnv env;
+  SettingsScope settings;
+};
+
+TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder) {
+  ComPorts ports({1, 3});
+  {
+    // No keys stored: "NULL" with the stored defaults; the rules enable by entry.
+    CRunZorDlg dlg(false);
+    EXPECT_EQ(dlg.windowTitle(), "RunZOR");
+    auto* port = child<QComboBox>(&dlg, "port");
+    ASSERT_EQ(port->count(), 7);
+    EXPECT_EQ(port->itemText(4), "Playback");
+    EXPECT_EQ(port->itemText(5), "COM 1");
+    EXPECT_EQ(port->itemText(6), "COM 3");
+    EXPECT_EQ(port->currentIndex(), 0);
+    EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "xonXoff") && checked(&dlg, "rtsCts"));
+    EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "loopback"));
+    EXPECT_FALSE(enabled(&dlg, "rtsCts") || enabled(&dlg, "address") || enabled(&dlg, "browse"));
+    EXPECT_TRUE(enabled(&dlg, "loopback"));
+    EXPECT_EQ(child<QComboBox>(&dlg, "baudRate")->currentText(), "9600");
+    EXPECT_EQ(child<QComboBox>(&dlg, "parity")->currentText(), "None");
+    EXPECT_EQ(child<QComboBox>(&dlg, "dataBits")->currentText(), "8");
+    EXPECT_EQ(child<QComboBox>(&dlg, "stopBits")->currentText(), "1");
+    screenshot(&dlg, "settings-dialog.png");
+
+    port->setCurrentIndex(CRunZorSettings::ENTRY_TCP);
+    EXPECT_EQ(text(&dlg, "addressLabel"), "Server:");
+    EXPECT_TRUE(enabled(&dlg, "address"));
+    EXPECT_FALSE(enabled(&dlg, "browse") || enabled(&dlg, "baudRate") || enabled(&dlg, "loopback"));
+    for (const char* box : {"overlappedRx", "overlappedTx", "xonXoff", "loopback", "rtsCts"})
+      EXPECT_FALSE(checked(&dlg, box)) << box;
+
+    port->setCurrentIndex(CRunZorSettings::ENTRY_PLAYBACK);
+    EXPECT_EQ(text(&dlg, "addressLabel"), "File:");
+    EXPECT_TRUE(enabled(&dlg, "address") && enabled(&dlg, "browse"));
+    for (const char* box : {"overlappedRx", "overlappedTx", "xonXoff", "loopback"})
+      EXPECT_FALSE(enabled(&dlg, box)) << box;
+
+    // COM 3, the entry at index 6, with the serial defaults over changed lists.
+    child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(2);
+    child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
+    port->setCurrentIndex(6);
+    EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "overlappedTx") && checked(&dlg, "rtsCts"));
+    EXPECT_FALSE(checked(&dlg, "xonXoff"));
+    EXPECT_EQ(listIndex(&dlg, "baudRate"), 6);
+    EXPECT_EQ(listIndex(&dlg, "parity"), 0);
+    EXPECT_TRUE(enabled(&dlg, "rtsCts") && enabled(&dlg, "stopBits"));
+
+    // Defaults on "USB": overlapped receive and XON/XOFF.
+    port->setCurrentIndex(CRunZorSettings::ENTRY_USB);
+    child<QCheckBox>(&dlg, "overlappedTx")->setChecked(true);
+    child<QCheckBox>(&dlg, "xonXoff")->setChecked(false);
+    child<QPushButton>(&dlg, "defaults")->click();
+    EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "xonXoff"));
+    EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "rtsCts") || checked(&dlg, "loopback"));
+
+    // Serial values for the accessors, then OK.
+    port->setCurrentIndex(6);
+    child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(14);
+    child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
+    child<QComboBox>(&dlg, "dataBits")->setCurrentIndex(2);
+    child<QComboBox>(&dlg, "stopBits")->setCurrentIndex(1);
+    child<QLineEdit>(&dlg, "address")->setText("kept.txt");
+    QTimer::singleShot(0, [&] { child<QPushButton>(&dlg, "ok")->click(); });
+    ASSERT_EQ(dlg.DoModal(), CRunZorDlg::IDOK);
+    EXPECT_EQ(dlg.GetPortIndex(), 6);
+    EXPECT_EQ(dlg.GetBaudRate(), 256000u);
+    EXPECT_EQ(dlg.GetParity(), 'M');
+    EXPECT_EQ(dlg.GetDataBits(), 7);
+    EXPECT_EQ(dlg.GetStopBits(), 1);
+    EXPECT_STREQ(dlg.GetAddress(), "kept.txt");
+  }
+  // The keys, written into an empty file, in OK's order.
+  std::vector<std::string> keys;
+  std::istringstream lines(fileText(iniPath()));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("runZor ", 0) == 0) keys.push_back(line.substr(0, line.find('=')));
+  EXPECT_THAT(keys, ElementsAre("runZor Address", "runZor Ovrlp RX", "runZor Ovrlp TX", "runZor XonXoff",
+                                "runZor NumDev", "runZor Hwhandshake", "runZor Stopbit", "runZor Databit",
+                                "runZor Parity", "runZor bdRate", "runZor loopback"));
+  {
+    // The next opening shows them; a server mode snaps a network entry to "NULL".
+    CRunZorDlg again(false);
+    EXPECT_EQ(listIndex(&again, "port"), 6);
+    EXPECT_EQ(listIndex(&again, "baudRate"), 14);
+    EXPECT_EQ(text(&again, "address"), "kept.txt");
+    CRunZorDlg server(true);
+    auto* port = child<QComboBox>(&server, "port");
+    port->setCurrentIndex(CRunZorSettings::ENTRY_NET);
+    EXPECT_EQ(port->currentIndex(), 0);
+    EXPECT_FALSE(checked(&server, "overlappedRx"));
+    EXPECT_TRUE(enabled(&server, "loopback"));
+    // "Exit" writes nothing.
+    QTimer::singleShot(0, [&] { child<QPushButton>(&server, "exit")->click(); });
+    EXPECT_EQ(server.DoModal(), CRunZorDlg::IDCANCEL);
+  }
+  {
+    // Fewer ports than when stored: no selection, serial enabling, -1 stored.
+    ComPorts fewer({1});
+    CRunZorDlg dlg(false);
+    EXPECT_EQ(listIndex(&dlg, "port"), -1);
+    EXPECT_TRUE(enabled(&dlg, "rtsCts") && enabled(&dlg, "overlappedRx"));
+    QTimer::singleShot(0, [&] { child<QPushButton>(&dlg, "ok")->click(); });
+    ASSERT_EQ(dlg.DoModal(), CRunZorDlg::IDOK);
+    EXPECT_EQ(dlg.GetPortIndex(), -1);
+    EXPECT_EQ(openSelectedDevice(dlg), nullptr);
+  }
+  EXPECT_EQ(CRunZorSettings(false).GetPortIndex(), -1);
+}
+
+TEST_F(HostWindows, TerminalSendsTheTokensOfEachViewWithEnterAndTheMonitorShowsThem) {
+  zor_test::TestDevice device;
+  ASSERT_TRUE(device.OpenDevice(0, 8192, 8192));
+  device.ShowMonitor();
+  Terminal term(&device);
+  term.show();
+  auto* edit = child<QLineEdit>(&term, "text");
+  // The view is the monitor's (its command changes it under the monitor's lock).
+  auto sendIn = [&](int view, const char* line, bool enter) {
+    device.Monitor()->SetView(view);
+    const std::size_t before = device.written().size();
+    edit->setText(line);
+    if (enter)
+      QTest::keyClick(edit, Qt::Key_Return);
+    else
+      child<QPushButton>(&term, "send")->click();
+    EXPECT_EQ(edit->text().toStdString(), line) << "the edit keeps its text";
+    // What the line stands for, then a marker byte to know that all came.
+    device.Monitor()->SetView(2);
+    edit->setText("~");
+    child<QPushButton>(&term, "send")->click();
+    EXPECT_TRUE(zor_test::waitUntil([&] { return device.written().size() > before; }, 5000));
+    Bytes got = device.written();
+    EXPECT_TRUE(zor_test::waitUntil(
+        [&] { return (got = device.written()).size() > before && got.back() == '~'; }, 5000));
+    return Bytes(got.begin() + static_cast<long>(before), got.end() - 1);
+  };
+  EXPECT_EQ(sendIn(0, "65 66 300", true), (Bytes{0x41, 0x42, 0x2C}));
+  EXPECT_EQ(sendIn(1, "1 0a FF 123", true), (Bytes{0x01, 0x0A, 0xFF, 0x12}));
+  EXPECT_EQ(sendIn(1, "  zz\t\t7  ", false), (Bytes{0x00, 0x07}));
+  EXPECT_EQ(sendIn(2, "AB C", true), (Bytes{0x41, 0x42, 0x20, 0x43}));
+  for (int view : {0, 1, 2}) EXPECT_TRUE(sendIn(view, "", true).empty()) << view;
+
+  // The monitor beside it lists what went out.
+  MonitorWindow* monitor = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = qobject_cast<MonitorWindow*>(w)) monitor = m;
+  ASSERT_NE(monitor, nullptr);
+  ASSERT_TRUE(pumpUntil([&] { return monitor->model()->rowCount() > 0; }));
+  int txLines = 0;
+  for (int r = 0; r < monitor->model()->rowCount(); ++r) {
+    MonitorLine line;
+    if (device.Monitor()->GetLine(r, line) && line.lineKind == 0) ++txLines;
+  }
+  EXPECT_GT(txLines, 0) << "no \"<<TX\" line";
+  // The terminal beside its monitor, in one picture.
+  QDir().mkpath(ZOR_SCREENSHOT_DIR);
+  const QPixmap left = term.grab(), right = monitor->grab();
+  QPixmap both(left.width() + 8 + right.width(), std::max(left.height(), right.height()));
+  both.fill(Qt::white);
+  {
+    QPainter painter(&both);
+    painter.drawPixmap(0, 0, left);
+    painter.drawPixmap(left.width() + 8, 0, right);
+  }
+  EXPECT_TRUE(both.save(QString(ZOR_SCREENSHOT_DIR) + "/terminal-monitor.png"));
+  device.CloseDevice();
+}
+
+TEST_F(HostWindows, SendFileDialogShowsTheProgressAndTheTerminalForcesTheFilter) {
+  zor_test::TestDevice device;
+  ASSERT_TRUE(device.OpenDevice(0, 8192, 8192));
+  const std::string path = env.path("one-mib.bin");
+  const Bytes data = pattern(1 << 20);
+  zortest::writeFileBytes(path, data);
+  {
+    CSendFileDlg dlg;
+    dlg.CreateAndShow();
+    EXPECT_EQ(dlg.windowTitle(), "Send File");
+    ASSERT_TRUE(SendFile(device, path.c_str(), dlg));
+    EXPECT_EQ(text(&dlg, "size"), "1048576");
+    EXPECT_EQ(text(&dlg, "sent"), "1048576 (100%)");
+    EXPECT_EQ(child<QProgressBar>(&dlg, "progress")->value(), 100);
+    ASSERT_TRUE(zor_test::waitUntil([&] { return device.written().size() == data.size(); }, 10000));
+    EXPECT_TRUE(device.written() == data) << "the far end's copy differs";
+    // 64-bit counts in full.
+    dlg.SetProgress(5000000000ull, 10000000000ull);
+    EXPECT_EQ(text(&dlg, "sent"), "5000000000 (50%)");
+    // Escape is "Abort": greyed, the dialog stays.
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_TRUE(dlg.IsAborted());
+    EXPECT_FALSE(enabled(&dlg, "abort"));
+    EXPECT_TRUE(dlg.isVisible());
+  }
+  Terminal term(&device);
+  term.show();
+  settings->m_filterTX = false;
+  // The menu item, with its file dialog answered: sent, the filter forced meanwhile.
+  term.path = path;
+  term.findChild<QAction*>("command21714")->trigger();
+  ASSERT_EQ(term.results.size(), 1u);
+  EXPECT_EQ(term.results[0], "SendFile: File sent successfully");
+  EXPECT_TRUE(term.filterTxDuring && term.transferringDuring);
+  EXPECT_FALSE(term.xferEnabledDuring);
+  EXPECT_FALSE(theApp.m_filterTX || term.isTransferring());
+  EXPECT_TRUE(term.findChild<QAction*>("command21714")->isEnabled());
+  // An empty file succeeds at once; a missing one is an error.
+  zortest::writeFileBytes(env.path("empty.bin"), {});
+  EXPECT_TRUE(term.SendFileAt(env.path("empty.bin")));
+  EXPECT_FALSE(term.SendFileAt(env.path("missing.bin")));
+  EXPECT_EQ(term.results.back(), "SendFile: Error");
+  // Abort at the first look: the rings are flushed, the last write reported.
+  const std::size_t before = device.written().size();
+  QTimer::singleShot(0, [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == "sendFileDlg" && w->isVisible()) w->findChild<QPushButton*>("abort")->click();
+  });
+  EXPECT_TRUE(term.SendFileAt(path));
+  EXPECT_EQ(term.results.back(), "SendFile: File sent successfully");
+  EXPECT_EQ(device.GetTxBufferCount(), 0ul);
+  EXPECT_LT(device.written().size() - before, data.size());
+  device.CloseDevice();
+}
+
+TEST_F(HostWindows, ReceiveDialogWritesWhatArrivesUntilCloseAndForcesTheRxFilter) {
+  zor_test::TestDevice device;
+  ASSERT_TRUE(device.OpenDevice(0, 8192, 8192));
+  Terminal term(&device);
+  term.show();
+  const Bytes data = pattern(6000);
+  device.feed(data);
+  // "Close" once every byte is counted (or, failing that, after a bound).
+  int ticks = 0;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == "rcvFileDlg" && w->isVisible() &&
+          (text(w, "received") == "6000" || ++ticks > 1000))
+        w->findChild<QPushButton*>("close")->click();
+  });
+  closer.start(5);
+  settings->m_filterRX = false;
+  term.path = env.path("received.bin");
+  term.findChild<QAction*>("command21713")->trigger();
+  closer.stop();
+  ASSERT_EQ(term.results.size(), 1u);
+  EXPECT_EQ(term.results[0], "File received successfully");
+  EXPECT_TRUE(term.filterRxDuring && term.transferringDuring);
+  EXPECT_FALSE(theApp.m_filterRX);
+  EXPECT_TRUE(fileBytes(term.path) == data);
+
+  // A silent device: "Close" (here Escape) ends it at once, the file empty.
+  QTimer::singleShot(0, [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == "rcvFileDlg" && w->isVisible()) QTest::keyClick(w, Qt::Key_Escape);
+  });
+  EXPECT_TRUE(term.ReceiveFileAt(env.path("silent.bin")));
+  EXPECT_TRUE(fileBytes(env.path("silent.bin")).empty());
+  // A file that cannot be made.
+  EXPECT_FALSE(term.ReceiveFileAt(env.path("no-such-folder/x.bin")));
+  EXPECT_EQ(term.results.back(), "Receive File: Error");
+  device.CloseDevice();
+}
+
+// Runs the window's own loop; body drives it from inside and ends it.
+template <class Window>
+void runWindow(Window& w, const std::function<void()>& body) {
+  bool ran = false;
+  QTimer::singleShot(0, [&] {
+    ran = true;
+    body();
+    w.OnCancel();
+  });
+  EXPECT_TRUE(w.runModeless());
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(HostWindows, IntranetServerWindowShowsTheClientAndFlipsTheIcon) {
+  PipeFolder pipes;
+  CDevNull served;
+  served.Loopback(true);
+  ASSERT_TRUE(served.OpenDevice(0, 8192, 8192));
+  {
+    CRunZorServerDlg w(&served);
+    runWindow(w, [&] {
+      EXPECT_EQ(w.windowTitle(), "ZOR Server");
+      ASSERT_TRUE(w.serving());
+      const std::string host = w.fieldText().toStdString();
+      EXPECT_FALSE(host.empty());
+      EXPECT_FALSE(w.clientShown());
+      {
+        CDevNet client(".");
+        ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+        ASSERT_TRUE(pumpUntil([&] { return w.clientShown(); }));
+        EXPECT_THAT(w.fieldText().toStdString(), HasSubstr(" connected"));
+        // The loopback answers through the relay.
+        ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("ping"), 4));
+        EXPECT_EQ(zor_test::readBytes(client, 4, 5000), (Bytes{'p', 'i', 'n', 'g'}));
+        client.CloseDevice();
+      }
+      ASSERT_TRUE(pumpUntil([&] { return !w.clientShown(); }));
+      EXPECT_EQ(w.fieldText().toStdString(), host);
+      // A second server finds the pipes taken and says so; the window stays.
+      Exposed<CRunZorServerDlg> second(&served);
+      second.OnInitDialog();
+      EXPECT_EQ(second.fieldText(), "* Server error! *");
+      EXPECT_FALSE(second.serving());
+    });
+    EXPECT_FALSE(w.serving()) << "Exit stopped the relay";
+  }
+  served.CloseDevice();
+}
+
+TEST_F(HostWindows, RemoteServerWindowShowsTheClientAddressAndExitEndsTheRelay) {
+  CDevNull served;
+  served.Loopback(true);
+  ASSERT_TRUE(served.OpenDevice(0, 8192, 8192));
+  {
+    CRunZorRemoteServerDlg w(&served);
+    CDevTcp client("127.0.0.1");
+    runWindow(w, [&] {
+      EXPECT_EQ(w.windowTitle(), "ZOR Remote Server");
+      ASSERT_TRUE(w.serving());
+      const std::string host = w.fieldText().toStdString();
+      {
+        // The port is in use: a second window shows the error and stays.
+        Exposed<CRunZorRemoteServerDlg> second(&served);
+        second.OnInitDialog();
+        EXPECT_EQ(second.fieldText(), "* Server error! *");
+        EXPECT_FALSE(second.serving());
+      }
+      ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+      ASSERT_TRUE(pumpUntil([&] { return w.clientShown(); }));
+      EXPECT_EQ(w.fieldText().toStdString(), "127.0.0.1 connected");
+      ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("echo"), 4));
+      EXPECT_EQ(zor_test::readBytes(client, 4, 5000), (Bytes{'e', 'c', 'h', 'o'}));
+      screenshot(&w, "remote-server.png");
+      // Exit with the client still connected (runWindow's OnCancel).
+    });
+    EXPECT_FALSE(w.serving());
+    client.CloseDevice();
+  }
+  served.CloseDevice();
+}
+
+// Answers the mode loop's dialogs in turn: each step sees the active
+// window and says whether it acted. Bounded: after too many ticks, every
+// window is closed.
+class Script {
+public:
+  using Step = std::function<bool(QWidget*)>;
+  explicit Script(std::vector<Step> steps) : m_steps(std::move(steps)) {
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    m_timer.start(5);
+  }
+  std::size_t done() const { return m_next; }
+
+private:
+  void tick() {
+    QWidget* w = QApplication::activeModalWidget();
+    if (w == nullptr)
+      for (QWidget* t : QApplication::topLevelWidgets())
+        if (dynamic_cast<CRunZorModeless*>(t) != nullptr && t->isVisible()) w = t;
+    if (++m_ticks > 4000) {
+      if (auto* d = qobject_cast<QDialog*>(w)) d->reject();
+      return;
+    }
+    if (w != nullptr && m_next < m_steps.size() && m_steps[m_next](w)) ++m_next;
+  }
+  std::vector<Step> m_steps;
+  std::size_t m_next = 0;
+  int m_ticks = 0;
+  QTimer m_timer;
+};
+
+Script::Step settingsOk(int entry, const char* address = "") {
+  return [=](QWidget* w) {
+    auto* dlg = dynamic_cast<CRunZorDlg*>(w);
+    if (dlg == nullptr) return false;
+    dlg->findChild<QComboBox*>("port")->setCurrentIndex(entry);
+    dlg->findChild<QLineEdit*>("address")->setText(address);
+    dlg->findChild<QPushButton*>("ok")->click();
+    return true;
+  };
+}
+
+Script::Step settingsExit() {
+  return [](QWidget* w) {
+    auto* dlg = dynamic_cast<CRunZorDlg*>(w);
+    if (dlg == nullptr) return false;
+    dlg->findChild<QPushButton*>("exit")->click();
+    return true;
+  };
+}
+
+TEST_F(HostWindows, ClientModeLoopReportsAFailedOpenRunsTheTerminalAndEndsOnExit) {
+  std::string message;
+  bool terminalShown = false, monitorShown = false, hostSet = false;
+  Script script({
+      settingsOk(CRunZorSettings::ENTRY_PLAYBACK),  // no file: nothing opens
+      [&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box == nullptr) return false;
+        message = box->text().toStdString();
+        box->accept();
+        return true;
+      },
+      settingsOk(CRunZorSettings::ENTRY_NULL),
+      [&](QWidget* w) {
+        auto* term = dynamic_cast<CRunZorMainDlg*>(w);
+        if (term == nullptr) return false;
+        terminalShown = term->windowTitle() == "ZOR";
+        hostSet = theApp.m_pHostDlg.load() == term;
+        for (QWidget* t : QApplication::topLevelWidgets())
+          monitorShown = monitorShown || (qobject_cast<MonitorWindow*>(t) != nullptr && t->isVisible());
+        term->findChild<QAction*>("command21700")->trigger();
+        return true;
+      },
+      settingsExit(),
+  });
+  runA(nullptr, nullptr, const_cast<char*>("ignored --options"), 1);
+  EXPECT_EQ(script.done(), 5u);
+  EXPECT_EQ(message, "Error opening the selected port");
+  EXPECT_TRUE(terminalShown && monitorShown && hostSet);
+  EXPECT_EQ(theApp.m_pHostDlg.load(), nullptr) << "the host window pointer outlived its window";
+}
+
+TEST_F(HostWindows, ServerModeLoopSaysNothingOnAFailedOpenAndServesUntilExit) {
+  PipeFolder pipes;
+  std::string field = "(not shown)";
+  bool boxSeen = false;
+  Script script({
+      settingsOk(CRunZorSettings::ENTRY_PLAYBACK),
+      [&](QWidget* w) {
+        boxSeen = boxSeen || qobject_cast<QMessageBox*>(w) != nullptr;
+        if (qobject_cast<QMessageBox*>(w) != nullptr) static_cast<QDialog*>(w)->accept();
+        return dynamic_cast<CRunZorDlg*>(w) != nullptr && settingsOk(CRunZorSettings::ENTRY_NULL)(w);
+      },
+      [&](QWidget* w) {
+        auto* server = dynamic_cast<CRunZorRelayDlg*>(w);
+        if (server == nullptr) return false;
+        field = server->windowTitle().toStdString() + ": " + server->fieldText().toStdString();
+        QTest::keyClick(server, Qt::Key_Escape);
+        return true;
+      },
+      settingsExit(),
+  });
+  serverW(nullptr, nullptr, const_cast<wchar_t*>(L""), 0);
+  EXPECT_EQ(script.done(), 4u);
+  EXPECT_FALSE(boxSeen);
+  EXPECT_THAT(field, ::testing::StartsWith("ZOR Server: "));
+  EXPECT_THAT(field, ::testing::Not(HasSubstr("error")));
+}
+
+TEST_F(HostWindows, HelpWithoutAConsoleWritesNothing) {
+  testing::internal::CaptureStderr();
+  helpA(nullptr, nullptr, nullptr, 0);
+  helpW(nullptr, nullptr, nullptr, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace
+}  // namespace zor
