@@ -316,6 +316,15 @@ TEST_F(Program, WindowedModesReachTheWindowLayerOnlyWithADisplay) {
   auto shown = zortest::runProcess(kZor, {"run"}, {{"QT_QPA_PLATFORM", "offscreen"}}, 1500);
   EXPECT_EQ(shown.exitCode, -1) << shown.err;
   EXPECT_THAT(shown.err, ::testing::Not(HasSubstr("cannot be loaded")));
+  // zor view: a file that is no log is refused by the window layer with one line.
+  auto view = zor({"view", "/nonexistent/log.txt"});
+  EXPECT_EQ(view.exitCode, 1);
+  EXPECT_THAT(view.err, HasSubstr("display"));
+  auto bad =
+      zortest::runProcess(kZor, {"view", "/nonexistent/log.txt"}, {{"QT_QPA_PLATFORM", "offscreen"}}, 10000);
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_THAT(bad.err, HasSubstr("zor view: /nonexistent/log.txt: there is no such file"));
+  EXPECT_EQ(zor({"view"}).exitCode, 2);
 }
 
 // A pty as serial port COM7, with the port probed at start.

@@ -11,6 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -22,6 +24,7 @@ namespace {
 using ::testing::MatchesRegex;
 using zor_test::TestEnv;
 using zortest::readText;
+using zortest::writeText;
 
 const std::string kTime = "[0-9][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9][0-9][0-9]";
 
@@ -333,6 +336,47 @@ TEST_F(MonitorTest, TheLogFileIsRememberedTruncatedByTheNextDeviceAndHeldByOneMo
   EXPECT_FALSE(pb.Monitor()->IsLogToFile());
   EXPECT_FALSE(std::filesystem::exists(other));
   EXPECT_EQ(settingInt(IDS_AUTOLOG_TO_FILE), 1);
+}
+
+TEST_F(MonitorTest, ABrowsedLogKeepsItsLinesAndFollowsTheViewUntilCleared) {
+  std::string path = logToFile();
+  mon->SetView(MONITOR_VIEW_HEX);
+  record(LOG_TX, {'A', 'B'});
+  record(LOG_RX, sequence(70, 1));
+  event(IDS_PANIC);
+  mon->ToggleLogFile(nullptr);
+  const int lines = mon->LineCount();
+
+  CDevNull viewer;
+  CMonitorDlg* view = viewer.Monitor();
+  std::string why;
+  ASSERT_TRUE(view->ViewLogFile(path.c_str(), &why)) << why;
+  ASSERT_EQ(view->LineCount(), lines);
+  for (int i = 0; i < lines; ++i) {
+    MonitorLine a = line(i), b;
+    ASSERT_TRUE(view->GetLine(i, b));
+    EXPECT_EQ(b.lineKind, a.lineKind);
+    EXPECT_EQ(b.time, a.time);
+    EXPECT_EQ(b.data, a.data) << i;
+  }
+  EXPECT_EQ(view->RecordsProcessed(), 3u);
+  EXPECT_EQ(view->BytesReceived(), 70u);
+  view->SetView(MONITOR_VIEW_DECIMAL);
+  MonitorLine first, panic;
+  ASSERT_TRUE(view->GetLine(0, first));
+  EXPECT_EQ(first.data, "065 066 ") << "the bytes are drawn again in the view chosen";
+  ASSERT_TRUE(view->GetLine(lines - 1, panic));
+  EXPECT_EQ(panic.data, line(lines - 1).data) << "an event's text stays";
+  view->Clear();
+  view->SetView(MONITOR_VIEW_HEX);
+  EXPECT_EQ(view->LineCount(), 0) << "a cleared log came back";
+
+  writeText(env.path("notes.txt"), "no\ttraffic\nhere\n");
+  EXPECT_FALSE(view->ViewLogFile(env.path("notes.txt").c_str(), &why));
+  EXPECT_EQ(why, "it holds no line of a traffic log");
+  ASSERT_EQ(::mkfifo(env.path("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(view->ViewLogFile(env.path("fifo").c_str(), &why)) << "a FIFO must not block the viewer";
+  EXPECT_FALSE(view->ViewLogFile(env.path("missing").c_str(), &why));
 }
 
 }  // namespace

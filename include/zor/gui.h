@@ -280,6 +280,8 @@ public:
 // says "Error opening the selected port" when the open fails; the server
 // modes say nothing. False, at once, when no window can be shown.
 ZOR_GUI_API bool runClientWindowMode();
+// "zor view": the traffic log in a monitor window until the window is closed.
+ZOR_GUI_API bool runViewWindowMode(const char* file);
 ZOR_GUI_API bool runServerWindowMode();
 ZOR_GUI_API bool runRemoteWindowMode();
 

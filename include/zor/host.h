@@ -243,6 +243,8 @@ ZOR_API int runRemoteMode(int argc, char** argv);
 // "zor server": serves the selected device to one CDevNet client over the
 // local pipes. Arguments and status as runRemoteMode.
 ZOR_API int runServerMode(int argc, char** argv);
+// "zor view FILE": a recorded traffic log in the monitor window, to browse.
+ZOR_API int runViewMode(int argc, char** argv);
 
 // "zor usb [--dump]": lists the listed USB instruments that are present (path,
 // vendor:product, in use or free); --dump adds each one's configuration dump.

@@ -103,6 +103,12 @@ public:
   void TogglePause();
   // Empties the list and zeroes the three counters.
   void Clear();
+  // Browsing a recorded traffic log ("zor view"): the file's lines become the
+  // list's records, and the monitor logs to no file meanwhile. Lines whose
+  // data are bytes in hexadecimal or decimal are shown in the view chosen,
+  // and again in each view chosen later. False, with *error saying why, when
+  // the file is no regular file, cannot be read, or has no line of a log.
+  bool ViewLogFile(const char* path, std::string* error);
 
   // Read-outs.
   unsigned long long RecordsProcessed() const;

@@ -1,7 +1,9 @@
 // The host's mode loops and their entry points: settings dialog, open the
 // device, run the window, close and delete the device, again.
 #include <zor/app.h>
+#include <zor/devnull.h>
 #include <zor/gui.h>
+#include <zor/monitor.h>
 
 #include <QMessageBox>
 
@@ -49,6 +51,21 @@ bool runClientWindowMode() { return modeLoop(Mode::Client); }
 bool runServerWindowMode() { return modeLoop(Mode::Server); }
 bool runRemoteWindowMode() { return modeLoop(Mode::Remote); }
 
+bool runViewWindowMode(const char* file) {
+  if (!zorGuiEnsureApplication()) return false;
+  // The monitor belongs to a device: one that is never opened shows the log.
+  CDevNull device;
+  CMonitorDlg* monitor = device.Monitor();
+  std::string why;
+  if (!monitor->ViewLogFile(file, &why)) {
+    std::fprintf(stderr, "zor view: %s: %s\n", file, why.c_str());
+    return false;
+  }
+  if (!monitor->Show() || monitor->Window() == nullptr) return false;
+  monitor->Window()->WaitForClose();
+  return true;
+}
+
 namespace {
 
 // Nothing escapes an entry point: what went wrong is one line on standard error.
@@ -92,8 +109,16 @@ void CALLBACK remoteW(zor::HWND, zor::HINSTANCE, zor::LPWSTR, int) {
 void CALLBACK helpA(zor::HWND, zor::HINSTANCE, zor::LPSTR, int) { zor::guarded("help", zor::help); }
 void CALLBACK helpW(zor::HWND, zor::HINSTANCE, zor::LPWSTR, int) { zor::guarded("help", zor::help); }
 
-int zorGuiMode(const char* mode, const char* /*file*/) {
+int zorGuiMode(const char* mode, const char* file) {
   if (mode == nullptr) return 2;
+  if (std::strcmp(mode, "view") == 0) {
+    try {
+      return file != nullptr && zor::runViewWindowMode(file) ? 0 : 1;
+    } catch (...) {
+      std::fprintf(stderr, "zor view: the window could not be shown\n");
+      return 1;
+    }
+  }
   if (std::strcmp(mode, "run") == 0) return zor::guarded(mode, zor::runClientWindowMode) ? 0 : 1;
   if (std::strcmp(mode, "server") == 0) return zor::guarded(mode, zor::runServerWindowMode) ? 0 : 1;
   if (std::strcmp(mode, "remote") == 0) return zor::guarded(mode, zor::runRemoteWindowMode) ? 0 : 1;

@@ -130,14 +130,18 @@ QVariant MonitorModel::headerData(int section, Qt::Orientation orientation, int 
   return section >= 0 && section < 3 ? loadString(ids[section]) : QVariant();
 }
 
-void MonitorModel::refresh() {
+void MonitorModel::refresh(bool all) {
   if (!onOwnThread()) return;
   int count = 0;
   {
     std::lock_guard lock(m_link->mutex);
     if (m_link->monitor != nullptr) count = m_link->monitor->LineCount();
   }
-  if (count > m_rows) {
+  if (all) {
+    beginResetModel();
+    m_rows = count;
+    endResetModel();
+  } else if (count > m_rows) {
     beginInsertRows({}, m_rows, count - 1);
     m_rows = count;
     endInsertRows();
@@ -416,6 +420,11 @@ void MonitorWindow::command(int id) {
       break;
     case ID_CLEAR:
       m_model->refresh();
+      break;
+    case ID_VIEW_DECIMAL:
+    case ID_VIEW_HEX:
+    case ID_VIEW_ASCII:
+      m_model->refresh(true);
       break;
     case ID_STATISTICS: {
       CMonitorStat stat(this);

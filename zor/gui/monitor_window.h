@@ -63,8 +63,9 @@ public:
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-  // Takes the store's current count.
-  void refresh();
+  // Takes the store's current count; all: the rows' texts changed too (a
+  // browsed log drawn in another view).
+  void refresh(bool all = false);
   // Calls that came on a thread other than the model's (none is allowed).
   int offThreadCalls() const { return m_offThread.load(); }
 

@@ -112,6 +112,13 @@ constexpr ModeText kModes[] = {
      "Lists the USB instruments the USB device can open.\n"
      "\n"
      "  --dump             also their USB configuration: descriptors, interfaces, pipes\n"},
+    {"view",
+     "usage: zor view FILE\n"
+     "\n"
+     "Opens a recorded traffic log (the monitor's \"Log to file\" or zor run --console --log)\n"
+     "in the monitor window, read only, until the window is closed. Data written in\n"
+     "hexadecimal or decimal follow the window's View menu; Pause and Clear work as on a\n"
+     "live device. Needs a display.\n"},
 };
 
 }  // namespace
@@ -147,6 +154,7 @@ std::string programUsage() {
          "  ports [--json]     list the serial ports and the ttys they map to\n"
          "  settings           show or write the stored device choice\n"
          "  usb [--dump]       list the USB instruments\n"
+         "  view FILE          browse a recorded traffic log in the monitor window\n"
          "\n"
          "Files:\n"
          "  ~/.config/zor/zor.ini     the settings, section [ZOR.DLL]: the device choice\n"

@@ -2,6 +2,8 @@
 // library loads libzor-gui then, so the program itself links nothing of Qt.
 #include "zor/host/window_mode.h"
 
+#include <zor/host.h>
+
 #include "zor/platform/gui_module.h"
 
 #include <cstdio>
@@ -18,12 +20,16 @@ bool hasDisplay() {
   return false;
 }
 
-int runWindowMode(const char* mode) {
+int runWindowMode(const char* mode, const char* file) {
   if (!hasDisplay()) {
     const std::string m = mode;
     if (m == "run")
       std::fprintf(stderr,
                    "zor run: the client window needs a display and there is none; use zor run --console\n");
+    else if (m == "view")
+      std::fprintf(stderr,
+                   "zor view: the monitor window needs a display and there is none; zor run --console --log "
+                   "writes a log, and any text viewer reads one\n");
     else
       std::fprintf(
           stderr,
@@ -42,7 +48,16 @@ int runWindowMode(const char* mode) {
                  why.c_str());
     return 1;
   }
-  return run(mode, nullptr);
+  return run(mode, file);
+}
+
+int runViewMode(int argc, char** argv) {
+  if (argc != 3 || argv[2][0] == '-') {
+    std::fprintf(stderr, argc < 3 ? "zor view: give the traffic log to open; try zor view --help\n"
+                                  : "zor view: one traffic log, no options; try zor view --help\n");
+    return 2;
+  }
+  return runWindowMode("view", argv[2]);
 }
 
 }  // namespace zor

@@ -9,6 +9,6 @@ bool hasDisplay();
 // Runs the window layer's mode ("run", "server", "remote"); the program's
 // exit status. Without a display, or without the window
 // layer, one line on standard error and 1.
-int runWindowMode(const char* mode);
+int runWindowMode(const char* mode, const char* file = nullptr);
 
 }  // namespace zor

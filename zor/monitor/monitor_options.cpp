@@ -111,7 +111,11 @@ bool changeOption(State& state, Change change) {
 
 void CMonitorDlg::SetView(int view) {
   if (view < MONITOR_VIEW_DECIMAL || view > MONITOR_VIEW_ASCII) return;
-  if (changeOption(*p, [&] { theApp.m_monitorView = view; })) SaveOptions();
+  if (changeOption(*p, [&] {
+        theApp.m_monitorView = view;
+        if (!p->viewed.empty()) p->renderViewed();  // a browsed log follows the view
+      }))
+    SaveOptions();
 }
 
 void CMonitorDlg::ToggleFilterRX() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -39,6 +40,18 @@ struct ZOR_LOCAL CMonitorDlg::Private {
   std::uint64_t bytesTransmitted = 0;
 
   std::string line;  // scratch for one formatted line
+
+  // A line of a log being browsed: its fields, and its bytes when the data
+  // field could be read back as bytes.
+  struct ViewedLine {
+    int lineKind = 0;
+    std::string time, size, data;
+    bool hasBytes = false;
+    std::vector<unsigned char> bytes;
+  };
+  std::vector<ViewedLine> viewed;
+  // Puts the browsed lines in the store, in the view now chosen. Caller holds the mutex.
+  void renderViewed();
 
   bool isPlayback() const;
   // Opens path for the traffic log (created or truncated, exclusive); the

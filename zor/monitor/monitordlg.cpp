@@ -178,6 +178,7 @@ void CMonitorDlg::Clear() {
   CSingleLock lock(&p->mutex);
   if (!lock.Lock(Private::kLockTimeout)) return;
   p->store.ClearRecords();
+  p->viewed.clear();
   p->recordsProcessed = p->bytesReceived = p->bytesTransmitted = 0;
 }
 
