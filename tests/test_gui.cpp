@@ -416,6 +416,25 @@ TEST_F(Gui, PauseClearAndStatistics) {
   EXPECT_EQ(w->model()->offThreadCalls(), 0);
 }
 
+TEST_F(Gui, ABrowsedLogIsDrawnAgainInTheViewChosen) {
+  settings->m_monitorView = MONITOR_VIEW_DECIMAL;
+  const std::string path = env.path("field.log");
+  zortest::writeText(path, "<<TX\t00:00:01.000\t2\t41 42 \r\n>>RX\t00:00:01.020\t1\t0d \r\n");
+  CDevNull device;
+  std::string why;
+  ASSERT_TRUE(device.Monitor()->ViewLogFile(path.c_str(), &why)) << why;
+  device.ShowMonitor();
+  MonitorWindow* w = windowOf(device);
+  ASSERT_NE(w, nullptr);
+  ASSERT_TRUE(pumpUntil([&] { return w->model()->rowCount() == 2; }));
+  EXPECT_EQ(cell(w, 0, 2), "065 066 ");
+  w->command(ID_VIEW_HEX);
+  pump();
+  EXPECT_EQ(cell(w, 0, 2), "41 42 ") << "the rows drawn kept the old view";
+  EXPECT_EQ(cell(w, 1, 2), "0d ");
+  EXPECT_EQ(w->model()->offThreadCalls(), 0);
+}
+
 TEST_F(Gui, WindowGrowsItsListHidesOnCloseFollowsTheTxThreadAndGoesWithTheMonitor) {
   auto device = std::make_unique<CDevNull>();
   device->ShowMonitor();
