@@ -233,6 +233,8 @@ protected:
 
 private:
   void updateTransferItems();
+  // Either transfer, the dialogs of its direction around the loop.
+  bool transfer(bool sending, const std::string& path);
   QLineEdit* m_text;
   QAction *m_sendFile, *m_receiveFile;
 };

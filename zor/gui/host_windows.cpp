@@ -407,39 +407,33 @@ void CRunZorMainDlg::OnReceiveFile() {
   if (!path.isEmpty()) ReceiveFileAt(path.toLocal8Bit().toStdString());
 }
 
-bool CRunZorMainDlg::SendFileAt(const std::string& path) {
+bool CRunZorMainDlg::SendFileAt(const std::string& path) { return transfer(true, path); }
+
+bool CRunZorMainDlg::ReceiveFileAt(const std::string& path) { return transfer(false, path); }
+
+bool CRunZorMainDlg::transfer(bool sending, const std::string& path) {
   if (m_pDevice == nullptr || m_transferring) return false;
-  const bool filter = forceFilter(m_pDevice, LOG_TX, true);
+  const int kind = sending ? LOG_TX : LOG_RX;
+  const bool filter = forceFilter(m_pDevice, kind, true);
   m_transferring = true;
   updateTransferItems();
   bool ok;
-  {
+  if (sending) {
     CSendFileDlg dlg(this);
     dlg.CreateAndShow();
     ok = SendFile(*m_pDevice, path.c_str(), dlg);
-  }
-  showResult(ok ? "SendFile: File sent successfully" : "SendFile: Error", ok);
-  m_transferring = false;
-  updateTransferItems();
-  forceFilter(m_pDevice, LOG_TX, filter);
-  return ok;
-}
-
-bool CRunZorMainDlg::ReceiveFileAt(const std::string& path) {
-  if (m_pDevice == nullptr || m_transferring) return false;
-  const bool filter = forceFilter(m_pDevice, LOG_RX, true);
-  m_transferring = true;
-  updateTransferItems();
-  bool ok;
-  {
+  } else {
     CRcvFileDlg dlg(this);
     dlg.CreateAndShow();
     ok = ReceiveFile(*m_pDevice, path.c_str(), dlg);
   }
-  showResult(ok ? "File received successfully" : "Receive File: Error", ok);
+  if (sending)
+    showResult(ok ? "SendFile: File sent successfully" : "SendFile: Error", ok);
+  else
+    showResult(ok ? "File received successfully" : "Receive File: Error", ok);
   m_transferring = false;
   updateTransferItems();
-  forceFilter(m_pDevice, LOG_RX, filter);
+  forceFilter(m_pDevice, kind, filter);
   return ok;
 }
 

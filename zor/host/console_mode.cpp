@@ -43,17 +43,6 @@ struct ConsoleOptions {
   const char* log = nullptr;
 };
 
-long wholeNumber(const char* v) {
-  if (*v == '\0') return -1;
-  long n = 0;
-  for (const char* p = v; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return -1;
-    n = n * 10 + (*p - '0');
-    if (n > 1000000000L) return -1;
-  }
-  return n;
-}
-
 // Received bytes as the terminal shows them: hex "41 42 0D", dec "65 66 13",
 // ASCII with control bytes escaped ("\r", "\n", "\t", "\\", "\xNN").
 // breakLines: a screen line break after each escaped line feed.
@@ -386,7 +375,7 @@ int runClientMode(int argc, char** argv) {
         return 2;
       }
     } else if (std::strcmp(a, "--idle-ms") == 0 || std::strcmp(a, "--timeout-s") == 0) {
-      long n = wholeNumber(v);
+      long n = wholeNumber(v, 1000000000L);
       const bool idle = a[2] == 'i';
       if (n < (idle ? 0 : 1) || n > (idle ? 86400000L : 31536000L)) {
         std::fprintf(stderr, "zor run: %s \"%s\" is not a whole number of %s from %d; give one such as %s\n",

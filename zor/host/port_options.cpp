@@ -48,18 +48,6 @@ int switchValue(const char* v) {
   return -1;
 }
 
-// A whole decimal number without sign or other characters; -1 otherwise.
-long wholeNumber(const char* v) {
-  if (*v == '\0') return -1;
-  long n = 0;
-  for (const char* p = v; *p != '\0'; ++p) {
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return -1;
-    n = n * 10 + (*p - '0');
-    if (n > 100000000) return -1;
-  }
-  return n;
-}
-
 std::string baudList() {
   std::string out;
   for (int i = 0; i < CRunZorSettings::BaudRateCount(); ++i) {
@@ -246,6 +234,17 @@ bool applyPortChoice(const char* mode, const PortChoice& c, CRunZorSettings& s) 
     return false;
   }
   return true;
+}
+
+long wholeNumber(const char* v, long max) {
+  if (v == nullptr || *v == '\0') return -1;
+  long n = 0;
+  for (const char* p = v; *p != '\0'; ++p) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return -1;
+    n = n * 10 + (*p - '0');
+    if (n > max) return -1;
+  }
+  return n;
 }
 
 }  // namespace zor

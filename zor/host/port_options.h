@@ -37,6 +37,9 @@ int takePortOption(const char* mode, int argc, char** argv, int& i, PortChoice& 
 // is then partly changed and must not be stored.
 bool applyPortChoice(const char* mode, const PortChoice& choice, CRunZorSettings& settings);
 
+// A whole decimal number without sign or other characters, at most max; -1 otherwise.
+long wholeNumber(const char* v, long max = 100000000);
+
 // "COM1, COM3" (or "none"): the serial ports the library found.
 std::string foundPortsText();
 
