@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,18 @@ protected:
     ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
   }
   void write(const Bytes& bytes) { ASSERT_TRUE(dev->WriteBuffer(bytes.data(), bytes.size())); }
+  // Writes the stream cut as sizes says, each piece a transfer of its own:
+  // the next is queued only once the transmit thread took the one before.
+  void writeInPieces(const Bytes& stream, const std::vector<std::size_t>& sizes) {
+    std::size_t at = 0;
+    for (std::size_t n : sizes) {
+      const unsigned long long seen = dev->TxTakenCount();
+      ASSERT_TRUE(dev->WriteBuffer(stream.data() + at, n));
+      ASSERT_TRUE(dev->WaitTxTaken(seen, 3000));
+      at += n;
+    }
+    ASSERT_EQ(at, stream.size());
+  }
   // Nothing is received for a while (used only where nothing may ever come).
   bool staysSilent(unsigned ms = 100) {
     return WaitForSingleObject(dev->DataReadyEvent(), ms) == WAIT_TIMEOUT && !dev->RXQueue();
@@ -84,8 +97,9 @@ TEST_F(PlaybackTest, ReceptionsComeAtTheirTimeAndAnswersWaitForTheirWriteUnlessA
   EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
-TEST_F(PlaybackTest, MismatchedWriteIsAPlaybackErrorAndUsesUpTheScript) {
+TEST_F(PlaybackTest, AByteTheRowDidNotExpectIsOnePlaybackErrorAndThePlayEndsThere) {
   open(kExchange);
+  ::testing::internal::CaptureStderr();
   write({1, 3});
   ASSERT_TRUE(errors(1));
   EXPECT_THAT(ofKind(log, LOG_PLAYBACK_ERROR)[0].data, ElementsAre(1, 3));
@@ -94,18 +108,83 @@ TEST_F(PlaybackTest, MismatchedWriteIsAPlaybackErrorAndUsesUpTheScript) {
   write({1, 2});
   ASSERT_TRUE(errors(2));
   EXPECT_TRUE(staysSilent(50));
+  EXPECT_EQ(ofKind(log, LOG_PLAYBACK_ERROR).size(), 2u);
+  // Standard error hears once what was expected and what came.
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("log.txt: row 1: byte 2 of 2 written was expected as 02, came as 03"));
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+  // A row broken in its second write: the record holds what came against it
+  // from its first byte, and the answer recorded before it still comes (the
+  // application wrote ahead of it), paced as recorded.
+  settings->m_truePlayback = true;
+  ::testing::internal::CaptureStderr();
+  open(
+      "<<TX\t00:00:01.000\t2\t01 02 \n>>RX\t00:00:01.100\t1\taa \n<<TX\t00:00:01.101\t4\t03 ?? 05 06 \n"
+      ">>RX\t00:00:01.102\t1\tbb \n");
+  writeInPieces({1, 2, 3, 4, 9, 7}, {3, 3});
+  ASSERT_TRUE(errors(3));
+  EXPECT_THAT(ofKind(log, LOG_PLAYBACK_ERROR)[2].data, ElementsAre(3, 4, 9, 7));
+  EXPECT_THAT(readBytes(*dev, 1, 3000), ElementsAre(0xaa));
+  EXPECT_TRUE(staysSilent(150));
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("row 3: byte 3 of 4"));
 }
 
-TEST_F(PlaybackTest, WritesAreComparedAsTheUnitTheTxThreadPasses) {
-  // One write of four bytes matches a four-byte row ...
-  open("<<TX\t00:00:01.000\t4\t01 02 03 04 \n>>RX\t00:00:01.010\t1\t55 \n");
-  write({1, 2, 3, 4});
-  EXPECT_THAT(readBytes(*dev, 1, 3000), ElementsAre(0x55));
-  // ... and not two rows of two.
-  open("<<TX\t00:00:01.000\t2\t01 02 \n<<TX\t00:00:01.001\t2\t03 04 \n>>RX\t00:00:01.010\t1\t55 \n");
-  write({1, 2, 3, 4});
-  ASSERT_TRUE(errors(1));
-  EXPECT_TRUE(staysSilent(50));
+// Rows: A 5 bytes, answer; B 3 bytes with a wildcard, answer; C 70 bytes over
+// two rows with a wildcard, answer; D 1 and E 2 bytes, one answer.
+std::string rowsLog() {
+  std::string c;
+  for (int i = 0; i < 64; ++i) c += "5a ";
+  return "<<TX\t00:00:01.000\t5\t01 02 03 04 05 \n>>RX\t00:00:01.010\t1\ta1 \n"
+         "<<TX\t00:00:01.020\t3\t06 ?? 08 \n>>RX\t00:00:01.030\t2\tb1 b2 \n"
+         "<<TX\t00:00:01.040\t70\t" +
+         c + "\n<<..\t...\t\t5a 5a ?? 5a 5a 5a \n>>RX\t00:00:01.050\t1\tc1 \n" +
+         "<<TX\t00:00:01.060\t1\t09 \n<<TX\t00:00:01.061\t2\t0a 0b \n>>RX\t00:00:01.070\t3\td1 d2 d3 \n";
+}
+
+TEST_F(PlaybackTest, WritesAreMatchedAsOneStreamHoweverTheyAreCut) {
+  std::mt19937 random(22);
+  Bytes stream = {1, 2, 3, 4, 5, 6, 0, 8};
+  stream.resize(8 + 70, 0x5a);
+  stream.insert(stream.end(), {9, 10, 11});
+  const Bytes answers = {0xa1, 0xb1, 0xb2, 0xc1, 0xd1, 0xd2, 0xd3};
+  using Cut = std::vector<std::size_t>;
+  std::vector<Cut> cuts = {Cut(stream.size(), 1),  // a byte at a time
+                           {5, 3, 70, 1, 2},       // as the rows
+                           {7, 72, 2},             // across rows, a wildcard last in a piece
+                           {stream.size()}};       // all at once
+  for (int round = 0; round < 20; ++round) {
+    Cut cut;
+    for (std::size_t left = stream.size(); left > 0; left -= cut.back())
+      cut.push_back(std::min<std::size_t>(left, 1 + random() % 30));
+    cuts.push_back(cut);
+  }
+  open(rowsLog());
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(::testing::PrintToString(cut));
+    const bool first = &cut == &cuts.front();
+    if (!first) {
+      ASSERT_TRUE(dev->CloseDevice());
+      ASSERT_TRUE(dev->OpenDevice(0, 4096, 4096));
+    }
+    stream[6] = static_cast<unsigned char>(random());  // the wildcards match any byte
+    stream[8 + 66] = static_cast<unsigned char>(random());
+    const std::size_t sent = ofKind(log, LOG_TX).size();
+    if (first) {
+      // An answer waits for the last byte of its row.
+      writeInPieces(Bytes(stream.begin(), stream.begin() + 4), Cut(4, 1));
+      EXPECT_TRUE(staysSilent());
+      writeInPieces(Bytes(stream.begin() + 4, stream.end()), Cut(stream.size() - 4, 1));
+    } else {
+      writeInPieces(stream, cut);
+    }
+    EXPECT_EQ(readBytes(*dev, answers.size(), 3000), answers);
+    // The device saw the pieces meant.
+    const auto tx = ofKind(log, LOG_TX);
+    ASSERT_EQ(tx.size() - sent, cut.size());
+    for (std::size_t i = 0; i < cut.size(); ++i) EXPECT_EQ(tx[sent + i].size, cut[i]);
+  }
+  EXPECT_TRUE(ofKind(log, LOG_PLAYBACK_ERROR).empty());
 }
 
 TEST_F(PlaybackTest, ReadsWhatTheMonitorWritesSkipsTheRestAndReplaysFromTheStartWhenReopened) {

@@ -4,9 +4,15 @@
 // file is read whole into a script: recorded receptions are delivered to the
 // application as they fall due (paced like the recording while
 // theApp.m_truePlayback is on, else at once), and each recorded transmission
-// waits until the application writes the same bytes ("??" in the log matches
-// any byte). A write that matches nothing reaches the monitor as a playback
-// error ("PbEr") and consumes the rest of the script.
+// waits until the application has written the same bytes ("??" in the log
+// matches any byte). What the application writes is one stream matched
+// against the recorded transmissions in order, however it is cut into
+// writes; each answer is released when the last byte of the transmission
+// before it came. A byte the log did not expect reaches the monitor as a
+// playback error ("PbEr": what was written against the row from its first
+// byte), is named once on standard error with the byte that was expected, and
+// ends the play: the rows from there on are dropped, answers recorded before
+// it still come, and every later write is a playback error.
 #pragma once
 
 #include <zor/export.h>

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -20,9 +21,15 @@ struct ZOR_LOCAL CDevPlayback::Private {
   std::uint32_t refRecorded = 0;  // recorded time of the last element completed
   std::uint32_t refReal = 0;      // zorSyncTime when that happened
   std::unique_ptr<PlaybackScript> script;
+  bool divergenceReported = false;  // standard error hears of the first error of an open only
 
   bool load(CStdioFile& file);
   void releaseMemory();
+  // Under the script mutex. Matches the written bytes; true when a
+  // transmission was completed. A byte the script did not expect fills
+  // error (what came, to be logged) and why (the first one since the open).
+  bool consume(const unsigned char* bytes, unsigned long n, std::vector<unsigned char>& error,
+               std::string& why);
 };
 
 namespace {
@@ -47,11 +54,14 @@ std::string openError(const CStdioFile& file, DWORD error) {
   }
 }
 
-bool matches(const ELEMENT& e, const unsigned char* bytes, unsigned long n) {
-  if (!e.tx || e.size != n || e.data.size() != n) return false;
-  for (unsigned long i = 0; i < n; ++i)
-    if (!e.data[i].wildcard && e.data[i].value != bytes[i]) return false;
-  return true;
+std::string hex(unsigned value) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%.2x", value & 0xffu);
+  return text;
+}
+
+PlaybackScript::iterator nextTransmission(PlaybackScript& script, PlaybackScript::iterator from) {
+  return std::find_if(from, script.end(), [](const ELEMENT& e) { return e.tx; });
 }
 
 }  // namespace
@@ -89,7 +99,10 @@ bool CDevPlayback::OpenDevice(int overlapFlags, int rxSize, int txSize) {
   SetChannelOwner();
   {
     CIoLock guard(&p->scriptMutex);
-    if (guard.Lock()) p->refRecorded = p->refReal = 0;
+    if (guard.Lock()) {
+      p->refRecorded = p->refReal = 0;
+      p->divergenceReported = false;
+    }
   }
   unsigned long lastError = 0;
   return openDevice("PB:", nullptr, overlapFlags, rxSize, txSize, &lastError);
@@ -158,27 +171,87 @@ int CDevPlayback::hook_readFile(void*, void* buffer, unsigned long size, unsigne
   return 1;
 }
 
+// The writes are one stream, matched byte by byte against the recorded
+// transmissions in their order, so that how the transmit thread happened to
+// cut the stream into writes (here or when recording) does not matter.
+// Receptions recorded before a transmission stay in the script when the
+// application writes ahead of them: they are the answers to earlier writes.
+bool CDevPlayback::Private::consume(const unsigned char* bytes, unsigned long n,
+                                    std::vector<unsigned char>& error, std::string& why) {
+  bool completed = false;
+  auto it = script ? nextTransmission(*script, script->begin()) : PlaybackScript::iterator{};
+  for (unsigned long i = 0; i < n;) {
+    if (!script || it == script->end()) {
+      error.assign(bytes + i, bytes + n);
+      if (!divergenceReported)
+        why = std::to_string(n - i) + " bytes written where the log expects no more transmissions";
+      break;
+    }
+    ELEMENT& e = *it;
+    while (i < n && e.pos < e.size && (e.data[e.pos].wildcard || e.data[e.pos].value == bytes[i])) {
+      // A wildcard keeps the byte that came in its place, so that what
+      // was written against the row is known without a copy of its own.
+      if (e.data[e.pos].wildcard) e.data[e.pos].value = bytes[i];
+      ++e.pos;
+      ++i;
+    }
+    if (e.pos < e.size && i < n) {
+      // The conversation has left the recording: whatever the log holds from
+      // this row on would answer something that was not said, and goes.
+      // Receptions before it still answer what was. Settled before anything
+      // is allocated, so that running out of memory cannot leave it half done.
+      PlaybackScript broken;
+      broken.splice(broken.begin(), *script, it, script->end());
+      const ELEMENT& row = broken.front();
+      // What came against the row from its first byte, whichever write
+      // brought it: the record lines up with the row it broke.
+      error.reserve(row.pos + (n - i));
+      for (std::uint32_t k = 0; k < row.pos; ++k) error.push_back(row.data[k].value);
+      error.insert(error.end(), bytes + i, bytes + n);
+      if (!divergenceReported)
+        why = "row " + std::to_string(row.row) + ": byte " + std::to_string(row.pos + 1) + " of " +
+              std::to_string(row.size) + " written was expected as " + hex(row.data[row.pos].value) +
+              ", came as " + hex(bytes[i]) + "; the rest of the log is not played";
+      break;
+    }
+    if (e.pos < e.size) break;  // the row goes on in the next write
+    // Pacing follows the recording from the element before a reception, so
+    // a transmission the application wrote ahead of an earlier reception
+    // does not move the references.
+    if (it == script->begin()) {
+      refRecorded = e.time;
+      refReal = static_cast<std::uint32_t>(zorSyncTime());
+    }
+    completed = true;
+    it = nextTransmission(*script, script->erase(it));
+  }
+  if (!why.empty()) divergenceReported = true;
+  return completed;
+}
+
 int CDevPlayback::hook_writeFile(void*, const void* buffer, unsigned long size, unsigned long*, OVERLAPPED*) {
-  bool matched = false;
+  bool completed = false;
+  std::string why;
   {
     CIoLock guard(&p->scriptMutex);
     if (!guard.Lock()) return 0;
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    while (!matched && p->script && !p->script->empty()) {
-      const ELEMENT& e = p->script->front();
-      matched = matches(e, bytes, size);
-      if (matched) {
-        p->refRecorded = e.time;
-        p->refReal = static_cast<std::uint32_t>(zorSyncTime());
-      }
-      p->script->pop_front();
+    std::vector<unsigned char> error;
+    try {
+      completed = p->consume(static_cast<const unsigned char*>(buffer), size, error, why);
+    } catch (const std::bad_alloc&) {
+      // Only the copy of what came failed, after the script was settled:
+      // the write itself is still reported.
+      ZOR_MEMORY_REPORT("error", "playback", __LINE__);
+      error.clear();
+      log(LOG_PLAYBACK_ERROR, buffer, size);
     }
     // Logged under the script mutex: the lock order is script, then monitor.
-    if (!matched) log(LOG_PLAYBACK_ERROR, buffer, size);
+    if (!error.empty()) log(LOG_PLAYBACK_ERROR, error.data(), error.size());
   }
+  if (!why.empty()) report(p->fileName, why);
   // The answer to this write may be due at once: the idle reader need not
   // wait for its next turn.
-  if (matched) WakeReceiver();
+  if (completed) WakeReceiver();
   return 1;
 }
 

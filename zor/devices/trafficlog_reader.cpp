@@ -176,6 +176,7 @@ bool TrafficLogReader::addLine(std::string_view line) {
     if (!join) {
       ELEMENT element;
       element.tx = tx;
+      element.row = m_row;
       element.data.reserve(present);
       m_script.push_back(std::move(element));
     }

@@ -35,7 +35,8 @@ struct ELEMENT {
   bool tx = false;         // true: expected write; false: reception to deliver
   std::uint32_t time = 0;  // recorded time, ms (for joined receptions: of the last row)
   std::uint32_t size = 0;  // number of bytes
-  std::uint32_t pos = 0;   // bytes of a reception already delivered
+  std::uint32_t pos = 0;   // bytes delivered (reception) or written and matched (transmission)
+  unsigned long row = 0;   // line of the log where the element starts, for messages
   std::vector<BYTE_EX> data;
 };
 
