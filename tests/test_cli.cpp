@@ -3,6 +3,7 @@
 // rules, and "zor run --console" over loopback, a pty instrument, a playback
 // log and a terminal. Also the library pieces those modes share with the
 // later windows: CRunZorSettings' dialog rules, the Send tokens, the sysfs reading.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -364,9 +365,15 @@ TEST_F(WithPort, PortsListsTheLinkedPortAndItsTtyAlsoAsJson) {
   EXPECT_EQ(parsed.exitCode, 0) << parsed.err << json.out;
   EXPECT_EQ(parsed.out, tty + " True True None\n");
 
-  // A link above the maximum is listed with the reason it is not used.
+  // A link names a port whatever the maximum; a link to a folder names none.
   ASSERT_TRUE(zortest::linkComPort(12, m_pty.path()));
-  EXPECT_THAT(zor({"ports"}).out, HasSubstr("not looked for: above \"Max COM Port number\" 8"));
+  ASSERT_TRUE(zortest::linkComPort(3, m_cfg.folder));
+  const std::string listing = zor({"ports"}).out;
+  EXPECT_THAT(listing, HasSubstr("COM12 " + tty));
+  EXPECT_THAT(listing, HasSubstr("(link ports/COM3 -> " + m_cfg.folder + "; no tty there)"));
+  EXPECT_THAT(zor({"settings", "--port", "COM12"}).out, StartsWith("Port: COM 12,"));
+  zortest::unlinkComPort(3);
+  zortest::unlinkComPort(12);
 }
 
 TEST_F(WithPort, SettingsWriteTheDialogsKeysAndRefuseBadInputWritingNothing) {
@@ -593,6 +600,7 @@ public:
     return -1;
   }
   int master() const { return m_master; }
+  void signal(int number) { ::kill(m_pid, number); }
 
 private:
   int m_master = -1;
@@ -623,11 +631,216 @@ TEST_F(WithPort, InteractiveLinesAreSentByTheViewsTokensAndAnswersShownUntilCtrl
     EXPECT_TRUE(after.c_lflag & ICANON) << "terminal restored";
     EXPECT_TRUE(after.c_lflag & ECHO) << "terminal restored";
   }
-  // Ctrl-C ends as cleanly.
+  // Ctrl-C ends as cleanly, and so does a hang-up, the terminal restored.
   Terminal t({"run", "--console", "--port", "COM7"});
   ASSERT_THAT(t.screenUntil("> ", 5000), HasSubstr("> "));
   t.type("\x03");
   EXPECT_EQ(t.exitCode(5000), 0);
+  Terminal hup({"run", "--console", "--port", "COM7"});
+  ASSERT_THAT(hup.screenUntil("> ", 5000), HasSubstr("> "));
+  hup.signal(SIGHUP);
+  EXPECT_EQ(hup.exitCode(5000), 0);
+  termios after{};
+  ASSERT_EQ(tcgetattr(hup.master(), &after), 0);
+  EXPECT_TRUE(after.c_lflag & ICANON) << "terminal restored after SIGHUP";
+}
+
+// zor run --console with standard output a pipe the test reads only when it
+// wants to; standard input from inPath, standard error to errPath.
+class Console {
+public:
+  Console(const std::vector<std::string>& args, const std::string& inPath, const std::string& errPath) {
+    std::vector<std::string> argv{kZor, "run", "--console"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> c;
+    for (auto& a : argv) c.push_back(a.data());
+    c.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    int in = ::open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(in, 0);
+      ::dup2(out[1], 1);
+      ::dup2(err, 2);
+      ::execv(c[0], c.data());
+      ::_exit(127);
+    }
+    ::close(in);
+    ::close(err);
+    ::close(out[1]);
+    m_out = out[0];
+  }
+  ~Console() {
+    if (m_pid > 0 && !m_reaped) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out >= 0) ::close(m_out);
+  }
+  long rssKb() const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+  }
+  bool running() { return exitCode(0) == -2; }
+  void signal(int number) { ::kill(m_pid, number); }
+  // Standard output until its end, at most ms long.
+  std::string readAll(int ms) {
+    std::string got;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{m_out, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buf[65536];
+      ssize_t n = ::read(m_out, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+  // Exit status; -2 while it runs after ms, -1 when it did not exit normally.
+  int exitCode(int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    do {
+      int status = 0;
+      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_reaped = true;
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (m_reaped) return m_status;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < end);
+    return -2;
+  }
+
+private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+  bool m_reaped = false;
+  int m_status = -1;
+};
+
+constexpr long kRssBoundKb = 64 * 1024;
+
+TEST_F(WithPort, ConsoleHoldsAFloodingInstrumentBackWhileStandardOutputIsNotRead) {
+  // The instrument sends as fast as the line takes it for a while; nobody reads zor's output meanwhile.
+  zortest::writeText(file("empty"), "");
+  Console c({"--port", "COM7", "--idle-ms", "300"}, file("empty"), file("err"));
+  std::atomic<bool> stop{false};
+  std::atomic<long long> sent{0};
+  std::thread flood([&] {
+    const std::string block(65536, 'F');
+    for (int i = 0; i < 8000 && !stop && m_pty.send(block); ++i) sent += block.size();
+  });
+  long peak = 0;
+  for (int i = 0; i < 300 && sent < (400ll << 20); ++i) {  // up to 3 s or 400 MiB
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    peak = std::max(peak, c.rssKb());
+  }
+  stop = true;
+  flood.join();
+  RecordProperty("peak_rss_kb", static_cast<int>(peak));
+  RecordProperty("sent_mib", static_cast<int>(sent >> 20));
+  EXPECT_LT(peak, kRssBoundKb) << "what standard output has not taken is held in memory; " << (sent >> 20)
+                               << " MiB sent";
+  EXPECT_GT(c.readAll(20000).size(), 0u);
+  EXPECT_EQ(c.exitCode(5000), 0) << zortest::readText(file("err"));
+}
+
+TEST_F(Program, ConsoleWithStalledOutputLosesNothingAndEndsOnceItIsRead) {
+  settings("Thread granularity=0\n");
+  std::string data(8u << 20, '\0');
+  std::mt19937 random(11);
+  for (char& ch : data) ch = static_cast<char>(random());
+  zortest::writeText(file("in.bin"), data);
+  Console c({"--port", "NULL", "--loopback", "on", "--idle-ms", "300"}, file("in.bin"), file("err"));
+  long peak = 0;
+  for (int i = 0; i < 150; ++i) {  // 1.5 s unread
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    peak = std::max(peak, c.rssKb());
+  }
+  EXPECT_TRUE(c.running()) << "a stalled output is no idleness";
+  EXPECT_LT(peak, kRssBoundKb);
+  const std::string got = c.readAll(30000);
+  EXPECT_EQ(c.exitCode(5000), 0) << zortest::readText(file("err"));
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data) << "not byte for byte";
+}
+
+TEST_F(Program, ConsoleFailuresEndWithOneLineAndTheSettingsFileIsNeverWritten) {
+  settings("Thread granularity=0\n");
+  const std::string stored = zortest::readText(m_cfg.file);
+  zortest::writeText(file("in.bin"), std::string(200000, 'x'));
+  const std::vector<std::string> loop{"run",        "--console", "--port",    "NULL",
+                                      "--loopback", "on",        "--idle-ms", "200"};
+
+  // Standard output full (/dev/full) or gone (a reader that left).
+  auto full = zorPiped(loop, file("in.bin"), "/dev/full");
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(lineCount(full.err), 1) << full.err;
+  EXPECT_THAT(full.err, HasSubstr("standard output failed (No space left on device)"));
+  std::string cmd = "exec " + shellQuote(kZor);
+  for (const auto& a : loop) cmd += " " + shellQuote(a);
+  auto broken = zortest::runProcess(
+      "/bin/bash",
+      {"-c", cmd + " <" + shellQuote(file("in.bin")) + " | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}"});
+  EXPECT_EQ(broken.exitCode, 1);
+  EXPECT_THAT(broken.err, HasSubstr("standard output failed (Broken pipe)"));
+
+  // A log that cannot take its rows: a file size limit, its signal ignored.
+  std::vector<std::string> logged = loop;
+  logged.insert(logged.end(), {"--log", file("trace.txt")});
+  std::string limited = "trap '' XFSZ; ulimit -f 4; exec " + shellQuote(kZor);
+  for (const auto& a : logged) limited += " " + shellQuote(a);
+  auto log =
+      zortest::runProcess("/bin/sh", {"-c", limited + " <" + shellQuote(file("in.bin")) + " >/dev/null"});
+  EXPECT_EQ(log.exitCode, 1);
+  EXPECT_EQ(lineCount(log.err), 1) << log.err;
+  EXPECT_THAT(log.err, HasSubstr("writing the traffic log " + file("trace.txt") + " failed"));
+
+  // A FIFO (nobody reads it) or a folder as the log: refused before the device opens.
+  ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+  for (const std::string& target : {file("fifo"), m_cfg.folder}) {
+    std::vector<std::string> args = loop;
+    args.insert(args.end(), {"--log", target});
+    auto r = zorPiped(args, file("in.bin"), file("out.bin"), 5000);
+    EXPECT_EQ(r.exitCode, 2) << target;
+    EXPECT_EQ(lineCount(r.err), 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("not a regular file"));
+    EXPECT_EQ(zortest::readText(file("out.bin")), "") << "nothing sent";
+  }
+
+  // A time-out beyond 32 bits of milliseconds does not end the run early; SIGTERM does, with status 0.
+  zortest::writeText(file("empty"), "");
+  {
+    Console c({"--port", "NULL", "--timeout-s", "4294968", "--idle-ms", "86400000"}, "/dev/zero",
+              file("err"));
+    EXPECT_EQ(c.exitCode(1500), -2) << zortest::readText(file("err"));
+    c.signal(SIGTERM);
+    c.readAll(5000);
+    EXPECT_EQ(c.exitCode(5000), 0);
+  }
+  EXPECT_EQ(zorPiped({"run", "--console", "--timeout-s", "31536001"}, file("empty"), file("o")).exitCode, 2);
+  EXPECT_EQ(zortest::readText(m_cfg.file), stored) << "zor run --console writes no settings";
+}
+
+TEST_F(Program, ConcurrentSettingsWritersEachLeaveAWholeChoice) {
+  const std::string tcp =
+      "Port: TCP, server far.example, XON/XOFF off, overlapped RX off, overlapped TX off\n";
+  const std::string file = "Port: Playback, file /tmp/a.log, overlapped RX off, overlapped TX off\n";
+  for (int round = 0; round < 100; ++round) {
+    zortest::ProcessResult a, b;
+    std::thread other([&] { b = zor({"settings", "--port", "Playback", "--address", "/tmp/a.log"}); });
+    a = zor({"settings", "--port", "TCP", "--address", "far.example"});
+    other.join();
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const std::string shown = zor({"settings"}).out;
+    ASSERT_TRUE(shown == tcp || shown == file) << "round " << round << ": " << shown;
+  }
 }
 
 #endif  // ZOR_APP_PATH

@@ -377,6 +377,12 @@ TEST_F(MonitorTest, ABrowsedLogKeepsItsLinesAndFollowsTheViewUntilCleared) {
   ASSERT_EQ(::mkfifo(env.path("fifo").c_str(), 0600), 0);
   EXPECT_FALSE(view->ViewLogFile(env.path("fifo").c_str(), &why)) << "a FIFO must not block the viewer";
   EXPECT_FALSE(view->ViewLogFile(env.path("missing").c_str(), &why));
+
+  // A log an editor saved with a byte order mark opens, its first row included.
+  writeText(env.path("bom.txt"), "\xEF\xBB\xBF" + readText(path));
+  ASSERT_TRUE(view->ViewLogFile(env.path("bom.txt").c_str(), &why)) << why;
+  EXPECT_EQ(view->LineCount(), lines);
+  EXPECT_EQ(view->RecordsProcessed(), 3u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "zor/platform/platform.h"
 #include "zor/platform/usb.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -156,6 +157,13 @@ TEST(UsbPlatform, InstrumentListAndNames) {
   auto ids = parseUsbIdList(" 04d8:000A,1234:5678 , x:1, 04d8:000a, 12345:1,,", &bad);
   EXPECT_EQ(ids, (std::vector<UsbId>{{0x04d8, 0x000a}, {0x1234, 0x5678}}));
   EXPECT_EQ(bad, "x:1, 12345:1");
+  // A runaway value is cut for the message that quotes it.
+  std::string huge = std::string(100000, 'z') + ",04d8:000a";
+  for (int i = 0; i < 1000; ++i) huge += ",bad" + std::to_string(i);
+  EXPECT_EQ(parseUsbIdList(huge, &bad).size(), 1u);
+  EXPECT_LT(bad.size(), 240u) << bad.substr(0, 300);
+  EXPECT_THAT(bad, ::testing::StartsWith("zzzzzzzzzzzzzzzzzzzzz..., bad0, bad1"));
+  EXPECT_THAT(bad, ::testing::EndsWith(" more"));
   EXPECT_TRUE(isUsbName("usb:1-2.3\\PIPE01"));
   EXPECT_FALSE(isUsbName("COM1"));
   // A pipe of a device that is not listed, or a malformed name, is no file.

@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace zor {
 namespace {
@@ -241,15 +243,18 @@ std::array<int, 11> CRunZorSettings::storedValues() const {
 }
 
 bool CRunZorSettings::Store() const {
+  // One replacement of the file: two writers at once each leave a whole choice.
   CIni ini;
   ini.UseSystemFile();
   const auto values = storedValues();
-  bool ok = true;
-  for (std::size_t i = 0; i < std::size(kOkKeys) && ok; ++i) {
-    ok = i == 0 ? ini.WriteProfileStringA(IDS_SECTION, kOkKeys[i], m_address.c_str())
-                : ini.WriteProfileInt(IDS_SECTION, kOkKeys[i], values[i]);
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (std::size_t i = 0; i < std::size(kOkKeys); ++i) {
+    const char* key = zorString(kOkKeys[i]);
+    if (key == nullptr) return false;
+    entries.emplace_back(key, i == 0 ? m_address : std::to_string(values[i]));
   }
-  return ok;
+  const char* section = zorString(IDS_SECTION);
+  return section != nullptr && ini.WriteStrings(section, entries);
 }
 
 std::string CRunZorSettings::StoredKeysText() const {

@@ -2,26 +2,30 @@
 // drives the device from the terminal (a line typed is sent with the Send rules
 // of the terminal window) or, with standard input a pipe or a file, moves
 // bytes raw between standard input and output and the device.
+#include "zor/host/output_pump.h"
 #include "zor/host/port_options.h"
 #include "zor/host/window_mode.h"
 
 #include "zor/platform/console.h"
 #include "zor/platform/platform.h"
+#include "zor/platform/stdiofile.h"
 #include "zor/platform/stop_signal.h"
+#include "zor/support/support.h"
 
 #include <zor/app.h>
 #include <zor/device.h>
 #include <zor/monitor.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 namespace zor {
 namespace {
@@ -31,9 +35,6 @@ constexpr unsigned long kRingSize = 8192;  // openSelectedDevice's rings
 // never fills while the loop keeps up.
 constexpr unsigned long kInFlight = 4096;
 constexpr DWORD kSlice = 50;  // longest wait between two looks at a stop signal
-// Received bytes waiting for standard output, at most, before standard input
-// is no longer read: an echoing device's answers then pace what is sent.
-constexpr std::size_t kOutputBacklog = 1u << 20;
 
 struct ConsoleOptions {
   int view = -1;         // -1: the "Monitor view" setting
@@ -73,80 +74,25 @@ std::string render(int view, const unsigned char* data, unsigned long n, bool br
   return out;
 }
 
-bool write(const std::string& s) { return writeStandardOutput(s.data(), s.size()); }
-
-// Standard output written by a thread of its own, so that a slow reader of
-// it never keeps the loop from emptying the device's receive ring (which
-// would overrun and lose bytes).
-class OutputPump {
-public:
-  OutputPump() : m_thread([this] { run(); }) {}
-  ~OutputPump() { finish(); }
-
-  // False once standard output takes nothing more.
-  bool push(const unsigned char* data, unsigned long n) {
-    std::lock_guard lock(m_mutex);
-    if (m_closed) return false;
-    m_pending.append(reinterpret_cast<const char*>(data), n);
-    m_cv.notify_all();
-    return true;
-  }
-  std::size_t backlog() {
-    std::lock_guard lock(m_mutex);
-    return m_pending.size() + m_writing;
-  }
-  // Writes what is pending, then ends the thread.
-  void finish() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_stop = true;
-      m_cv.notify_all();
-    }
-    if (m_thread.joinable()) m_thread.join();
-  }
-
-private:
-  void run() {
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-      m_cv.wait(lock, [&] { return m_stop || !m_pending.empty(); });
-      if (m_pending.empty()) return;  // stopped with nothing left
-      std::string out;
-      out.swap(m_pending);
-      m_writing = out.size();
-      lock.unlock();
-      const bool ok = writeStandardOutput(out.data(), out.size());
-      lock.lock();
-      m_writing = 0;
-      if (!ok) {
-        m_closed = true;
-        m_pending.clear();
-        return;
-      }
-    }
-  }
-
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::string m_pending;
-  std::size_t m_writing = 0;
-  bool m_stop = false;
-  bool m_closed = false;
-  std::thread m_thread;
-};
+// How a console session ended.
+enum class End { Done, Stopped, OutputFailed, LogFailed };
 
 class Console {
 public:
-  Console(CDevice& device, const ConsoleOptions& o) : m_dev(device), m_o(o), m_start(GetTickCount()) {}
+  Console(CDevice& device, const ConsoleOptions& o)
+      : m_dev(device), m_o(o), m_deadline(Clock::now() + std::chrono::seconds(o.timeoutS)) {}
 
-  bool timedOut() const {
-    return m_o.timeoutS > 0 && GetTickCount() - m_start >= static_cast<DWORD>(m_o.timeoutS) * 1000u;
-  }
+  // A steady clock of 64 bits: a time-out of a year neither wraps nor overflows.
+  bool timedOut() const { return m_o.timeoutS > 0 && Clock::now() >= m_deadline; }
   DWORD timeLeft(DWORD wait) const {
     if (m_o.timeoutS <= 0) return wait;
-    DWORD limit = static_cast<DWORD>(m_o.timeoutS) * 1000u, used = GetTickCount() - m_start;
-    return used >= limit ? 0 : std::min(wait, limit - used);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(wait, left));
   }
+  // The traffic log was being written and its file failed (the monitor said so).
+  bool logFailed() const { return m_o.log != nullptr && !m_dev.Monitor()->IsLogToFile(); }
+  int outputError() const { return m_outputError; }
 
   // Waits up to ms for received data or, when asked, for standard input.
   void wait(bool forInput, DWORD ms) {
@@ -161,9 +107,10 @@ public:
   }
 
   // Standard input a pipe or a file: raw bytes both ways until idle.
-  void runRaw() {
+  End runRaw() {
     unsigned char in[4096], out[4096];
     OutputPump pump;
+    auto stopped = [&] { return waitStopSignal(0) != 0 || timedOut(); };
     bool inputOpen = true;
     DWORD lastActivity = GetTickCount();
     DWORD lastReceived = lastActivity;
@@ -175,11 +122,15 @@ public:
     long long written = 0, received = 0, settled = 0;
     const DWORD quietMs = std::max<DWORD>(20, 2 * static_cast<DWORD>(theApp.m_threadGranularity));
     for (;;) {
-      if (waitStopSignal(0) != 0 || timedOut()) return;
+      if (stopped()) return End::Stopped;
+      if (logFailed()) return End::LogFailed;
       bool moved = false;
-      unsigned long n = m_dev.ReadBuffer(out, sizeof out);
+      const std::size_t room = pump.room();
+      if (room == 0 && (m_outputError = pump.error()) != 0) return End::OutputFailed;
+      unsigned long n =
+          room == 0 ? 0 : m_dev.ReadBuffer(out, static_cast<unsigned long>(std::min(sizeof out, room)));
       if (n > 0) {
-        if (!pump.push(out, n)) return;  // nobody reads any more
+        pump.push(out, n);
         moved = true;
         received += n;
         lastReceived = GetTickCount();
@@ -193,8 +144,7 @@ public:
       if (inputOpen) {
         const unsigned long busy = tx + m_dev.GetRxBufferCount();
         const long long flying = written - received - settled;
-        if (busy < kInFlight && flying < static_cast<long long>(kInFlight) &&
-            pump.backlog() < kOutputBacklog) {
+        if (busy < kInFlight && flying < static_cast<long long>(kInFlight) && room > 0) {
           bool failed = false;
           const unsigned long room =
               std::min<unsigned long>(kInFlight - busy, kInFlight - static_cast<unsigned long>(flying));
@@ -220,17 +170,26 @@ public:
       const bool writing = pump.backlog() > 0;
       if (writing) lastActivity = now;
       const DWORD idle = static_cast<DWORD>(m_o.idleMs);
-      if (now - lastActivity >= idle) return;
+      if (now - lastActivity >= idle) {
+        if (pump.drain(stopped)) return End::Done;
+        m_outputError = pump.error();
+        return m_outputError != 0 ? End::OutputFailed : End::Stopped;
+      }
       DWORD ms = std::min<DWORD>(kSlice, idle - (now - lastActivity));
+      if (room == 0) {
+        pump.waitForRoom(timeLeft(ms));  // the device's bytes wait in its ring meanwhile
+        continue;
+      }
       if (tx > 0 || writing) ms = std::min<DWORD>(ms, 5);  // watch the rings drain
       wait(waitInput, timeLeft(ms));
     }
   }
 
-  // Standard input a terminal: a line editor; Enter sends the line.
-  bool runInteractive(const char* deviceName) {
+  // Standard input a terminal: a line editor; Enter sends the line. Null
+  // when the terminal cannot be put in raw mode.
+  std::optional<End> runInteractive(const char* deviceName) {
     RawTerminal raw;
-    if (!raw.active()) return false;
+    if (!raw.active()) return std::nullopt;
     std::fprintf(stderr,
                  "zor run: %s open, %s view; type a line and Enter to send it, Ctrl-D or Ctrl-C ends\n",
                  deviceName,
@@ -240,8 +199,16 @@ public:
     write("> ");
     unsigned char buf[4096];
     bool done = false;
-    while (!done) {
-      if (waitStopSignal(0) != 0 || timedOut()) break;
+    End end = End::Done;
+    while (!done && m_outputError == 0) {
+      if (waitStopSignal(0) != 0 || timedOut()) {
+        end = End::Stopped;
+        break;
+      }
+      if (logFailed()) {
+        end = End::LogFailed;
+        break;
+      }
       unsigned long n = m_dev.ReadBuffer(buf, sizeof buf);
       if (n > 0) showReceived(buf, n);
       bool failed = false;
@@ -252,7 +219,7 @@ public:
     }
     write("\n");
     raw.restore();
-    return true;
+    return m_outputError != 0 ? End::OutputFailed : end;
   }
 
   void setView(int view) { m_view = view; }
@@ -316,10 +283,20 @@ private:
     }
   }
 
+  // False once standard output failed; the session then ends.
+  bool write(const std::string& text) {
+    if (m_outputError != 0) return false;
+    if (!m_out.write(text.data(), text.size())) m_outputError = m_out.error() != 0 ? m_out.error() : EIO;
+    return m_outputError == 0;
+  }
+
+  using Clock = std::chrono::steady_clock;
   CDevice& m_dev;
   const ConsoleOptions& m_o;
-  const DWORD m_start;
+  const Clock::time_point m_deadline;
   StandardInput m_in;
+  StandardOutput m_out;
+  int m_outputError = 0;
   int m_view = 0;
   std::string m_line;
   int m_escape = 0;
@@ -378,8 +355,10 @@ int runClientMode(int argc, char** argv) {
       long n = wholeNumber(v, 1000000000L);
       const bool idle = a[2] == 'i';
       if (n < (idle ? 0 : 1) || n > (idle ? 86400000L : 31536000L)) {
-        std::fprintf(stderr, "zor run: %s \"%s\" is not a whole number of %s from %d; give one such as %s\n",
-                     a, v, idle ? "milliseconds" : "seconds", idle ? 0 : 1, idle ? "200" : "10");
+        std::fprintf(stderr,
+                     "zor run: %s \"%s\" is not a whole number of %s from %d to %ld; give one such as %s\n",
+                     a, v, idle ? "milliseconds" : "seconds", idle ? 0 : 1, idle ? 86400000L : 31536000L,
+                     idle ? "200" : "10");
         return 2;
       }
       (idle ? o.idleMs : o.timeoutS) = n;
@@ -395,7 +374,9 @@ int runClientMode(int argc, char** argv) {
     return runWindowMode("run");
   }
 
-  // The stored choice, or the options' for this run only (nothing is written).
+  // The stored choice, or the options' for this run only: nothing of this
+  // run reaches the settings file (the monitor's options included).
+  CIni::KeepFileUnchanged();
   CRunZorSettings settings(false);
   if (choice.any() && !applyPortChoice("run", choice, settings)) return 2;
   if (o.log != nullptr && settings.GetPortIndex() == CRunZorSettings::ENTRY_PLAYBACK) {
@@ -415,8 +396,16 @@ int runClientMode(int argc, char** argv) {
     theApp.m_filterRX = false;
     theApp.m_filterTX = false;
   }
+  if (o.log != nullptr) {
+    // A FIFO, a terminal or a device would block the log's writes or never
+    // end; refused before the device opens.
+    if (const char* kind = nonRegularKind(o.log)) {
+      std::fprintf(stderr, "zor run: --log %s is %s, not a regular file; give --log a file\n", o.log, kind);
+      return 2;
+    }
+  }
   if (!watchStopSignals()) {
-    std::fprintf(stderr, "zor run: cannot watch for SIGINT and SIGTERM\n");
+    std::fprintf(stderr, "zor run: cannot watch for SIGINT, SIGTERM and SIGHUP\n");
     return 1;
   }
 
@@ -442,17 +431,21 @@ int runClientMode(int argc, char** argv) {
 
   Console c(*device, o);
   c.setView(view);
-  bool ok = true;
-  if (standardInputIsTerminal())
-    ok = c.runInteractive(name);
-  else
-    c.runRaw();
+  std::optional<End> end = standardInputIsTerminal() ? c.runInteractive(name) : c.runRaw();
   device->CloseDevice();
-  if (!ok) {
+  if (!end) {
     std::fprintf(stderr, "zor run: cannot put the terminal in raw mode; pipe the bytes in instead\n");
     return 1;
   }
-  return 0;
+  // The last records reach the log as the device closes.
+  if (*end != End::OutputFailed && c.logFailed()) end = End::LogFailed;
+  if (*end == End::OutputFailed) {
+    std::fprintf(stderr, "zor run: standard output failed (%s); what the device sent after that is lost\n",
+                 errorText(c.outputError()));
+    return 1;
+  }
+  // The monitor has said in one line that the log failed.
+  return *end == End::LogFailed ? 1 : 0;
 }
 
 }  // namespace zor

@@ -144,9 +144,9 @@ bool applyPortChoice(const char* mode, const PortChoice& c, CRunZorSettings& s) 
           !resolveComName(("COM" + name.substr(name[3] == ' ' ? 4 : 3)).c_str()).empty()) {
         std::string com = "COM" + name.substr(name[3] == ' ' ? 4 : 3);
         fail(mode, "there is no serial port " + com + " (found: " + foundPortsText() + "; COM1 to COM" +
-                       std::to_string(theApp.m_maxComPort) + " are looked for); link " + portLinkFolder() +
-                       "/" + com + " to its tty, and raise \"Max COM Port number\" in " + settingsFilePath() +
-                       " if it is above it; zor ports lists the ports");
+                       std::to_string(theApp.m_maxComPort) +
+                       " (\"Max COM Port number\") and the linked ones " + "are looked for); link " +
+                       portLinkFolder() + "/" + com + " to its tty; zor ports lists the ports");
       } else {
         fail(mode, "--port \"" + name +
                        "\" names no port; give NULL, USB, NET, TCP, Playback or COMn (zor ports "

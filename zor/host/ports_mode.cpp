@@ -99,15 +99,12 @@ int runPortsMode(int argc, char** argv) {
     listed.push_back(r.info.number);
     rows.push_back(r);
   }
-  // Links the start-up did not take: above the maximum, or to nothing.
+  // Links the start-up did not take: to nothing, to no tty (a folder, a file).
   for (int n : linkedComNumbers()) {
     if (std::find(listed.begin(), listed.end(), n) != listed.end()) continue;
     Row r;
     r.info = describeComPort(n);
-    if (n > theApp.m_maxComPort)
-      r.note = "not looked for: above \"Max COM Port number\" " + std::to_string(theApp.m_maxComPort);
-    else
-      r.note = r.info.tty.empty() ? "no such tty" : "not opened: held or not a tty";
+    r.note = r.info.tty.empty() ? "no tty there" : "not opened: held or not a serial port";
     listed.push_back(n);
     rows.push_back(r);
   }

@@ -89,7 +89,9 @@ bool CMonitorDlg::ViewLogFile(const char* path, std::string* error) {
   std::string line;
   unsigned long long records = 0, rx = 0, tx = 0;
   try {
-    while (in.ReadString(line)) {
+    for (bool first = true; in.ReadString(line); first = false) {
+      // A log saved by an editor may start with a UTF-8 byte order mark, as the playback reader accepts.
+      if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
       std::string_view f[4];
       if (!splitLine(line, f)) continue;
       int kind = kindOfTag(f[0]);

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -64,28 +66,38 @@ long StandardInput::readNow(void* buffer, std::size_t size, bool* failed) {
   }
 }
 
-bool writeStandardOutput(const void* data, std::size_t size) {
+bool StandardOutput::write(const void* data, std::size_t size) {
   // A reader that went away ends the writes, not the process.
   static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   (void)ignored;
+  // A pipe that has room takes this much without blocking (PIPE_BUF), so a
+  // write never outlasts a stop by more than the wait for room.
+  constexpr std::size_t kPiece = PIPE_BUF;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::write(1, p, size);
+    if (!m_unwatchable) {
+      int ready = Reactor::instance().waitReady(1, Reactor::kWritable, -1, &m_stop);
+      if (ready == 0) return false;  // stopped
+      if (ready < 0) m_unwatchable = true;
+    }
+    ssize_t n = ::write(1, p, m_unwatchable ? size : std::min(size, kPiece));
     if (n > 0) {
       p += n;
       size -= static_cast<std::size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    // A descriptor left non-blocking by whoever shares it: wait until it takes more.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (Reactor::instance().waitReady(1, Reactor::kWritable, 1000) < 0) return false;
+      if (m_unwatchable) Sleep(1);  // shared non-blocking with no readiness to wait for
       continue;
     }
+    m_error = n < 0 ? errno : EIO;
     return false;
   }
   return true;
 }
+
+const char* errorText(int error) { return std::strerror(error); }
 
 RawTerminal::RawTerminal() {
   termios saved;

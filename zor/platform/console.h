@@ -1,6 +1,8 @@
 // The program's own standard streams and terminal, for "zor run --console".
 #pragma once
 
+#include "zor/platform/reactor.h"
+
 #include <zor/platform.h>
 
 #include <cstddef>
@@ -35,9 +37,26 @@ private:
   bool m_alwaysReady = false;
 };
 
-// Writes all of data to standard output, waiting while it is full; false
-// once it cannot take more (closed, broken pipe). A broken pipe raises no signal.
-bool writeStandardOutput(const void* data, std::size_t size);
+// Standard output for a writer that must stay stoppable while nobody reads
+// it. A broken pipe raises no signal.
+class StandardOutput {
+public:
+  // Writes all of data, waiting while standard output takes nothing; false
+  // when it failed (error() is the errno: EPIPE, ENOSPC ...) or stop() ended
+  // the wait (error() stays 0).
+  bool write(const void* data, std::size_t size);
+  // From any thread: ends a waiting write, now and for good.
+  void stop() { m_stop.stop(); }
+  int error() const { return m_error; }
+
+private:
+  Reactor::WaitStop m_stop;
+  int m_error = 0;
+  bool m_unwatchable = false;  // a file or device: writes do not wait for room
+};
+
+// The text of an errno value, for one line on standard error.
+const char* errorText(int error);
 
 // The terminal of standard input in raw mode for as long as the object lives:
 // each byte as it is typed, no echo, Ctrl-C, Ctrl-D and Ctrl-Z as bytes (no

@@ -61,7 +61,10 @@ ComPortInfo describeTty(const std::string& path, const std::string& sysRoot) {
   info.target = path;
   info.tty = realPath(path);
   struct stat st;
-  if (info.tty.empty() || ::stat(info.tty.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return info;
+  if (info.tty.empty() || ::stat(info.tty.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    info.tty.clear();  // a folder or a file is no tty
+    return info;
+  }
   const std::string node =
       sysRoot + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
   std::string usb = usbDeviceAbove(node, sysRoot);

@@ -52,6 +52,12 @@ int openRegularForReading(const char* name, const char** kind) {
   return fd;
 }
 
+const char* nonRegularKind(const char* name) {
+  struct stat st {};
+  if (name == nullptr || ::stat(name, &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
+  return kindOf(st.st_mode);
+}
+
 CStdioFile::~CStdioFile() { Close(); }
 
 bool CStdioFile::Open(const char* name, unsigned flags) {
@@ -61,17 +67,32 @@ bool CStdioFile::Open(const char* name, unsigned flags) {
   const bool write = (flags & modeWrite) != 0;
   // Never O_TRUNC here: truncating before the lock is had would empty a file
   // that another writer is still filling.
-  int oflags = O_CLOEXEC | (write ? O_WRONLY : O_RDONLY);
+  // Without waiting: a FIFO without a reader would block the open, and one
+  // with a reader, a terminal or a device would make the writer wait on it.
+  int oflags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (write ? O_WRONLY : O_RDONLY);
   if (write && (flags & modeCreate)) oflags |= O_CREAT;
   int fd = write ? ::open(name, oflags, 0666) : openRegularForReading(name, &m_refusedKind);
-  if (fd < 0) return failWith(errno);
-  // A file opened for reading is a regular one already; one opened for writing is looked at here.
   struct stat st {};
-  if (write && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (fd < 0) {
+    int err = errno;
+    // ENXIO: a FIFO without a reader (or a device without its hardware).
+    if (write && err == ENXIO && ::stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+      m_refusedKind = kindOf(st.st_mode);
+      err = EACCES;
+    }
+    return failWith(err);
+  }
+  // A file opened for reading is a regular one already; one opened for writing is looked at here.
+  if (write && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    int err = errno;
+    if (st.st_mode != 0 && !S_ISREG(st.st_mode)) {
+      m_refusedKind = kindOf(st.st_mode);
+      err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    }
     ::close(fd);
     return failWith(err);
   }
+  if (write) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   int lockOp = -1;
   if (flags & shareExclusive)
     lockOp = LOCK_EX;

@@ -39,10 +39,10 @@ public:
   static constexpr std::size_t kMaxLine = 16u << 20;
 
   // False with GetLastError set (ERROR_SHARING_VIOLATION when the lock is
-  // held elsewhere, ERROR_ACCESS_DENIED for a directory, ...). For reading,
-  // only a regular file opens: anything else (a FIFO with no writer would
-  // block, a device never ends) is refused with ERROR_ACCESS_DENIED and
-  // RefusedKind() names what it is.
+  // held elsewhere, ERROR_ACCESS_DENIED for a directory, ...). Only a regular
+  // file opens, without waiting: anything else (a FIFO would block the open
+  // or the writes, a device never ends) is refused with ERROR_ACCESS_DENIED
+  // and RefusedKind() names what it is.
   bool Open(const char* name, unsigned flags);
   // "a FIFO", "a directory", ... after Open refused a file that is no regular file; else null.
   const char* RefusedKind() const { return m_refusedKind; }
@@ -76,5 +76,9 @@ private:
 // would block the open) and keeps it only when it is a regular file. -1 with
 // errno set when it cannot be opened, or with *kind naming what it is.
 int openRegularForReading(const char* name, const char** kind);
+
+// What name is ("a FIFO", "a directory", ...) when it exists and is no
+// regular file; null for a regular file or a name not there yet.
+const char* nonRegularKind(const char* name);
 
 }  // namespace zor

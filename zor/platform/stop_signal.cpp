@@ -38,7 +38,9 @@ bool watchStopSignals() {
   sa.sa_handler = onStopSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+  // A hang-up (the terminal closed) ends as cleanly: the terminal's settings are put back.
+  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0 &&
+         ::sigaction(SIGHUP, &sa, nullptr) == 0;
 }
 
 int waitStopSignal(DWORD milliseconds) {

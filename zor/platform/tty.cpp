@@ -66,8 +66,9 @@ HANDLE openTty(const char* path, bool overlapped) {
   if (fd < 0) {
     int err = errno;
     // A serial node without hardware behind it refuses the open: no such port.
-    SetLastError(err == EIO || err == ENXIO || err == ENODEV ? ERROR_FILE_NOT_FOUND
-                                                             : win32ErrorFromErrno(err));
+    // A folder (a ports/COMn link to one) is no port either, not a port held by another program.
+    SetLastError(err == EIO || err == ENXIO || err == ENODEV || err == EISDIR ? ERROR_FILE_NOT_FOUND
+                                                                              : win32ErrorFromErrno(err));
     return INVALID_HANDLE_VALUE;
   }
   serial_struct serial{};

@@ -612,6 +612,8 @@ HANDLE registerOrFail(std::shared_ptr<HandleObject> object) {
 }  // namespace
 
 std::vector<UsbId> parseUsbIdList(const std::string& text, std::string* bad) {
+  constexpr std::size_t kMaxBadEntry = 24, kMaxBadText = 160;
+  std::size_t unquoted = 0;
   std::vector<UsbId> ids;
   if (bad != nullptr) bad->clear();
   std::size_t start = 0;
@@ -633,10 +635,16 @@ std::vector<UsbId> parseUsbIdList(const std::string& text, std::string* bad) {
       UsbId id{static_cast<WORD>(v), static_cast<WORD>(p)};
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     } else if (bad != nullptr) {
+      // A message quotes this: a runaway value is cut, not echoed whole.
+      if (bad->size() >= kMaxBadText) {
+        ++unquoted;
+        continue;
+      }
       if (!bad->empty()) *bad += ", ";
-      *bad += entry;
+      *bad += entry.size() <= kMaxBadEntry ? entry : entry.substr(0, kMaxBadEntry - 3) + "...";
     }
   }
+  if (unquoted > 0) *bad += " and " + std::to_string(unquoted) + " more";
   return ids;
 }
 

@@ -28,7 +28,8 @@ struct UsbId {
 };
 
 // "vvvv:pppp" hexadecimal pairs separated by commas (blanks allowed). Entries
-// that are no such pair are skipped and listed in *bad, comma-separated.
+// that are no such pair are skipped and listed in *bad, comma-separated; a
+// long entry is cut ("..."), and past about 160 characters the rest are counted ("and N more").
 std::vector<UsbId> parseUsbIdList(const std::string& text, std::string* bad = nullptr);
 
 // The instruments the library may open; empty: none.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -74,7 +75,13 @@ void CZORApp::readSettings() {
 void CZORApp::enumeratePorts() {
   m_comPorts.clear();
   int last = m_maxComPort < kMaxProbedPort ? m_maxComPort : kMaxProbedPort;
-  for (int i = 1; i <= last; ++i) {
+  // The maximum bounds the numbers probed blindly; a ports/COMn link the user
+  // made names a port whatever its number.
+  std::vector<int> numbers;
+  for (int i = 1; i <= last; ++i) numbers.push_back(i);
+  for (int n : linkedComNumbers())
+    if (n > last && n <= 0xFFFF) numbers.push_back(n);
+  for (int i : numbers) {
     char name[16];
     std::snprintf(name, sizeof name, "COM%i", i);
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

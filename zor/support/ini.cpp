@@ -9,6 +9,7 @@
 
 #include <zor/strings.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,6 +21,8 @@ namespace zor {
 namespace {
 
 using namespace ini;
+
+std::atomic<bool> g_keepFileUnchanged{false};
 
 std::string encodeValue(const std::string& value) {
   bool quote = !value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
@@ -89,16 +92,23 @@ std::optional<std::string> CIni::ReadString(const std::string& section, const st
 }
 
 bool CIni::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  if (section.empty() || key.empty()) return false;
+  return WriteStrings(section, {{key, value}});
+}
+
+bool CIni::WriteStrings(const std::string& section,
+                        const std::vector<std::pair<std::string, std::string>>& entries) {
+  if (g_keepFileUnchanged.load() || section.empty()) return false;
   auto oneLine = [](const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; };
-  if (!oneLine(section) || !oneLine(key) || !oneLine(value) || key.find('=') != std::string::npos ||
-      section.find(']') != std::string::npos)
-    return false;
+  if (!oneLine(section) || section.find(']') != std::string::npos) return false;
+  for (const auto& [key, value] : entries)
+    if (key.empty() || !oneLine(key) || !oneLine(value) || key.find('=') != std::string::npos) return false;
   return updateSettingsFile(m_path, [&](std::string& file) {
-    assign(file, section, key, value);
+    for (const auto& [key, value] : entries) assign(file, section, key, value);
     return true;
   });
 }
+
+void CIni::KeepFileUnchanged() { g_keepFileUnchanged = true; }
 
 int CIni::GetProfileIntA(UINT section, UINT key, int def) {
   return static_cast<int>(GetProfileLong(section, key, def));

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zor {
 
@@ -31,6 +33,15 @@ public:
   // break is refused. Missing (or unreadable) values give std::nullopt.
   std::optional<std::string> ReadString(const std::string& section, const std::string& key) const;
   bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Several keys of one section in one replacement of the file: a reader or
+  // another writer sees all of them or none of them. Nothing is written when
+  // one entry is refused.
+  bool WriteStrings(const std::string& section,
+                    const std::vector<std::pair<std::string, std::string>>& entries);
+
+  // From now on nothing in this process writes the settings file (each write
+  // reports failure): a run whose options are for that run only.
+  static void KeepFileUnchanged();
 
   const std::string& path() const { return m_path; }
 
