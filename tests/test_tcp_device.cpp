@@ -7,6 +7,7 @@
 #include "support/recorder.h"
 #include "support/tcppeer.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <future>
 
@@ -83,8 +84,9 @@ TEST_F(TcpDevice, ServerThatNeverCallsBackFailsTheOpenOnceTheWaitIsOver) {
   EXPECT_FALSE(dev.IsDeviceOpen());
 }
 
-TEST_F(TcpDevice, ACallBackFromAnotherAddressIsRefusedAndTheServersStillLinks) {
-  writeFileBytes(file("forged"), {'x', 'x'});
+TEST_F(TcpDevice, AnotherUsersCallBackIsRefusedAndLoggedAndTheServersStillLinks) {
+  if (::geteuid() != 0 || !haveProgram("setpriv"))
+    GTEST_SKIP() << "needs root and setpriv to be another user";
   writeFileBytes(file("down"), {1, 2, 3});
   SocatServer server(file("up"), file("unused"), false);
   LogRecorder rec;
@@ -93,16 +95,18 @@ TEST_F(TcpDevice, ACallBackFromAnotherAddressIsRefusedAndTheServersStillLinks) {
   // Its destructor waits for the open, also when an assertion ends the test.
   auto opened = std::async(std::launch::async, [&] { return dev.OpenDevice(0, 8192, 8192); });
   ASSERT_TRUE(waitUntil([] { return isListening(kClientPort); }, 5000));
-  // Linux routes all of 127/8 to the loopback: 127.0.0.2 is another host here.
-  BackgroundProcess stranger({"socat", "-u", "OPEN:" + file("forged"),
-                              "TCP:127.0.0.1:" + std::to_string(kClientPort) + ",bind=127.0.0.2"});
+  // Another user's process calls first, from the server's very address, and
+  // keeps its connection open while it waits.
+  BackgroundProcess impostor({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "socat", "-u",
+                              "SYSTEM:printf xx; sleep 3", "TCP:127.0.0.1:" + std::to_string(kClientPort)});
   ASSERT_TRUE(rec.waitForEvent(IDS_STRANGER_REFUSED, 5000));
   BackgroundProcess caller(
       {"socat", "-u", "OPEN:" + file("down") + ",ignoreeof", "TCP:127.0.0.1:" + std::to_string(kClientPort)});
   ASSERT_TRUE(opened.get());
   EXPECT_EQ(readBytes(dev, 3, 5000), (std::vector<unsigned char>{1, 2, 3}));
   EXPECT_TRUE(readBytes(dev, 1, 200).empty());
-  EXPECT_EQ(rec.bytes(LOG_RX), (std::vector<unsigned char>{1, 2, 3})) << "nothing of the stranger's";
+  EXPECT_EQ(rec.bytes(LOG_RX), (std::vector<unsigned char>{1, 2, 3})) << "nothing of the impostor's";
   EXPECT_EQ(rec.countEvent(IDS_STRANGER_REFUSED), 1u);
   EXPECT_TRUE(dev.CloseDevice());
+  impostor.stop();
 }

@@ -8,6 +8,7 @@
 
 #include "support/recorder.h"
 #include "support/tcppeer.h"
+#include "support/testdevice.h"
 
 #include "zor/remote/remoteserver.h"
 
@@ -132,35 +133,93 @@ TEST_F(TcpRelay, ClientsComingAndGoingWhileTheRelaySendsLoseNoByteAndLeaveNothin
   EXPECT_EQ(rec.bytes(LOG_SERVER_RCV), sent) << "what each client sent before it left";
 }
 
-TEST_F(TcpRelay, CallersThatCannotBeCalledBackDoNotLockOthersOut) {
+TEST_F(TcpRelay, CallersThatCannotBeCalledBackDoNotLockOthersOutAndAServerOn127_0_0_2Serves) {
   struct PeerWait {
-    DWORD saved = CTcpPipe::s_peerWaitMs.exchange(1000);  // a client waits one second for its call back
+    DWORD saved = CTcpPipe::s_peerWaitMs.exchange(3000);  // a client waits three seconds for its call back
     ~PeerWait() { CTcpPipe::s_peerWaitMs = saved; }
   } peerWait;
-  settings->m_connectionTimeout = 300;
-  CRemoteServer server(&echo, &queue);
-  ASSERT_TRUE(server.Start());
+  // Each unanswered call back may take far longer than a client waits.
+  settings->m_connectionTimeout = 20000;
+  auto server = std::make_unique<CRemoteServer>(&echo, &queue);
+  ASSERT_TRUE(server->Start());
   CDevTcp client("127.0.0.1");
   // A port scan: its call back is refused.
   SOCKET scan = socketFrom("127.0.0.3");
   ASSERT_TRUE(connectTo(scan, kServerPort));
-  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+  // Three callers whose call backs go unanswered: each call-back port has a
+  // full queue, so the server's connection requests are dropped.
+  std::vector<SOCKET> held{scan};
+  for (const char* caller : {"127.0.0.4", "127.0.0.5", "127.0.0.6"}) {
+    SOCKET deaf = socketFrom(caller, kClientPort);
+    ASSERT_EQ(zor::listen(deaf, 0), 0);
+    SOCKET filler = socketFrom("127.0.0.7");
+    ASSERT_TRUE(connectTo(filler, kClientPort, caller));
+    SOCKET silent = socketFrom(caller);
+    ASSERT_TRUE(connectTo(silent, kServerPort));
+    held.insert(held.end(), {deaf, filler, silent});
+  }
+  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192)) << "served while the three call backs hang";
   ASSERT_EQ(nextState(), 1);
   ASSERT_TRUE(write(client, {1, 2}));
   EXPECT_EQ(readBytes(client, 2, 5000), (std::vector<unsigned char>{1, 2}));
   ASSERT_TRUE(client.CloseDevice());
   ASSERT_EQ(nextState(), 0);
+  for (SOCKET s : held) closesocket(s);
 
-  // A caller whose call back goes unanswered: its call-back port has a full
-  // queue, so the server's connection request is dropped.
-  SOCKET deaf = socketFrom("127.0.0.3", kClientPort);
-  ASSERT_EQ(zor::listen(deaf, 0), 0);
-  SOCKET filler = socketFrom("127.0.0.4");
-  ASSERT_TRUE(connectTo(filler, kClientPort, "127.0.0.3"));
-  ASSERT_TRUE(waitUntil([] { return isListening(kServerPort); }, 2000));
-  SOCKET silent = socketFrom("127.0.0.3");
-  ASSERT_TRUE(connectTo(silent, kServerPort));
-  ASSERT_TRUE(client.OpenDevice(0, 8192, 8192)) << "served once the unanswered call back timed out";
+  // Bound to another loopback address, the server calls back from it.
+  server = std::make_unique<CRemoteServer>(&echo, &queue);
+  ASSERT_TRUE(server->Start(CDevTcp::TCP_PORT, inet_addr("127.0.0.2")));
+  CDevTcp other("127.0.0.2");
+  ASSERT_TRUE(other.OpenDevice(0, 8192, 8192));
+  ASSERT_TRUE(write(other, {3, 4, 5}));
+  EXPECT_EQ(readBytes(other, 3, 5000), (std::vector<unsigned char>{3, 4, 5}));
+  EXPECT_TRUE(other.CloseDevice());
+}
+
+namespace {
+
+// A device whose medium stops taking bytes while held: its transmit ring fills.
+class HeldDevice : public zor_test::TestDevice {
+public:
+  std::atomic<bool> hold{true};
+
+protected:
+  int hook_writeFile(void* h, const void* data, unsigned long size, unsigned long* done,
+                     zor::OVERLAPPED* ovl) override {
+    // Bounded: a held write gives up after ten seconds.
+    for (int i = 0; i < 2000 && hold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return TestDevice::hook_writeFile(h, data, size, done, ovl);
+  }
+};
+
+}  // namespace
+
+TEST_F(TcpRelay, AClientThatQueuedBytesForAFullDeviceAndLeftDoesNotHoldTheServer) {
+  // Each chunk the device cannot take could wait this long.
+  settings->m_ioWriteTimeout = 20000;
+  HeldDevice held;
+  ASSERT_TRUE(held.OpenDevice(0, 8192, 2048));
+  struct Release {
+    HeldDevice& dev;
+    ~Release() {
+      dev.hold = false;
+      dev.CloseDevice();
+    }
+  } release{held};
+  CRemoteServer server(&held, &queue);
+  ASSERT_TRUE(server.Start());
+  {
+    CDevTcp client("127.0.0.1");
+    ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+    ASSERT_EQ(nextState(), 1);
+    auto bulk = pattern(30000, 9);
+    for (std::size_t at = 0; at < bulk.size(); at += 1000)
+      ASSERT_TRUE(client.WriteBuffer(bulk.data() + at, 1000));
+    ASSERT_TRUE(client.CloseDevice());
+  }
+  ASSERT_EQ(nextState(), 0) << "the server noticed the client leave";
+  CDevTcp next("127.0.0.1");
+  ASSERT_TRUE(openSoon(next)) << "and serves the next one";
   EXPECT_EQ(nextState(), 1);
-  for (SOCKET s : {scan, deaf, filler, silent}) closesocket(s);
+  EXPECT_TRUE(next.CloseDevice());
 }

@@ -196,6 +196,9 @@ public:
   std::condition_variable changed;
 };
 
+// Recorded by WSASetEvent; outside every network event bit.
+constexpr long kSetByHand = 1L << 30;
+
 class NetEventObject : public HandleObject {
 public:
   // Under selectMutex().
@@ -516,6 +519,13 @@ int send(SOCKET s, const char* data, int length, int flags) {
   return sent;
 }
 
+bool withSocketDescriptor(SOCKET s, const std::function<void(int)>& use) {
+  auto sock = lookupSocket(s);
+  if (!sock) return false;
+  use(sock->fd);
+  return true;
+}
+
 int closesocket(SOCKET s) {
   auto object = unregisterHandle(socketHandle(s));
   if (!std::dynamic_pointer_cast<SocketObject>(object)) return fail(WSAENOTSOCK, SOCKET_ERROR);
@@ -609,6 +619,19 @@ BOOL WSAResetEvent(WSAEVENT event) {
   std::lock_guard lock(selectMutex());
   ev->recorded = 0;
   rewatchLocked(*ev);
+  return TRUE;
+}
+
+BOOL WSASetEvent(WSAEVENT event) {
+  auto ev = lookupHandleAs<NetEventObject>(event);
+  if (!ev) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(selectMutex());
+  // No network event: a waiter wakes and finds none when it asks.
+  ev->recorded |= kSetByHand;
+  selectChanged().notify_all();
   return TRUE;
 }
 

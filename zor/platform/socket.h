@@ -15,6 +15,7 @@
 #include <zor/platform.h>
 
 #include <cstdint>
+#include <functional>
 
 namespace zor {
 
@@ -135,6 +136,8 @@ int gethostname(char* name, int length);
 WSAEVENT WSACreateEvent();
 BOOL WSACloseEvent(WSAEVENT event);
 BOOL WSAResetEvent(WSAEVENT event);
+// Wakes the waiters of the event, as if a network event had been recorded.
+BOOL WSASetEvent(WSAEVENT event);
 int WSAEventSelect(SOCKET s, WSAEVENT event, long networkEvents);
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* events);
 // Waits without spinning until a selected event of one socket occurs.
@@ -159,5 +162,10 @@ BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* count, ULONG_PTR* key, OVERLA
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD count, ULONG_PTR key, OVERLAPPED* ovl);
 
 inline HANDLE socketHandle(SOCKET s) { return reinterpret_cast<HANDLE>(s); }
+
+// For the platform's own socket helpers (socket_peer.cpp): runs use with the
+// socket's descriptor, which stays open until use returns; false with
+// WSAENOTSOCK when s is no open socket.
+bool withSocketDescriptor(SOCKET s, const std::function<void(int descriptor)>& use);
 
 }  // namespace zor

@@ -2,6 +2,7 @@
 #include <zor/strings.h>
 
 #include "utils/circbuff.h"
+#include "zor/platform/platform.h"
 #include "zor/remote/tcppipe.h"
 
 #include <atomic>
@@ -57,7 +58,11 @@ bool CDevTcp::openDevice(const char*, const char*, int overlapFlags, int rxSize,
   if (!p->pipe) return false;
   p->pipe->setHandlers(
       [this](const void* data, unsigned long size) { onRead(static_cast<const unsigned char*>(data), size); },
-      nullptr, [this](const std::string&) { log(LOG_EVENT, nullptr, IDS_STRANGER_REFUSED); });
+      nullptr,
+      [this](const std::string& who) {
+        log(LOG_EVENT, nullptr, IDS_STRANGER_REFUSED);
+        OutputDebugStringA(("zor: call back from " + who + " refused: not the server").c_str());
+      });
   SetChannelOwner();
   {
     CSingleLock lock(p->ring.mutex(), true);

@@ -1,5 +1,6 @@
 #include "zor/remote/relay.h"
 
+#include <zor/app.h>
 #include <zor/strings.h>
 
 #include "zor/platform/socket.h"
@@ -53,8 +54,22 @@ std::string CRelayServer::lastPeerAddress() const {
 
 void CRelayServer::clientSent(const void* data, unsigned long size) {
   CDevice* device = m_pDevice;
+  if (device == nullptr) return;
+  // The device's own write would wait up to "I/O Write Timeout" for room, for
+  // every chunk, while the channel holds on to its client. The wait for room
+  // is made here in slices instead: bytes of a client that left go only where
+  // there is room at once, and are dropped otherwise, so the next client is
+  // served without delay.
+  const DWORD start = GetTickCount();
+  while (device->IsDeviceOpen() && device->GetMaxTransferSize() < size) {
+    CRelayChannel* channel = m_channel.load();
+    if (m_stop.load() || channel == nullptr || channel->peerLeft() ||
+        GetTickCount() - start > static_cast<DWORD>(theApp.m_ioWriteTimeout))
+      return;
+    device->WaitTxTaken(device->TxTakenCount(), kRoomSliceMs);
+  }
   // A device that cannot take the bytes drops them.
-  if (device != nullptr && device->WriteBuffer(static_cast<const unsigned char*>(data), size))
+  if (device->WriteBuffer(static_cast<const unsigned char*>(data), size))
     device->LogRelay(LOG_SERVER_RCV, data, size);
 }
 

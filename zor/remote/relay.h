@@ -33,6 +33,8 @@ public:
   virtual bool write(const void* data, unsigned long size) = 0;
   // Who the client is; empty while none is connected.
   virtual std::string peerName() const = 0;
+  // True once the client is known to have left, though its last bytes may still be on their way.
+  virtual bool peerLeft() const { return false; }
 };
 
 class CRelayServer {
@@ -40,6 +42,8 @@ public:
   static constexpr UINT WM_PIPE_STATE = 0x402;
   // How long the relay waits for the device's data in one slice.
   static constexpr DWORD kRelaySliceMs = 500;
+  // How often a write to a full device looks whether its client is still there.
+  static constexpr DWORD kRoomSliceMs = 50;
 
   // Neither the device nor the target is owned; both must outlive the server.
   CRelayServer(CDevice* device, HWND notify);

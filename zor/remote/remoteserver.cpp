@@ -21,6 +21,7 @@ public:
   void close() override { m_pipe.close(); }
   bool write(const void* data, unsigned long size) override { return m_pipe.write(data, size); }
   std::string peerName() const override { return m_pipe.peerAddress(); }
+  bool peerLeft() const override { return m_pipe.peerLeft(); }
 
 private:
   CTcpPipe m_pipe{1024};

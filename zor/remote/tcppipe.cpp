@@ -125,6 +125,7 @@ bool CTcpPipe::openListener() {
   m_listener = s;
   if (zor::bind(s, reinterpret_cast<sockaddr*>(&m_bindAddress), sizeof m_bindAddress) != 0) return false;
   if (zor::listen(s, SOMAXCONN) != 0) return false;
+  m_acceptPaused = false;
   m_acceptEvent = WSACreateEvent();
   if (m_acceptEvent == nullptr) return false;
   return WSAEventSelect(s, m_acceptEvent, FD_ACCEPT) == 0;
@@ -173,6 +174,12 @@ bool CTcpPipe::connect(const char* host, int port) {
 bool CTcpPipe::openConnection(const sockaddr_in& to, DWORD milliseconds) {
   SOCKET s = zor::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   bool ok = s != INVALID_SOCKET;
+  if (ok && m_bindFrom != INADDR_ANY) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = m_bindFrom;
+    ok = zor::bind(s, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
+  }
   if (ok) {
     m_connecting = s;
     ok = !m_abort.load() &&
@@ -271,6 +278,8 @@ void CTcpPipe::close() {
     if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
     m_thread.Stop(5000);
   }
+  // Only this thread, or a thread that stopped it, reaches the call backs.
+  endCallBacks();
   std::shared_ptr<CTcpPipe> rev;
   {
     std::lock_guard lock(m_reverseMutex);
@@ -344,74 +353,6 @@ void CTcpPipe::run() {
         break;
     }
   }
-}
-
-void CTcpPipe::stateListening() {
-  while (!exitRequested()) {
-    HANDLE event = m_acceptEvent;
-    DWORD r = WSAWaitForMultipleEvents(1, &event, FALSE, 100, FALSE);
-    if (r == WSA_WAIT_TIMEOUT) continue;
-    if (r == WSA_WAIT_FAILED) {
-      markBroken();
-      setState(Stopped);
-      return;
-    }
-    WSANETWORKEVENTS events{};
-    if (WSAEnumNetworkEvents(m_listener.load(), m_acceptEvent, &events) == 0 &&
-        (events.lNetworkEvents & FD_ACCEPT) != 0 && events.iErrorCode[FD_ACCEPT_BIT] == 0) {
-      setState(Accepting);
-      return;
-    }
-  }
-}
-
-void CTcpPipe::stateAccepting() {
-  sockaddr_in address{};
-  int length = sizeof address;
-  SOCKET s = zor::accept(m_listener.load(), reinterpret_cast<sockaddr*>(&address), &length);
-  if (s == INVALID_SOCKET) {
-    markBroken();
-    setState(Stopped);
-    return;
-  }
-  std::string caller = inet_ntoa(address.sin_addr);
-  if (m_onlyFrom != INADDR_ANY && address.sin_addr.s_addr != m_onlyFrom) {
-    // Whatever a stranger sends would pass for the instrument's data.
-    closesocket(s);
-    if (m_onStranger) m_onStranger(caller);
-    setState(Listening);
-    return;
-  }
-  m_socket = s;
-  setPeerAddress(caller);
-  setState(Linking);
-}
-
-void CTcpPipe::stateLinking() {
-  auto rev = reverse();
-  std::string peer = peerAddress();
-  // A reverse channel has no call back to make.
-  bool linked = !rev || (!peer.empty() && rev->connect(peer.c_str(), m_portNumber.load() + 1));
-  if (linked) {
-    // One client at a time: later callers are refused until the link ends.
-    closeListener();
-    if (CreateIoCompletionPort(socketHandle(m_socket.load()), m_port.load(), 1, 0) != nullptr &&
-        postReceive()) {
-      setState(Receiving);
-      return;
-    }
-  }
-  // A caller that cannot be called back is dropped; whoever called since is
-  // waiting on the listener.
-  SOCKET s = m_socket.exchange(INVALID_SOCKET);
-  if (s != INVALID_SOCKET) closesocket(s);
-  setPeerAddress("");
-  if (linked || m_listener.load() == INVALID_SOCKET) {
-    markBroken();
-    setState(Stopped);
-    return;
-  }
-  setState(Listening);
 }
 
 bool CTcpPipe::postReceive() {

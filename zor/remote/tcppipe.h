@@ -6,9 +6,15 @@
 // receives reach the owner's read handler.
 // A listening channel runs a worker thread: it accepts one client, calls it
 // back, and delivers what the client sends to the read handler, chunk by chunk and in
-// order. It goes on listening while it calls back, so that a caller whose call
-// back fails costs the next client nothing. When the link breaks it listens again
-// by itself.
+// order. Each caller is called back on a thread of its own while the channel
+// goes on listening, so a caller whose call back hangs costs the others
+// nothing; the first call back answered makes the link. When the link breaks
+// it listens again by itself.
+//
+// The reverse channel admits one caller as the server: on the loopback, where
+// every local process calls from a server's address, only a socket of this
+// process's own user; elsewhere only the server's address (and, when the caller
+// is a socket of this computer, again only one of this user).
 #pragma once
 
 #include "zor/core/workerthread.h"
@@ -20,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -30,8 +37,8 @@ public:
   using ReadHandler = std::function<void(const void* data, unsigned long size)>;
   // Called on the receiving thread: true when the link is up, false when it ended.
   using ConnectHandler = std::function<void(bool connected)>;
-  // Called on the receiving thread when a call back from another address than the server's was refused.
-  using StrangerHandler = std::function<void(const std::string& address)>;
+  // Called on the receiving thread when a call back was refused; who: the caller's address, port and owner.
+  using StrangerHandler = std::function<void(const std::string& who)>;
 
   explicit CTcpPipe(unsigned long ioSize);
   ~CTcpPipe();
@@ -53,6 +60,9 @@ public:
   bool writeString(const char* text);
   // Dotted address of the client (server side); empty otherwise.
   std::string peerAddress() const;
+  // Server side: true unless a client is linked and has neither closed nor
+  // lost either connection (bytes of its still waiting do not count). Never waits.
+  bool peerLeft() const;
   void close();
 
   ChannelState state() const { return m_state.load(); }
@@ -65,9 +75,24 @@ public:
   static constexpr DWORD kLinkRetryMs = 250;
   // How long a call back may take to be answered ("Connection Timeout").
   static DWORD callBackMs();
+  // Call backs made at once; further callers wait in the listen queue.
+  static constexpr std::size_t kMaxCallBacks = 8;
 
 private:
   struct ReverseTag {};
+  // One caller being called back. Its thread only makes the reverse
+  // connection; the listening thread owns the rest and ends it.
+  struct CallBack {
+    enum Outcome { kCalling, kAnswered, kFailed };
+    SOCKET socket = INVALID_SOCKET;  // the caller's connection, not read before the link
+    std::string peer;
+    std::shared_ptr<CTcpPipe> reverse;
+    std::atomic<Outcome> outcome{kCalling};
+    WSAEVENT wake = nullptr;  // the listening thread's accept event: set when the outcome is known
+    CWorkerThread thread;
+    // Ends the attempt at once; nothing of it is left.
+    void end();
+  };
   // The reverse channel of owner: it listens for the server's call back.
   CTcpPipe(ReverseTag, unsigned long ioSize);
   // Preparation of either kind of channel; the owning one adds its reverse
@@ -86,6 +111,14 @@ private:
   void stateListening();
   void stateAccepting();
   void stateLinking();
+  // Listening side: calls the caller on s back on a thread of its own.
+  void startCallBack(SOCKET s, const sockaddr_in& caller);
+  // Ends the finished call backs; true when one was answered and became the link.
+  bool reapCallBacks();
+  // Ends every call back still made (they are aborted at once).
+  void endCallBacks();
+  // Reverse channel: whether the caller on s may be taken for the server.
+  bool admits(SOCKET s, const sockaddr_in& caller, std::string& who) const;
   void receiveLoop();
   bool postReceive();
   bool completionWait();
@@ -109,7 +142,8 @@ private:
   std::atomic<SOCKET> m_listener{INVALID_SOCKET};  // listening role
   std::atomic<SOCKET> m_connecting{INVALID_SOCKET};
   std::atomic<bool> m_abort{false};       // the owner is going: no connection attempt any more
-  std::uint32_t m_onlyFrom = INADDR_ANY;  // reverse channel: the one caller it accepts
+  std::uint32_t m_onlyFrom = INADDR_ANY;  // reverse channel: the server's address
+  std::uint32_t m_bindFrom = INADDR_ANY;  // a call back leaves from the address the client reached
   sockaddr_in m_bindAddress{};
   std::atomic<int> m_portNumber{0};
   mutable std::mutex m_peerMutex;
@@ -117,6 +151,7 @@ private:
   std::string m_host;
   std::atomic<bool> m_listening{false};
   WSAEVENT m_acceptEvent = nullptr;
+  bool m_acceptPaused = false;  // every call back in use: accepts not selected
   unsigned char* m_recvBuffer = nullptr;
   WSABUF m_recvDesc{0, nullptr};
   std::atomic<ChannelState> m_state{Stopped};
@@ -128,6 +163,7 @@ private:
   std::atomic<bool> m_stopping{false};  // the owner is stopping the thread: no reopening
   std::mutex m_stateMutex;
   std::condition_variable m_stateChanged;
+  std::vector<std::unique_ptr<CallBack>> m_callBacks;  // the listening thread's (or close's once it ended)
 };
 
 }  // namespace zor
