@@ -452,6 +452,12 @@ int runClientMode(int argc, char** argv) {
     std::fprintf(stderr, "zor run: cannot put the terminal in raw mode; pipe the bytes in instead\n");
     return 1;
   }
+  // A lost byte must not pass for a clean run.
+  if (const unsigned long overruns = device->GetRxOverrunCount()) {
+    std::fprintf(stderr, "zor run: the receive ring overran %lu time(s); received bytes were lost\n",
+                 overruns);
+    return 1;
+  }
   return 0;
 }
 

@@ -40,6 +40,10 @@ public:
   static constexpr UINT WM_PIPE_STATE = 0x402;
   // How long the relay waits for the device's data in one slice.
   static constexpr DWORD kRelaySliceMs = 500;
+  // The relay forwards what the device holds in one write: at least this
+  // buffer, at most that much at a time (a ring may be far larger).
+  static constexpr unsigned long kRelayChunkMin = 4096;
+  static constexpr unsigned long kRelayChunkMax = 1ul << 20;
 
   // Neither the device nor the target is owned; both must outlive the server.
   CRelayServer(CDevice* device, HWND notify);
