@@ -17,6 +17,7 @@
 #include <zor/zor.h>
 
 #include "support/process.h"
+#include "support/recorder.h"
 #include "support/serial_line.h"
 
 #include "zor/platform/platform.h"
@@ -520,6 +521,40 @@ TEST_F(Program, ConsoleEchoesAMebibyteOverLoopbackByteForByteAndEndsAfterTheIdle
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_GE(ms.count(), 200);
   EXPECT_LT(ms.count(), 3000);
+}
+
+TEST_F(Program, ConsoleBurstsOverLoopbackAndPlaybackReachASlowReaderWholeAndInOrder) {
+  // Far more than the device's 8 KB receive ring; standard output is read
+  // only after a pause, so the program's own reads fall behind.
+  std::string data(200 * 1024, '\0');
+  std::mt19937 random(11);
+  for (char& c : data) c = static_cast<char>(random());
+  zortest::writeText(file("in.bin"), data.substr(0, 100 * 1024));
+  std::string log;
+  for (std::size_t at = 0; at < data.size(); at += 4096)
+    zor_test::addLogRecord(
+        log, 2, 0, Bytes(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + 4096)));
+  zortest::writeText(file("log.txt"), log);
+  zortest::writeText(file("empty"), "");
+  for (const char* granularity : {"0", "15"}) {
+    settings(std::string("Thread granularity=") + granularity + "\n");
+    for (bool playback : {false, true}) {
+      SCOPED_TRACE(testing::Message()
+                   << "granularity " << granularity << (playback ? ", playback" : ", loopback"));
+      const std::string args = playback ? " --port Playback --address " + shellQuote(file("log.txt")) + " <" +
+                                              shellQuote(file("empty"))
+                                        : " --port NULL --loopback on <" + shellQuote(file("in.bin"));
+      const std::string out = file("out.bin"), code = file("code");
+      auto r = zortest::runProcess(
+          "/bin/sh", {"-c", "{ " + shellQuote(kZor) + " run --console --idle-ms 400" + args + "; echo $? >" +
+                                shellQuote(code) + "; } | { sleep 1; cat >" + shellQuote(out) + "; }"});
+      EXPECT_EQ(zortest::readText(code), "0\n") << r.err;
+      EXPECT_EQ(r.err, "");
+      const std::string got = zortest::readText(out);
+      EXPECT_EQ(got.size(), playback ? data.size() : 100 * 1024u);
+      EXPECT_TRUE(got == (playback ? data : data.substr(0, 100 * 1024))) << "not byte for byte";
+    }
+  }
 }
 
 TEST_F(Program, ConsoleThatCannotOpenSaysSoAndExitsOne) {

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -271,4 +273,54 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanishAndAStuffedBlockArrivesInReadsOf
   EXPECT_TRUE(readBytes(dev, 1, 100).empty());
   EXPECT_TRUE(dev.Stuff(block.data(), 0));
   EXPECT_TRUE(dev.Stuff(nullptr, -1));
+}
+
+// A medium that delivers far more than the receive ring holds, and an
+// application that reads a little at a time: the medium keeps what does not
+// fit, so every byte arrives once and in order and the ring never overruns.
+TEST_F(DeviceTest, AFullReceiveRingHoldsTheMediumBackSoASlowReaderLosesNothing) {
+  const std::string log = zortest::scratchFolder("fullring") + "/burst.txt";
+  const auto burst = pattern(16 * 1024);  // sixteen rings of 1024
+  std::string rows;
+  for (std::size_t at = 0; at < burst.size(); at += 4096)
+    addLogRecord(rows, 2, 0,
+                 std::vector<unsigned char>(burst.begin() + static_cast<long>(at),
+                                            burst.begin() + static_cast<long>(at + 4096)));
+  zortest::writeText(log, rows);
+  settings->m_truePlayback = true;
+  for (int granularity : {0, 2})
+    for (int flags : {0, 3})
+      for (bool playback : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "granularity " << granularity << ", flags " << flags
+                                        << (playback ? ", playback" : ", loopback"));
+        settings->m_threadGranularity = granularity;
+        LogRecorder rec;  // outlives the device that logs into it
+        std::unique_ptr<CDevice> dev;
+        if (playback) {
+          auto pb = std::make_unique<CDevPlayback>(log.c_str());
+          ASSERT_TRUE(pb->OpenDevice(flags, 1024, 1024));
+          dev = std::move(pb);
+        } else {
+          auto loop = std::make_unique<CDevNull>();
+          ASSERT_TRUE(loop->OpenDevice(flags, 1024, 1024));
+          loop->Stuff(burst.data(), static_cast<int>(burst.size()));
+          dev = std::move(loop);
+        }
+        rec.attach(*dev);
+        ASSERT_TRUE(waitUntil([&] { return dev->GetRxBufferCount() == 1023; }, 3000)) << "the ring fills";
+        EXPECT_TRUE(readSlowly(*dev, burst.size(), 100, 1, 10000) == burst);
+        EXPECT_EQ(rec.countEvent(IDS_RX_OVERRUN), 0u);
+        EXPECT_EQ(dev->GetRxOverrunCount(), 0u);
+        dev->CloseDevice();
+      }
+
+  // A ring that cannot hold a byte loses each one, and the loss is counted.
+  LogRecorder rec;
+  CDevNull tiny;
+  rec.attach(tiny);
+  ASSERT_TRUE(tiny.OpenDevice(0, 1, 1024));
+  tiny.Stuff(data("abc"), 3);
+  EXPECT_TRUE(rec.waitForEvent(IDS_RX_OVERRUN, 3000));
+  EXPECT_TRUE(waitUntil([&] { return tiny.GetRxOverrunCount() == rec.countEvent(IDS_RX_OVERRUN); }, 3000));
+  EXPECT_FALSE(tiny.RXQueue());
 }

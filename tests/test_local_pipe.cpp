@@ -347,3 +347,38 @@ TEST_F(LocalPipe, HeadlessServerServesTheStoredChoiceUntilStopped) {
   EXPECT_NE(out.find(" connected\n"), std::string::npos) << out;
   EXPECT_EQ(sockets(), 0) << "the server left its sockets behind";
 }
+
+TEST_F(PipeRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
+  // The client's pipe moves 64 bytes a read: at 15 ms a slice that is some
+  // 4 KB/s, so there 16 KB go to a 512-byte ring read slower still; at 0,
+  // 100 KB and a mebibyte to an 8 KB ring.
+  struct Case {
+    long granularity;
+    std::size_t size;
+    int ring;
+    std::size_t piece;
+    int pauseMs;
+  };
+  for (Case c : {Case{0, 100 * 1024, 8192, 1024, 1}, Case{0, 1u << 20, 8192, 1024, 1},
+                 Case{15, 16 * 1024, 512, 32, 10}}) {
+    SCOPED_TRACE(testing::Message() << "granularity " << c.granularity << ", " << c.size << " bytes");
+    echo.CloseDevice();
+    settings->m_threadGranularity = c.granularity;  // read by running workers: changed while none runs
+    ASSERT_TRUE(echo.OpenDevice(0, 8192, 8192));
+    LogRecorder clientRec;  // outlives the client that logs into it
+    {
+      CIntranetServer server(&echo, &queue);
+      ASSERT_TRUE(server.Start());
+      CDevNet client(".");
+      clientRec.attach(client);
+      ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(0, c.ring, 8192); }, 10000));
+      const auto data = pattern(c.size, static_cast<unsigned>(c.size));
+      EXPECT_TRUE(zor_test::echoSlowly(client, data, c.piece, c.pauseMs, 10000) == data);
+      EXPECT_EQ(clientRec.countEvent(IDS_RX_OVERRUN), 0u);
+      client.CloseDevice();
+    }
+    EXPECT_EQ(serverLog.countEvent(IDS_RX_OVERRUN), 0u) << "the served device's ring";
+    while (nextState(0) != -1) {
+    }
+  }
+}

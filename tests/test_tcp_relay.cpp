@@ -223,3 +223,35 @@ TEST_F(TcpRelay, AClientThatQueuedBytesForAFullDeviceAndLeftDoesNotHoldTheServer
   EXPECT_EQ(nextState(), 1);
   EXPECT_TRUE(next.CloseDevice());
 }
+
+TEST_F(TcpRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
+  // At 15 ms a slice every device moves 1024 bytes a pass: 100 KB, read
+  // slower than that; at 0 the media run free and a mebibyte goes too.
+  struct Case {
+    long granularity;
+    std::size_t size, piece;
+    int pauseMs;
+  };
+  for (Case c : {Case{0, 100 * 1024, 1024, 1}, Case{0, 1u << 20, 1024, 1}, Case{15, 100 * 1024, 256, 4}}) {
+    SCOPED_TRACE(testing::Message() << "granularity " << c.granularity << ", " << c.size << " bytes");
+    echo.CloseDevice();
+    settings->m_threadGranularity = c.granularity;  // read by running workers: changed while none runs
+    ASSERT_TRUE(echo.OpenDevice(0, 8192, 8192));
+    rec.attach(echo);
+    LogRecorder clientRec;  // outlives the client that logs into it
+    {
+      CRemoteServer server(&echo, &queue);
+      ASSERT_TRUE(server.Start());
+      CDevTcp client("127.0.0.1");
+      clientRec.attach(client);
+      ASSERT_TRUE(openSoon(client));
+      const auto data = pattern(c.size, static_cast<unsigned>(c.size));
+      EXPECT_TRUE(zor_test::echoSlowly(client, data, c.piece, c.pauseMs, 10000) == data);
+      EXPECT_EQ(clientRec.countEvent(IDS_RX_OVERRUN), 0u);
+      client.CloseDevice();
+    }
+    EXPECT_EQ(rec.countEvent(IDS_RX_OVERRUN), 0u) << "the served device's ring";
+    while (nextState(0) != -1) {
+    }
+  }
+}

@@ -61,6 +61,12 @@ public:
   unsigned long GetTxBufferCount() const;
   unsigned long GetRxBufferCount() const;
   unsigned long GetMaxTransferSize() const;
+  // How many times the receive ring overran since the device was constructed
+  // (each is also logged as event 123, "RX buffer overrun"). An overrun
+  // discards what the ring held, so a count that grew means received bytes
+  // were lost. The receiver reads only what the ring has room for, so this
+  // happens only with a ring too small to hold a byte.
+  unsigned long GetRxOverrunCount() const;
   // How many times the transmit thread has taken bytes from the ring. A
   // writer notes it, looks at the ring, and then waits with WaitTxTaken for
   // room without polling.
@@ -120,6 +126,11 @@ protected:
   // whenever it may deliver again: an idle RX thread then waits for that
   // instead of looking every "Thread granularity" slice.
   void SetWakesReceiver(bool on);
+  // Declares that a read of this device's medium must ask for a whole chunk
+  // of GetIOSize(0) bytes (a USB packet that arrives whole or not at all):
+  // the RX thread then reads only when the receive ring has room for one.
+  // Otherwise it reads as much as the ring has room for.
+  void SetWholeReads(bool on);
   // Routes the channel's I/O of a pseudo name to this device's hooks.
   void SetChannelOwner();
   // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).

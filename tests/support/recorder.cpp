@@ -1,6 +1,9 @@
 #include "support/recorder.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -78,6 +81,46 @@ std::vector<unsigned char> readBytes(zor::CDevice& device, std::size_t n, int mi
       },
       milliseconds);
   return out;
+}
+
+std::vector<unsigned char> readSlowly(zor::CDevice& device, std::size_t n, std::size_t piece, int pauseMs,
+                                      int milliseconds) {
+  std::vector<unsigned char> out;
+  std::vector<unsigned char> buf(piece);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
+    unsigned long got = device.ReadBuffer(buf.data(), static_cast<unsigned long>(piece));
+    out.insert(out.end(), buf.begin(), buf.begin() + static_cast<long>(got));
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  }
+  return out;
+}
+
+std::vector<unsigned char> echoSlowly(zor::CDevice& device, const std::vector<unsigned char>& data,
+                                      std::size_t piece, int pauseMs, int milliseconds) {
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < data.size() && !stop;) {
+      const auto n = static_cast<unsigned long>(std::min<std::size_t>(4096, data.size() - at));
+      if (device.WriteBuffer(data.data() + at, n)) at += n;
+    }
+  });
+  auto got = readSlowly(device, data.size(), piece, pauseMs, milliseconds);
+  stop = true;
+  writer.join();
+  return got;
+}
+
+void addLogRecord(std::string& log, int kind, unsigned long ms, const std::vector<unsigned char>& data) {
+  const std::string time = zor::CMonitorDlg::FormatTimestamp(ms), size = std::to_string(data.size());
+  for (std::size_t i = 0; i < data.size(); i += 64) {
+    std::string hex;
+    char b[4];
+    for (std::size_t j = i; j < std::min(i + 64, data.size()); ++j)
+      hex.append(b, static_cast<std::size_t>(std::snprintf(b, sizeof b, "%.2x ", data[j])));
+    log += zor::CMonitorDlg::FormatLine(kind + (i > 0), i ? "..." : time.c_str(), i ? "" : size.c_str(),
+                                        hex.c_str());
+  }
 }
 
 static int countEntries(const char* folder) {

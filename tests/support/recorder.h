@@ -47,6 +47,21 @@ bool waitUntil(const std::function<bool()>& pred, int milliseconds);
 // Reads from the device until n bytes came or the time is up.
 std::vector<unsigned char> readBytes(zor::CDevice& device, std::size_t n, int milliseconds);
 
+// Reads like an application that cannot keep up: at most piece bytes a call,
+// pauseMs between calls, until n bytes came or the time is up.
+std::vector<unsigned char> readSlowly(zor::CDevice& device, std::size_t n, std::size_t piece, int pauseMs,
+                                      int milliseconds);
+
+// Writes data to the device from a thread of its own (retrying a write that
+// found no room in time) while reading it back with readSlowly; returns what
+// came back.
+std::vector<unsigned char> echoSlowly(zor::CDevice& device, const std::vector<unsigned char>& data,
+                                      std::size_t piece, int pauseMs, int milliseconds);
+
+// Appends one record as the monitor's hexadecimal view logs it (kind 0 TX,
+// 2 RX), 64 bytes a row: a traffic log for a playback device to replay.
+void addLogRecord(std::string& log, int kind, unsigned long ms, const std::vector<unsigned char>& data);
+
 // Threads of this process, from /proc/self/task.
 int threadCount();
 // Open file descriptors of this process, from /proc/self/fd.

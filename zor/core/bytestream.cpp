@@ -15,6 +15,7 @@ unsigned char CDevice::ReadByte() {
     b = rx.notEmpty() ? rx.getByte() : 0;
     if (!rx.notEmpty()) d->resetDataReady();
   }
+  d->noteRxTaken();
   d->checkRxBufferFull();
   return b;
 }
@@ -36,6 +37,7 @@ unsigned long CDevice::ReadBuffer(unsigned char* buf, unsigned long max) {
     n = rx.notEmpty() ? rx.get(buf, want) : 0;
     if (!rx.notEmpty()) d->resetDataReady();
   }
+  if (n > 0) d->noteRxTaken();
   d->checkRxBufferFull();
   return static_cast<unsigned long>(n);
 }
@@ -110,6 +112,8 @@ void CDevice::Flush(bool rx, bool tx) {
   if (rx) {
     CSingleLock lock(d->m_buffs[RX].mutex(), true);
     d->m_buffs[RX].clear();
+    lock.Unlock();
+    d->noteRxTaken();
   }
   d->log(LOG_EVENT, nullptr, 154);
 }
@@ -119,6 +123,8 @@ bool CDevice::TXQueue() const { return d->m_buffs[TX].notEmpty(); }
 bool CDevice::RXQueue() const { return d->m_buffs[RX].notEmpty(); }
 unsigned long CDevice::GetTxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[TX].count()); }
 unsigned long CDevice::GetRxBufferCount() const { return static_cast<unsigned long>(d->m_buffs[RX].count()); }
+
+unsigned long CDevice::GetRxOverrunCount() const { return d->m_rxOverruns.load(); }
 
 unsigned long long CDevice::TxTakenCount() const { return d->txTaken(); }
 
@@ -135,5 +141,6 @@ unsigned long CDevice::GetMaxTransferSize() const {
 void CDevice::WakeReceiver() { d->wakeReceiver(); }
 void CDevice::ReceiveDueIn(unsigned long ms) { d->receiveDueIn(ms); }
 void CDevice::SetWakesReceiver(bool on) { d->m_wakesReceiver = on; }
+void CDevice::SetWholeReads(bool on) { d->m_wholeReads = on; }
 
 }  // namespace zor

@@ -93,6 +93,18 @@ public:
   // device's next data is due), bounded by the safety slice.
   void idleWait(int k, bool watchChannel);
   void wakeReceiver() { SetEvent(m_hRxWake); }
+  // Bytes the next read may take: at most a chunk and the RX ring's room; 0
+  // while the room is less than the least read.
+  int rxChunk() const;
+  // The fewest bytes worth a read: 1, or a whole chunk for a device whose
+  // medium delivers only whole chunks.
+  int rxLeastRead() const;
+  // The RX ring has no room for a chunk: waits (bounded) until a reader makes
+  // room, a wake-up or the stop.
+  void waitForRxRoom();
+  // A reader took bytes from the RX ring: a receiver waiting for that much
+  // room goes on.
+  void noteRxTaken();
   void receiveDueIn(unsigned long ms);
   // How long a pending operation of direction k is waited for in one pass.
   DWORD pendingWaitMs(int k) const;
@@ -187,6 +199,12 @@ public:
   HANDLE m_hRxWake = nullptr;
   // Tick at which a hook device's next data is due; 0: none announced.
   std::atomic<DWORD> m_rxDue{0};
+  // Reads must ask for a whole chunk (SetWholeReads).
+  std::atomic<bool> m_wholeReads{false};
+  // Room (bytes) the receiver waits for in the RX ring; 0: it does not wait.
+  std::atomic<int> m_rxRoomWanted{0};
+  // Receive ring overruns since construction.
+  std::atomic<unsigned long> m_rxOverruns{0};
   // The device's read hook wakes the receiver whenever it may deliver again.
   std::atomic<bool> m_wakesReceiver{false};
 

@@ -1,5 +1,8 @@
 // The worker threads and the I/O engine: one loop per direction, synchronous
 // or overlapped, moving chunks of GetIOSize bytes between channel and ring.
+// The receiver reads only what the RX ring has room for: a medium that holds
+// its data (a queue, a script, a pipe, a socket, a tty's kernel buffer) keeps
+// it until the application has read, instead of the ring overrunning.
 //
 // At a "Thread granularity" of 1 ms or more the loops pace themselves by that
 // slice. At 0 nothing waits for time: the RX thread waits until the channel
@@ -87,8 +90,14 @@ bool CDevicePrivate::startIoOperation(int k) {
   BOOL ok;
   // A hook that fails without saying why must not pass on a stale error.
   if (k == RX) {
+    // Bytes the ring has no room for stay with the medium.
+    const int chunk = rxChunk();
+    if (chunk == 0) {
+      waitForRxRoom();
+      return false;
+    }
     SetLastError(ERROR_SUCCESS);
-    ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(ioSize(RX)), &t.transferred, ovl);
+    ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(chunk), &t.transferred, ovl);
     DWORD error = GetLastError();
     ackWaitXonXoff();
     if (ok && t.transferred > 0) {
@@ -161,6 +170,43 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   }
   bool quiet = due == 0 && !m_xonEnabled && m_wakesReceiver;
   WaitForMultipleObjects(2, wake, FALSE, quiet ? kSafetySliceMs : g);
+}
+
+int CDevicePrivate::rxLeastRead() const {
+  const int chunk = ioSize(RX);
+  // A chunk larger than the ring can hold (C - 1 bytes) is cut to it, so that
+  // a small ring still receives.
+  return m_wholeReads ? std::min(chunk, m_buffs[RX].capacity() - 1) : 1;
+}
+
+int CDevicePrivate::rxChunk() const {
+  const int chunk = ioSize(RX);
+  const auto& rx = m_buffs[RX];
+  // A ring that cannot hold a byte loses every one (and says so); holding
+  // them back in the medium would only stop it for good.
+  if (rx.capacity() < 2) return chunk;
+  // The RX thread is the ring's one writer: the room found now only grows
+  // until the read (or an overlapped read's completion) is stored.
+  const int room = rx.freeSpace() - 1;
+  return room >= rxLeastRead() ? std::min(chunk, room) : 0;
+}
+
+void CDevicePrivate::waitForRxRoom() {
+  // Announced before the second look: a reader that makes room after the
+  // look sees the announcement and wakes this thread.
+  m_rxRoomWanted = std::max(rxLeastRead(), 1);
+  if (rxChunk() == 0) {
+    HANDLE wake[2] = {m_thrds[RX].thread.ExitEvent(), m_hRxWake};
+    // Other wake-ups (bytes to send at a granularity above 0, a hook's data)
+    // end it too: the loop's other duties go on while the ring is full.
+    WaitForMultipleObjects(2, wake, FALSE, wakeOnData() ? kSafetySliceMs : granularity());
+  }
+  m_rxRoomWanted = 0;
+}
+
+void CDevicePrivate::noteRxTaken() {
+  const int want = m_rxRoomWanted.load();
+  if (want > 0 && m_buffs[RX].freeSpace() - 1 >= want && m_rxRoomWanted.exchange(0) > 0) wakeReceiver();
 }
 
 void CDevicePrivate::receiveDueIn(unsigned long ms) {
@@ -307,7 +353,10 @@ void CDevicePrivate::store(unsigned char* data, unsigned long n) {
     if (watchDog != 0xFFFFFFFF && last != 0 && now - last > watchDog) m_thrds[RX].panic = true;
     m_lastRxTick = now;
     m_buffs[RX].put(data, static_cast<int>(n));
-    if (m_buffs[RX].takeOverrun()) log(LOG_EVENT, nullptr, 123);
+    if (m_buffs[RX].takeOverrun()) {
+      ++m_rxOverruns;
+      log(LOG_EVENT, nullptr, 123);
+    }
     notify(m_buffs[RX].count());
   }
   checkRxBufferFull();

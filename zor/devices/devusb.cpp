@@ -33,6 +33,7 @@ CDevUSB::CDevUSB() {
   m_devices = ini.GetProfileStringA(IDS_SECTION, IDS_USB_DEVICES, "");
   m_rxSize = 64;
   m_txSize = 64;
+  SetWholeReads(true);  // a read shorter than a packet overflows
   constructor();
 }
 

@@ -444,6 +444,12 @@ int runClientMode(int argc, char** argv) {
                  errorText(c.outputError()));
     return 1;
   }
+  // A lost byte must not pass for a clean run.
+  if (const unsigned long overruns = device->GetRxOverrunCount()) {
+    std::fprintf(stderr, "zor run: the receive ring overran %lu time(s); received bytes were lost\n",
+                 overruns);
+    return 1;
+  }
   // The monitor has said in one line that the log failed.
   return *end == End::LogFailed ? 1 : 0;
 }

@@ -5,6 +5,10 @@
 
 #include "zor/platform/socket.h"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 namespace zor {
 
 CRelayServer::CRelayServer(CDevice* device, HWND notify) : m_pDevice(device), m_notify(notify) {}
@@ -83,7 +87,9 @@ void CRelayServer::linkChanged(bool connected) {
 }
 
 void CRelayServer::relayLoop() {
-  unsigned char buffer[256];
+  // Grows to what the device holds, so that one write forwards all of it:
+  // the client's pace, not a fixed slice, decides how fast the ring empties.
+  std::vector<unsigned char> buffer(kRelayChunkMin);
   while (!m_stop.load()) {
     HANDLE ready = m_pDevice != nullptr ? m_pDevice->DataReadyEvent() : nullptr;
     if (ready == nullptr) {
@@ -98,16 +104,23 @@ void CRelayServer::relayLoop() {
       m_stop = true;
     } else if (r == WAIT_OBJECT_0 + 1) {
       CRelayChannel* channel = m_channel.load();
-      unsigned long count = channel != nullptr && !m_stop.load() && m_pDevice->IsDeviceOpen()
-                                ? m_pDevice->ReadBuffer(buffer, sizeof buffer)
-                                : 0;
+      unsigned long count = 0;
+      if (channel != nullptr && !m_stop.load() && m_pDevice->IsDeviceOpen()) {
+        const unsigned long waiting = std::min(m_pDevice->GetRxBufferCount(), kRelayChunkMax);
+        try {
+          if (waiting > buffer.size()) buffer.resize(waiting);
+        } catch (const std::bad_alloc&) {
+          // Short of memory: the buffer already there forwards it in turns.
+        }
+        count = m_pDevice->ReadBuffer(buffer.data(), static_cast<unsigned long>(buffer.size()));
+      }
       if (count == 0) {
         // Signalled yet empty, or the device is closing: let it catch up instead of spinning.
         WaitForSingleObject(m_relay.ExitEvent(), 1);
         continue;
       }
-      if (channel->write(buffer, count))
-        m_pDevice->LogRelay(LOG_SERVER_SENT, buffer, count);
+      if (channel->write(buffer.data(), count))
+        m_pDevice->LogRelay(LOG_SERVER_SENT, buffer.data(), count);
       else
         m_pDevice->LogRelay(LOG_EVENT, nullptr, IDS_PIPE_WRITE_ERROR);
     } else if (r == WAIT_FAILED) {

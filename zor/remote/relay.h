@@ -44,6 +44,10 @@ public:
   static constexpr DWORD kRelaySliceMs = 500;
   // How often a write to a full device looks whether its client is still there.
   static constexpr DWORD kRoomSliceMs = 50;
+  // The relay forwards what the device holds in one write: at least this
+  // buffer, at most that much at a time (a ring may be far larger).
+  static constexpr unsigned long kRelayChunkMin = 4096;
+  static constexpr unsigned long kRelayChunkMax = 1ul << 20;
 
   // Neither the device nor the target is owned; both must outlive the server.
   CRelayServer(CDevice* device, HWND notify);
