@@ -12,6 +12,8 @@
 #include "support/serial_line.h"
 #include "support/tcppeer.h"
 
+#include "zor/platform/local_pipe.h"
+#include "zor/platform/platform.h"
 #include "zor/remote/intranetserver.h"
 #include "zor/remote/namedpipe.h"
 
@@ -21,6 +23,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace zor;
 using namespace zortest;
@@ -159,7 +163,7 @@ TEST_F(LocalPipe, NamesStayInThePipeFolderAndTheFolderMustBeSafe) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME) << base;
   }
   EXPECT_FALSE(pipe.create(std::string(200, 'x').c_str())) << "too long for a socket address";
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_FALSE(pipe.connect("../..", "ZORPIPE"));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
   EXPECT_FALSE(pipe.connect("lab7.example", "ZORPIPE"));
@@ -177,6 +181,39 @@ TEST_F(LocalPipe, NamesStayInThePipeFolderAndTheFolderMustBeSafe) {
   EXPECT_EQ(sockets(), 0);
   fs::permissions(dir, fs::perms::owner_all);
   EXPECT_TRUE(pipe.create("T"));
+}
+
+TEST_F(LocalPipe, TheDefaultFolderIsOnlyEverAFolderOfThisUsersWithMode0700) {
+  const char* oldRuntime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = oldRuntime != nullptr ? oldRuntime : "";
+  unsetenv("ZOR_PIPE_DIR");
+  setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
+  const std::string folder = root + "/zor", target = root + "/chosen";
+  fs::create_directory(target);
+  fs::permissions(target, fs::perms::owner_all);
+  fs::create_directory_symlink(target, folder);
+  std::string problem;
+  CNamedPipe pipe(64);
+  EXPECT_EQ(pipeFolder(&problem), "");
+  EXPECT_NE(problem.find(folder + " is a symbolic link"), std::string::npos) << problem;
+  EXPECT_FALSE(pipe.create("T"));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(fs::is_empty(target)) << "a socket was made at the link's target";
+
+  fs::remove(folder);
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  EXPECT_FALSE(pipe.create("T"));
+  EXPECT_EQ(pipeFolder(&problem), "");
+  EXPECT_NE(problem.find("has mode 0750, not 0700"), std::string::npos) << problem;
+  EXPECT_TRUE(fs::is_empty(folder));
+
+  fs::remove(folder);
+  EXPECT_TRUE(pipe.create("T"));
+  EXPECT_EQ(fs::symlink_status(folder).permissions(), fs::perms::owner_all);
+  pipe.close();
+  setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  if (oldRuntime == nullptr) unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(LocalPipe, DevNetOpensOnlyAServerOfThisComputerAndClassifiesPipeErrors) {
@@ -269,6 +306,63 @@ TEST_F(PipeRelay, DeviceDataWithoutAClientIsDroppedAndAClientSeesOnlyWhatCameAft
       << "the next client is served";
 }
 
+TEST_F(PipeRelay, ClientsOnOnePipeOrKilledNeverKeepTheNextClientOut) {
+  CIntranetServer server(&echo, &queue);
+  ASSERT_TRUE(server.Start());
+  const std::string in = CNamedPipe::inPipeName(".", CDevNet::ZOR_NETPIPE);
+  const std::string out = CNamedPipe::outPipeName(".", CDevNet::ZOR_NETPIPE);
+  auto open = [](const std::string& name, DWORD access) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    waitUntil(
+        [&] {
+          return (h = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr)) !=
+                 INVALID_HANDLE_VALUE;
+        },
+        5000);
+    return h;
+  };
+  const int halfOpenBound = static_cast<int>(CNamedPipe::kHalfOpenMs) + 5000;
+
+  // The outbound pipe only, closed again: dropped at once.
+  HANDLE h = open(out, GENERIC_READ);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_EQ(nextState(), CRelayServer::LINK_DROPPED);
+  // Held: dropped after the time-out, and it never hears the device.
+  h = open(out, GENERIC_READ);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(write(echo, {1, 2, 3}));
+  EXPECT_EQ(nextState(halfOpenBound), CRelayServer::LINK_DROPPED);
+  unsigned char got[16];
+  DWORD count = 0;
+  ReadFile(h, got, sizeof got, &count, nullptr);
+  EXPECT_EQ(count, 0u) << "device data went to a client on one pipe";
+  CloseHandle(h);
+  // The inbound pipe only: what it sends reaches no device.
+  h = open(in, GENERIC_WRITE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteFile(h, "xyz", 3, &count, nullptr));
+  EXPECT_EQ(nextState(halfOpenBound), CRelayServer::LINK_DROPPED);
+  CloseHandle(h);
+  EXPECT_TRUE(serverLog.bytes(LOG_SERVER_RCV).empty());
+  EXPECT_EQ(server.lastPeerAddress(), "process " + std::to_string(getpid()));
+  if (haveProgram("socat")) {
+    // A client on both pipes, killed.
+    BackgroundProcess killed(
+        {"socat", "UNIX-CONNECT:" + sock("ZORPIPE_OUT"), "UNIX-CONNECT:" + sock("ZORPIPE_IN")});
+    EXPECT_EQ(nextState(), CRelayServer::LINK_CONNECTED);
+    killed.stop(9);
+    EXPECT_EQ(nextState(), CRelayServer::LINK_LEFT);
+  }
+
+  CDevNet client(".");
+  ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(1, 8192, 8192); }, 10000));
+  EXPECT_EQ(nextState(), CRelayServer::LINK_CONNECTED);
+  auto block = pattern(3000);
+  ASSERT_TRUE(write(client, block));
+  EXPECT_EQ(readBytes(client, block.size(), 5000), block);
+}
+
 TEST_F(PipeRelay, ServerKilledAndRestartedIsAPanicThenAResumeAndNothingComesTwice) {
   auto server = std::make_unique<CIntranetServer>(&echo, &queue);
   ASSERT_TRUE(server->Start());
@@ -332,8 +426,13 @@ TEST_F(LocalPipe, HeadlessServerServesTheStoredChoiceUntilStopped) {
                            {"ZOR_CONFIG=" + root + "/zor.ini", "ZOR_PIPE_DIR=" + dir});
   ASSERT_TRUE(waitUntil([&] { return sockets() == 2; }, 5000));
   {
+    // A client that opened one pipe only and closed it: the server serves the next.
+    HANDLE stray = CreateFileA(CNamedPipe::outPipeName(".", CDevNet::ZOR_NETPIPE).c_str(), GENERIC_READ, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(stray, INVALID_HANDLE_VALUE);
+    CloseHandle(stray);
     CDevNet client(".");
-    ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+    ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(0, 8192, 8192); }, 5000));
     std::vector<unsigned char> ping{'p', 'i', 'n', 'g'};
     ASSERT_TRUE(write(client, ping));
     EXPECT_EQ(readBytes(client, 4, 5000), ping);
@@ -344,6 +443,7 @@ TEST_F(LocalPipe, HeadlessServerServesTheStoredChoiceUntilStopped) {
   EXPECT_EQ(server.exitCode(), 0);
   std::string out = readText(root + "/out.txt");
   EXPECT_EQ(out.rfind("process ", 0), 0u) << out;
+  EXPECT_NE(out.find(" dropped: it opened one of the two pipes only\nprocess "), std::string::npos) << out;
   EXPECT_NE(out.find(" connected\n"), std::string::npos) << out;
   EXPECT_EQ(sockets(), 0) << "the server left its sockets behind";
 }
@@ -381,4 +481,35 @@ TEST_F(PipeRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
     while (nextState(0) != -1) {
     }
   }
+}
+
+TEST_F(LocalPipe, HeadlessServerSaysWhyItCannotMakeItsPipes) {
+  const std::string program =
+      (fs::path(selfExecutable()).parent_path().parent_path() / "apps" / "zor").string();
+  if (!fs::exists(program)) GTEST_SKIP() << "the zor program is not built";
+  writeText(root + "/zor.ini", "[ZOR.DLL]\nrunZor NumDev=0\nrunZor loopback=1\n");
+  auto refusal = [&](const std::string& folder) {
+    ProcessResult r = runProcess(program, {"server", "--headless"},
+                                 {{"ZOR_CONFIG", root + "/zor.ini"}, {"ZOR_PIPE_DIR", folder}}, 10000);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("zor server: * Server error! * "), std::string::npos) << r.err;
+    return r.err;
+  };
+  const std::string deep = root + "/" + std::string(100, 'd');
+  EXPECT_NE(refusal(deep).find(deep + "/ZORPIPE_OUT is too long for a local socket"), std::string::npos);
+
+  fs::create_directories(dir);
+  fs::permissions(dir, fs::perms::owner_all);
+  writeText(dir + "/ZORPIPE_IN", "notes");
+  EXPECT_NE(refusal(dir).find(dir + "/ZORPIPE_IN is in the way"), std::string::npos);
+  EXPECT_EQ(readText(dir + "/ZORPIPE_IN"), "notes") << "the file in the way was touched";
+  fs::remove(dir + "/ZORPIPE_IN");
+
+  CDevNull device;
+  CIntranetServer other(&device, nullptr);
+  ASSERT_TRUE(other.Start());
+  EXPECT_NE(refusal(dir).find("another server has them"), std::string::npos);
+  other.Stop();
+  fs::permissions(dir, fs::perms::all);
+  EXPECT_NE(refusal(dir).find("may be written by other users"), std::string::npos);
 }

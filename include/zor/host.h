@@ -205,7 +205,8 @@ ZOR_API int sendText(CDevice& device, const char* text, int view);
 // reaches only the public interface: the intranet server (the local pipes
 // CDevNet::ZOR_NETPIPE) or the remote server (TCP on CDevTcp::TCP_PORT, all
 // addresses). Connection changes are posted as WM_PIPE_STATE (0x402, wParam 1
-// connected, 0 left) to notify. Neither the device nor notify is owned.
+// connected, 0 left, 2 a client that opened one of the two local pipes only was
+// dropped) to notify. Neither the device nor notify is owned.
 class ZOR_API CHostServer {
 public:
   enum Kind { INTRANET, REMOTE };

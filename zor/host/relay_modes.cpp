@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -82,9 +83,13 @@ int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServe
   while (waitStopSignal(0) == 0) {
     MSG m;
     if (!queue.get(m, 100) || m.message != CRelayServer::WM_PIPE_STATE) continue;
-    if (m.wParam == 1) {
+    if (m.wParam == CRelayServer::LINK_CONNECTED) {
       peer = server->lastPeerAddress();
       std::printf("%s connected\n", peer.c_str());
+    } else if (m.wParam == CRelayServer::LINK_DROPPED) {
+      std::string stranger = server->lastPeerAddress();
+      std::printf("%s dropped: it opened one of the two pipes only\n",
+                  stranger.empty() ? "a client" : stranger.c_str());
     } else {
       std::printf("%s left\n", peer.c_str());
     }
@@ -94,6 +99,38 @@ int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServe
   device->CloseDevice();
   std::fprintf(stderr, "zor %s: stopped\n", mode.name);
   return 0;
+}
+
+// Why the intranet server could not make its pipes "<base>_IN" and "_OUT", and what to do.
+std::string pipeRefusal(DWORD error, const std::string& base) {
+  namespace fs = std::filesystem;
+  const std::string ownFolder = "give the server a pipe folder of its own with ZOR_PIPE_DIR";
+  switch (error) {
+    case ERROR_PIPE_BUSY:
+      return "another server has them; stop it, or " + ownFolder;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return "the path " + base + "_OUT is too long for a local socket (" + std::to_string(base.size() + 4) +
+             " bytes, at most " + std::to_string(kLongestPipePath) + "); give ZOR_PIPE_DIR a shorter folder";
+    case ERROR_FILE_EXISTS:
+      for (const char* suffix : {"_IN", "_OUT"}) {
+        std::error_code ec;
+        fs::file_status pipe = fs::symlink_status(base + suffix, ec);
+        fs::file_status lock = fs::symlink_status(base + suffix + ".lock", ec);
+        std::string inWay;
+        if (fs::exists(pipe) && !fs::is_socket(pipe))
+          inWay = base + suffix;
+        else if (fs::exists(lock) && !fs::is_regular_file(lock))
+          inWay = base + suffix + ".lock";
+        if (!inWay.empty())
+          return inWay + " is in the way and is no pipe of a server; move it away, or " + ownFolder;
+      }
+      return "a file that is no pipe is in the way; move it away, or " + ownFolder;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PATH_NOT_FOUND:
+      return "the pipe folder is refused (the line above says why)";
+    default:
+      return "error " + std::to_string(error) + "; " + ownFolder;
+  }
 }
 
 }  // namespace
@@ -135,16 +172,21 @@ int runServerMode(int argc, char** argv) {
   const char* unused = nullptr;
   if (int status = parseOptions(mode, argc, argv, unused))
     return status < 0 ? runWindowMode(mode.name) : status;
-  const std::string where = pipeFolder() + "/" + CDevNet::ZOR_NETPIPE + "_IN and _OUT";
+  std::string problem;
+  const std::string folder = pipeFolder(&problem);
+  if (folder.empty()) {
+    std::fprintf(stderr, "zor server: * Server error! * %s\n", problem.c_str());
+    return 1;
+  }
+  const std::string base = folder + "/" + CDevNet::ZOR_NETPIPE;
+  const std::string where = base + "_IN and _OUT";
   return serve(
       mode, [](CDevice* d, HWND n) { return std::make_unique<CIntranetServer>(d, n); },
       [&](CRelayServer& server) {
         if (static_cast<CIntranetServer&>(server).Start()) return true;
-        std::fprintf(
-            stderr,
-            "zor server: * Server error! * cannot make the local pipes %s: stop the other server that "
-            "has them, or give it a pipe folder of its own with ZOR_PIPE_DIR\n",
-            where.c_str());
+        std::string why = pipeRefusal(GetLastError(), base);
+        std::fprintf(stderr, "zor server: * Server error! * cannot make the local pipes %s: %s\n",
+                     where.c_str(), why.c_str());
         return false;
       },
       where);

@@ -6,7 +6,6 @@
 #include "zor/platform/reactor.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,37 +23,13 @@
 namespace zor {
 namespace {
 
+static_assert(sizeof(sockaddr_un{}.sun_path) == kLongestPipePath + 1);
+
 constexpr DWORD kDefaultWaitMs = 50;  // a pipe's default time-out
 constexpr DWORD kLongestWaitMs = 600000;
 constexpr DWORD kWaitPollMs = 5;
 
-bool isMember(gid_t group) {
-  if (getegid() == group) return true;
-  int n = getgroups(0, nullptr);
-  if (n <= 0) return false;
-  std::vector<gid_t> groups(static_cast<std::size_t>(n));
-  n = getgroups(n, groups.data());
-  return n > 0 && std::find(groups.begin(), groups.begin() + n, group) != groups.begin() + n;
-}
-
-// A folder that a group shares on purpose: group-writable with the set-group-id
-// bit, and this user in that group. Its sockets are made for the group too.
-bool isSharedFolder(const struct stat& st) {
-  return (st.st_mode & S_ISGID) && (st.st_mode & S_IWGRP) && isMember(st.st_gid);
-}
-
-std::string defaultPipeFolder() {
-  const char* own = std::getenv("ZOR_PIPE_DIR");
-  if (own != nullptr && *own != '\0') return own;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/zor";
-  return "/tmp/zor-" + std::to_string(getuid());
-}
-
-mode_t socketMode(const std::string& folder) {
-  struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && isSharedFolder(st) ? 0660 : 0600;
-}
+mode_t socketMode(const std::string& folder) { return isSharedPipeFolder(folder) ? 0660 : 0600; }
 
 // "\\HOST\PIPE\NAME" to the socket's path. 0, or the Win32 code of the fault.
 DWORD resolvePipeName(const char* name, std::string& path) {
@@ -81,7 +56,7 @@ DWORD resolvePipeName(const char* name, std::string& path) {
   }
   if (folder.empty()) return GetLastError();
   path = folder + "/" + leaf;
-  if (path.size() >= sizeof(sockaddr_un{}.sun_path)) return ERROR_INVALID_NAME;
+  if (path.size() >= sizeof(sockaddr_un{}.sun_path)) return ERROR_FILENAME_EXCED_RANGE;
   return 0;
 }
 
@@ -151,8 +126,12 @@ public:
   ~PipeInstance() override { close(); }
 
   DWORD create(mode_t mode) {
-    m_lockFd = ::open((m_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (m_lockFd < 0) return win32ErrorFromErrno(errno);
+    m_lockFd =
+        ::open((m_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    if (m_lockFd < 0)
+      return errno == ELOOP || errno == EISDIR ? ERROR_FILE_EXISTS : win32ErrorFromErrno(errno);
+    struct stat lockStat {};
+    if (::fstat(m_lockFd, &lockStat) != 0 || !S_ISREG(lockStat.st_mode)) return ERROR_FILE_EXISTS;
     ::fchmod(m_lockFd, mode);
     if (!lockByte(m_lockFd, 0, F_WRLCK)) return ERROR_PIPE_BUSY;  // another server has it
     struct stat st {};
@@ -340,37 +319,6 @@ std::shared_ptr<PipeInstance> findInstance(HANDLE h) {
 }
 
 }  // namespace
-
-std::string pipeFolder() {
-  std::string folder = defaultPipeFolder();
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    int err = errno;
-    std::fprintf(stderr, "zor: cannot make the pipe folder %s: %s; set ZOR_PIPE_DIR to a folder of yours\n",
-                 folder.c_str(), std::strerror(err));
-    return fail(win32ErrorFromErrno(err), std::string());
-  }
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "zor: the pipe folder %s is not a folder; set ZOR_PIPE_DIR to a folder of yours\n",
-                 folder.c_str());
-    return fail(ERROR_PATH_NOT_FOUND, std::string());
-  }
-  bool shared = isSharedFolder(st);
-  const char* fault = nullptr;
-  if (st.st_uid != getuid() && st.st_uid != 0 && !shared)
-    fault = "belongs to another user";
-  else if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !shared))
-    fault = "may be written by other users";
-  if (fault != nullptr) {
-    std::fprintf(stderr,
-                 "zor: the pipe folder %s %s (owner %u, mode %04o): no pipe is opened there; make it yours "
-                 "with mode 0700, or set ZOR_PIPE_DIR to a folder of yours\n",
-                 folder.c_str(), fault, static_cast<unsigned>(st.st_uid),
-                 static_cast<unsigned>(st.st_mode & 07777));
-    return fail(ERROR_ACCESS_DENIED, std::string());
-  }
-  return folder;
-}
 
 bool isPipeName(const char* name) { return name[0] == '\\' && name[1] == '\\'; }
 

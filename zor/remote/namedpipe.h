@@ -3,10 +3,13 @@
 // the server's to the client). Nothing but payload travels.
 //
 // A worker thread reads the inbound pipe and hands each chunk to onRead. The
-// server side gives onConnect(true) when its client is first seen and
-// onConnect(false) when the link broke; a broken channel re-creates its pipes
-// by itself (a server thereby waits for the next client), retrying a failed
-// re-creation kReopenAttempts times, kReopenPauseMs apart.
+// server side serves a client once it holds both pipes: it gives
+// onConnect(true) then, and onConnect(false) when either pipe of that client
+// ends; a client that holds one pipe only, for kHalfOpenMs or until it closes
+// it, is dropped with onHalfOpenDropped, so that no process can keep the pipes
+// from the next client. Either way the server re-creates both pipes by itself
+// and waits for the next client; a client side that broke reopens. A failed
+// re-creation is retried kReopenAttempts times, kReopenPauseMs apart.
 #pragma once
 
 #include "zor/core/workerthread.h"
@@ -29,8 +32,13 @@ public:
 
   // Called on the reading thread with each chunk received (at most the I/O size).
   virtual void onRead(const void* data, unsigned long size);
-  // Called on the reading thread: true when a peer is first seen, false when the pipe broke.
+  // Called on the reading thread: true when a peer is first seen (a server's
+  // client: on both pipes), false when the pipe broke (a server: once its
+  // pipes are made again for the next client).
   virtual void onConnect(bool connected);
+  // Server side, on the reading thread: a client that held one pipe only
+  // (processId, 0 when unknown) was dropped.
+  virtual void onHalfOpenDropped(DWORD processId);
 
   // Server side: creates the two pipes of baseName on this computer.
   bool create(const char* baseName);
@@ -38,12 +46,13 @@ public:
   bool connect(const char* host, const char* baseName);
   // Stops the reading thread (unless called on it) and closes both pipes.
   void close();
-  // One synchronous write of the whole block; safe from any thread.
+  // One synchronous write of the whole block; safe from any thread. A server
+  // writes only to a client that holds both pipes.
   bool write(const void* data, unsigned long size);
   // Sends the text and its terminating NUL.
   bool writeString(const char* text);
   bool broken() const { return m_broken.load(); }
-  // Server side: the process of the connected client; 0 when none is.
+  // Server side: the process of the client on either pipe; 0 when none is.
   DWORD clientProcessId() const;
 
   static std::string pipeName(const char* host, const char* base, const char* suffix);
@@ -58,6 +67,9 @@ public:
   static constexpr DWORD kReopenPauseMs = 1000;
   // A read waits this long for data before it is issued afresh.
   static constexpr DWORD kReadWaitMs = 2000;
+  // How long a server waits for a client's second pipe. A client opens both
+  // one after the other, so this is only ever reached by one that never will.
+  static constexpr DWORD kHalfOpenMs = 2000;
 
 protected:
   // Ends the reading thread; no handler is called after it returns.
@@ -69,8 +81,10 @@ private:
   bool start();
   void run();
   void readLoop();
+  enum class ServerEnd { Stopped, Left, Dropped, Failed };
+  ServerEnd serveLoop(DWORD& pid);
   bool completionWait(HANDLE h, unsigned char* buffer);
-  bool waitForClient(HANDLE h);
+  bool watchOutbound(HANDLE out, unsigned char* stray);
   void cancelRead(HANDLE h, unsigned char* buffer);
   bool reopen();
   bool pause();
@@ -82,7 +96,11 @@ private:
   // Written by the opening steps while no reading loop runs, then used by it alone.
   OVERLAPPED m_readOvl{};
   OVERLAPPED m_connectOvl{};
+  // The server's outbound pipe: its client's connection, then a read that ends when it leaves.
+  OVERLAPPED m_outConnectOvl{};
+  OVERLAPPED m_outOvl{};
   std::atomic<bool> m_broken{false};
+  std::atomic<bool> m_linked{false};  // a server's client holds both pipes
   std::string m_host;
   std::string m_base;
   bool m_server = false;  // by the call that opened it, not by the host: a client may name "."

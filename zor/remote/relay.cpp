@@ -83,7 +83,15 @@ void CRelayServer::linkChanged(bool connected) {
     std::lock_guard lock(m_peerMutex);
     if (channel != nullptr) m_lastPeer = channel->peerName();
   }
-  if (m_notify != nullptr) PostMessageA(m_notify, WM_PIPE_STATE, connected ? 1 : 0, 0);
+  if (m_notify != nullptr) PostMessageA(m_notify, WM_PIPE_STATE, connected ? LINK_CONNECTED : LINK_LEFT, 0);
+}
+
+void CRelayServer::clientDropped(const std::string& peer) {
+  {
+    std::lock_guard lock(m_peerMutex);
+    m_lastPeer = peer;
+  }
+  if (m_notify != nullptr) PostMessageA(m_notify, WM_PIPE_STATE, LINK_DROPPED, 0);
 }
 
 void CRelayServer::relayLoop() {

@@ -2,7 +2,8 @@
 //
 // Bytes from the client are written to the device; bytes the device receives
 // are relayed to the client by a relay thread. Connection changes are posted
-// as WM_PIPE_STATE (wParam 1 connected, 0 left) to a message target, so that
+// as WM_PIPE_STATE (wParam 1 connected, 0 left, 2 a client that opened one of
+// the two local pipes only was dropped) to a message target, so that
 // a window and a program without one use the server alike. The channel (TCP
 // in remoteserver.h, local pipes in intranetserver.h) only carries the bytes
 // and tells when its client comes and goes.
@@ -40,6 +41,8 @@ public:
 class CRelayServer {
 public:
   static constexpr UINT WM_PIPE_STATE = 0x402;
+  // WM_PIPE_STATE's wParam.
+  enum LinkState : WPARAM { LINK_LEFT = 0, LINK_CONNECTED = 1, LINK_DROPPED = 2 };
   // How long the relay waits for the device's data in one slice.
   static constexpr DWORD kRelaySliceMs = 500;
   // How often a write to a full device looks whether its client is still there.
@@ -70,6 +73,8 @@ protected:
   // Opens the channel and starts the relay; false, with nothing running, when
   // the channel cannot open or a relay runs already.
   bool Start(std::unique_ptr<CRelayChannel> channel);
+  // A client that never became one (peer, as peerName names it) was turned away.
+  void clientDropped(const std::string& peer);
 
 private:
   void clientSent(const void* data, unsigned long size);
