@@ -11,7 +11,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <memory>
@@ -232,14 +236,32 @@ TEST_F(MonitorTest, StoreKeepsAThousandLinesAndTellsItsTarget) {
 }
 
 TEST_F(MonitorTest, FailedWriteStopsFileLoggingAndSaysSo) {
-  // /dev/full takes the open and the lock and refuses every write.
-  mon->ToggleLogFile("/dev/full");
-  if (!mon->IsLogToFile()) GTEST_SKIP() << "/dev/full not usable here";
-  ::testing::internal::CaptureStderr();
+  // A regular log that may not grow: the open succeeds and every write fails
+  // (EFBIG), as on a full disk. /dev/full is refused as no regular file.
+  // Standard error goes to a pipe meanwhile, which the limit does not touch.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  const std::string path = logToFile("full.log");
+  int errPipe[2];
+  ASSERT_EQ(pipe(errPipe), 0);
+  const int savedErr = dup(2);
+  dup2(errPipe[1], 2);
+  struct rlimit none = saved;
+  none.rlim_cur = 0;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
   record(LOG_TX, {1, 2, 3});
-  std::string err = ::testing::internal::GetCapturedStderr();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  dup2(savedErr, 2);
+  close(savedErr);
+  close(errPipe[1]);
+  char text[1024];
+  const ssize_t n = read(errPipe[0], text, sizeof text);
+  close(errPipe[0]);
+  const std::string err(text, n > 0 ? static_cast<std::size_t>(n) : 0);
   EXPECT_FALSE(mon->IsLogToFile());
-  EXPECT_THAT(err, ::testing::HasSubstr("/dev/full"));
+  EXPECT_THAT(err, ::testing::HasSubstr(path));
   EXPECT_EQ(mon->LineCount(), 1);  // the other sinks are unaffected
   EXPECT_EQ(mon->RecordsProcessed(), 1u);
 }
