@@ -41,6 +41,16 @@ PtyPair::PtyPair() {
 bool PtyPair::send(const std::string& bytes) {
   std::size_t done = 0;
   long deadline = nowMs() + 5000;
+  // Non-blocking while it sends, so that a far end that stops reading ends
+  // the send at its deadline instead of holding it in write for good.
+  const int flags = m_master >= 0 ? ::fcntl(m_master, F_GETFL) : -1;
+  if (flags >= 0) ::fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+  struct Restore {
+    int fd, flags;
+    ~Restore() {
+      if (flags >= 0) ::fcntl(fd, F_SETFL, flags);
+    }
+  } restore{m_master, flags};
   while (done < bytes.size() && m_master >= 0 && nowMs() < deadline) {
     ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
