@@ -56,21 +56,30 @@ int main(int argc, char** argv) {
   }
   if (pipe == (host != nullptr)) return usageError("give either --pipe or --tcp HOST");
 
-  // Both client devices open like any other; the rest of the program does not know which it has.
+  // Both client devices open like any other; the rest of the program does
+  // not know which it has. The error is read before a failed device is
+  // destroyed, which sets errors of its own.
+  unsigned long error = 0;
   if (pipe) {
     auto net = std::make_unique<zor::CDevNet>(".");
-    if (net->OpenDevice(0, 8192, 8192)) device = std::move(net);
+    if (net->OpenDevice(0, 8192, 8192))
+      device = std::move(net);
+    else
+      error = zor::GetLastError();
   } else {
     auto tcp = std::make_unique<zor::CDevTcp>(host);
-    if (tcp->OpenDevice(0, 8192, 8192)) device = std::move(tcp);
+    if (tcp->OpenDevice(0, 8192, 8192))
+      device = std::move(tcp);
+    else
+      error = zor::GetLastError();
   }
   if (!device) {
-    unsigned long error = zor::GetLastError();
-    const char* why = error == zor::ERROR_FILE_NOT_FOUND ? "no server is running; start zor server --headless"
-                      : error == 231                     ? "the server already has a client"
-                                                         : "is the server running and reachable?";
-    std::fprintf(stderr, "relay_client: cannot reach the %s server (error %lu: %s)\n",
-                 pipe ? "intranet" : "remote", error, why);
+    // 2: no pipes of a server; 10061: nothing listens on the port; 231: a client is being served.
+    const char* why = error == 2 || error == 10061 ? "no server runs there; start it with --headless"
+                      : error == 231               ? "the server already serves a client"
+                                                   : "is the server running and reachable?";
+    std::fprintf(stderr, "relay_client: cannot reach zor %s (error %lu: %s)\n", pipe ? "server" : "remote",
+                 error, why);
     return 1;
   }
 

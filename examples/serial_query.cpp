@@ -18,8 +18,8 @@ const char kUsage[] =
     "  Sends QUERY and the end of line (default lf), prints the answer up to its newline.\n"
     "  Exit status: 0 answered, 1 no answer or the port failed, 2 a wrong command line.\n";
 
-int usageError(const char* what, const char* value) {
-  std::fprintf(stderr, "serial_query: %s \"%s\"; try serial_query --help\n", what, value);
+int usageError(const std::string& what) {
+  std::fprintf(stderr, "serial_query: %s; try serial_query --help\n", what.c_str());
   return 2;
 }
 
@@ -31,15 +31,11 @@ unsigned long positive(const char* text) {
 }
 
 // The library opens ports by number; /dev/ttyS<k> is COM<k+1> unless a link says otherwise.
-int portNumberOf(const char* port) {
-  const char* digits = port;
-  if (std::strncmp(port, "COM", 3) == 0 || std::strncmp(port, "com", 3) == 0)
-    digits = port + 3;
-  else if (std::strncmp(port, "/dev/ttyS", 9) == 0)
-    digits = port + 9;
-  unsigned long n = positive(digits);
-  if (n == 0 && std::strcmp(digits, "0") != 0) return 0;
-  return static_cast<int>(digits == port + 9 ? n + 1 : n);
+int portNumberOf(const std::string& port) {
+  if (port.rfind("/dev/ttyS", 0) != 0)
+    return static_cast<int>(positive(&port[port.rfind("COM", 0) == 0 || port.rfind("com", 0) == 0 ? 3 : 0]));
+  unsigned long n = positive(&port[9]);
+  return n > 0 || port == "/dev/ttyS0" ? static_cast<int>(n + 1) : 0;
 }
 
 }  // namespace
@@ -49,46 +45,44 @@ int main(int argc, char** argv) {
   const char* frame = "8N1";
   const char* eol = "\n";
   bool rtscts = false;
-  long timeoutMs = 2000;
+  unsigned long timeoutMs = 2000;
   const char* args[2] = {};
   int given = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool needsValue = a == "--baud" || a == "--frame" || a == "--timeout-ms" || a == "--eol";
-    if (needsValue && i + 1 >= argc) return usageError("a value is missing after", argv[i]);
-    if (a == "--help" || a == "-h") {
+    if (needsValue && i + 1 >= argc) return usageError(a + " needs a value");
+    const std::string value = needsValue ? argv[++i] : "";
+    if (a == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--rtscts") {
       rtscts = true;
     } else if (a == "--baud") {
-      baud = positive(argv[++i]);
-      if (baud == 0) return usageError("no baud rate in", argv[i]);
+      if ((baud = positive(value.c_str())) == 0)
+        return usageError("--baud \"" + value + "\" is no baud rate");
     } else if (a == "--frame") {
-      frame = argv[++i];
-      if (std::strlen(frame) != 3 || frame[0] < '5' || frame[0] > '8' ||
-          !std::strchr("NnEeOoMmSs", frame[1]) || (frame[2] != '1' && frame[2] != '2'))
-        return usageError("a frame is data bits 5-8, parity N/E/O/M/S, stop bits 1 or 2, not", frame);
+      frame = argv[i];
+      if (value.size() != 3 || value[0] < '5' || value[0] > '8' || !std::strchr("NnEeOoMmSs", value[1]) ||
+          (value[2] != '1' && value[2] != '2'))
+        return usageError("--frame \"" + value + "\" is not data bits 5-8, parity N/E/O/M/S, stop bits 1|2");
     } else if (a == "--timeout-ms") {
-      timeoutMs = static_cast<long>(positive(argv[++i]));
-      if (timeoutMs <= 0) return usageError("no time-out in", argv[i]);
+      if ((timeoutMs = positive(value.c_str())) == 0)
+        return usageError("--timeout-ms \"" + value + "\" is no time");
     } else if (a == "--eol") {
-      a = argv[++i];
-      eol = a == "lf" ? "\n" : a == "cr" ? "\r" : a == "crlf" ? "\r\n" : nullptr;
-      if (eol == nullptr) return usageError("the end of line is lf, cr or crlf, not", argv[i]);
-    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-      return usageError("unknown option", argv[i]);
-    } else if (given < 2) {
-      args[given++] = argv[i];
+      eol = value == "lf" ? "\n" : value == "cr" ? "\r" : value == "crlf" ? "\r\n" : nullptr;
+      if (eol == nullptr) return usageError("--eol is lf, cr or crlf, not \"" + value + "\"");
+    } else if (a.rfind("--", 0) == 0 || given == 2) {
+      return usageError("unexpected \"" + a + "\" (one port, one query: quote it)");
     } else {
-      return usageError("one query only; quote it, not", argv[i]);
+      args[given++] = argv[i];
     }
   }
-  if (given < 2) return usageError("give a port and a query, got", given == 0 ? "" : args[0]);
+  if (given < 2) return usageError("give a port and a query");
   int port = portNumberOf(args[0]);
   if (port <= 0)
-    return usageError("give the port as COMn or /dev/ttyS<n-1> (link another tty as ports/COMn), not",
-                      args[0]);
+    return usageError(std::string("\"") + args[0] +
+                      "\" is no port: give COMn or /dev/ttyS<n-1>, or link a tty as ports/COMn");
 
   zor::CDevRS232 device;
   // Takes effect at the open: the worker threads start on a line already set up.
@@ -115,22 +109,19 @@ int main(int argc, char** argv) {
   std::string answer;
   const unsigned long start = zor::GetTickCount();
   while (answer.empty() || answer.back() != '\n') {
-    unsigned long waited = zor::GetTickCount() - start;
-    if (waited >= static_cast<unsigned long>(timeoutMs)) break;
-    if (device.RXQueue()) {
+    const unsigned long waited = zor::GetTickCount() - start;
+    if (waited >= timeoutMs) break;
+    if (device.RXQueue())
       answer += static_cast<char>(device.ReadByte());
-      continue;
-    }
-    // The event is null while a failed port is being reopened: wait a slice then.
-    if (zor::WaitForSingleObject(device.DataReadyEvent(), timeoutMs - waited) == zor::WAIT_FAILED)
-      zor::Sleep(50);
+    else if (zor::WaitForSingleObject(device.DataReadyEvent(), timeoutMs - waited) == zor::WAIT_FAILED)
+      zor::Sleep(50);  // the event is null while a failed port is being reopened
   }
   device.CloseDevice();
   const bool gotLine = !answer.empty() && answer.back() == '\n';
   while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
   if (!answer.empty()) std::printf("%s\n", answer.c_str());
   if (gotLine) return 0;
-  std::fprintf(stderr, "serial_query: no answer line within %ld ms%s\n", timeoutMs,
+  std::fprintf(stderr, "serial_query: no answer line within %lu ms%s\n", timeoutMs,
                answer.empty() ? "" : " (the part above came)");
   return 1;
 }
