@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   }
   const char* key = zor::zorString(zor::IDS_USB_DEVICES);
   std::string file = settingsFile();
-  std::printf("%s = %s   (%s)\n", key, setting(file, key).c_str(), file.c_str());
+  std::string listed = setting(file, key);
+  std::printf("%s = %s   (%s)\n", key, listed.empty() ? "(none)" : listed.c_str(), file.c_str());
 
   // A device opens the first listed instrument it can have; while this
   // program holds that one, the next device object gets the next one.
