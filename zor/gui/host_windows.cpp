@@ -230,7 +230,8 @@ QString CRunZorDlg::askPlaybackFile() {
 }
 
 void CRunZorDlg::OnBrowse() {
-  if (m_port->currentIndex() != ENTRY_PLAYBACK) return;
+  // Only an entry whose address is a file enables the button (UpdatePortControls).
+  if (!m_browse->isEnabled()) return;
   const QString path = askPlaybackFile();
   if (path.isEmpty() || !QFileInfo(path).isFile()) return;
   m_addressEdit->setText(QFileInfo(path).absoluteFilePath());

@@ -2,13 +2,13 @@
 
 #include <zor/strings.h>
 
+#include "zor/host/device_kinds.h"
 #include "zor/support/support.h"
 
 #include <zor/app.h>
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -22,7 +22,6 @@ constexpr int kStopBits[] = {0, 1, 2};  // one, one and a half, two
 constexpr const char* kParityTexts[] = {"None", "Even", "Odd", "Mark", "Space"};
 constexpr const char* kDataBitsTexts[] = {"5", "6", "7", "8"};
 constexpr const char* kStopBitsTexts[] = {"1", "1.5", "2"};
-constexpr const char* kFixedEntries[] = {"NULL", "USB", "NET", "TCP", "Playback"};
 
 bool sameText(const char* a, const char* b, std::size_t n = static_cast<std::size_t>(-1)) {
   for (std::size_t i = 0; i < n; ++i) {
@@ -57,7 +56,7 @@ CRunZorSettings::CRunZorSettings(bool serverMode) : m_serverMode(serverMode) {
   m_parityIndex = ini.GetProfileIntA(IDS_SECTION, IDS_RUNZOR_PARITY, m_parityIndex);
   m_baudRateIndex = ini.GetProfileIntA(IDS_SECTION, IDS_RUNZOR_BDRATE, m_baudRateIndex);
   m_loopback = ini.GetProfileIntA(IDS_SECTION, IDS_RUNZOR_LOOPBACK, m_loopback);
-  if (m_serverMode && (m_portIndex == 2 || m_portIndex == 3)) m_portIndex = 0;
+  if (m_serverMode && !deviceKindAt(m_portIndex).servable) m_portIndex = ENTRY_NULL;
 }
 
 // A stored index outside its list (a hand-edited file) reads as the default
@@ -99,15 +98,15 @@ const char* CRunZorSettings::StopBitsText(int index) {
 int CRunZorSettings::PortEntryCount() { return ENTRY_FIRST_SERIAL + zorNumComPorts(); }
 
 std::string CRunZorSettings::PortEntryText(int index) {
-  if (inRange(index, kFixedEntries)) return kFixedEntries[index];
+  if (index >= 0 && index < ENTRY_FIRST_SERIAL) return deviceKinds()[index].name;
   if (index < ENTRY_FIRST_SERIAL || index >= PortEntryCount()) return {};
   return "COM " + std::to_string(zorGetComPortNumber(index - ENTRY_FIRST_SERIAL));
 }
 
 int CRunZorSettings::PortEntryOf(const char* name) {
   if (name == nullptr) return -1;
-  for (int i = 0; i < ENTRY_FIRST_SERIAL; ++i)
-    if (sameText(name, kFixedEntries[i])) return i;
+  for (const DeviceKind& kind : deviceKinds())
+    if (!kind.IsSerial() && sameText(name, kind.name)) return kind.entry;
   if (!sameText(name, "COM", 3)) return -1;
   const char* digits = name + 3;
   if (*digits == ' ') ++digits;
@@ -159,63 +158,31 @@ void CRunZorSettings::ResetToDefaults() {
 }
 
 int CRunZorSettings::SelectPort(int entry) {
-  if (m_serverMode && (entry == ENTRY_NET || entry == ENTRY_TCP)) entry = ENTRY_NULL;
+  if (m_serverMode && !deviceKindAt(entry).servable) entry = ENTRY_NULL;
   m_portIndex = entry;
   ApplyPortDefaults();
   return m_portIndex;
 }
 
 void CRunZorSettings::ApplyPortDefaults() {
+  // No selection defaults as a serial port, as the dialog enables it as one.
+  const unsigned on = deviceKindAt(m_portIndex).defaults;
   m_loopback = 0;
-  m_overlappedRx = 1;
-  m_overlappedTx = 0;
-  m_xonXoff = 0;
-  m_hwHandshake = 0;
-  switch (m_portIndex) {
-    case ENTRY_NULL:
-    case ENTRY_NET:
-    case ENTRY_TCP:
-    case ENTRY_PLAYBACK:
-      m_overlappedRx = 0;
-      break;
-    case ENTRY_USB:
-      m_xonXoff = 1;
-      break;
-    default:  // a serial port (or no selection, which the dialog enables as one)
-      m_overlappedTx = 1;
-      m_hwHandshake = 1;
-      m_baudRateIndex = 6;
-      m_stopBitsIndex = 0;
-      m_dataBitsIndex = 3;
-      m_parityIndex = 0;
-      break;
+  m_overlappedRx = (on & DeviceKind::DEFAULT_OVERLAPPED_RX) ? 1 : 0;
+  m_overlappedTx = (on & DeviceKind::DEFAULT_OVERLAPPED_TX) ? 1 : 0;
+  m_xonXoff = (on & DeviceKind::DEFAULT_XONXOFF) ? 1 : 0;
+  m_hwHandshake = (on & DeviceKind::DEFAULT_RTSCTS) ? 1 : 0;
+  if (on & DeviceKind::DEFAULT_FRAME) {
+    m_baudRateIndex = 6;
+    m_stopBitsIndex = 0;
+    m_dataBitsIndex = 3;
+    m_parityIndex = 0;
   }
 }
 
-bool CRunZorSettings::IsEnabled(Control control) const {
-  const int entry = m_portIndex;
-  // An index outside 0..4 (a serial entry, or none) enables as a serial port.
-  const bool serial = entry < 0 || entry >= ENTRY_FIRST_SERIAL;
-  switch (control) {
-    case CONTROL_SERIAL:
-      return serial;
-    case CONTROL_ADDRESS:
-      return entry == ENTRY_NET || entry == ENTRY_TCP || entry == ENTRY_PLAYBACK;
-    case CONTROL_BROWSE:
-      return entry == ENTRY_PLAYBACK;
-    case CONTROL_OVERLAPPED:
-      return entry != ENTRY_NULL && entry != ENTRY_PLAYBACK;
-    case CONTROL_LOOPBACK:
-      return entry == ENTRY_NULL;
-  }
-  return false;
-}
+bool CRunZorSettings::IsEnabled(Control control) const { return deviceKindAt(m_portIndex).Uses(control); }
 
-const char* CRunZorSettings::AddressLabel() const {
-  if (m_portIndex == ENTRY_NET || m_portIndex == ENTRY_TCP) return "Server:";
-  if (m_portIndex == ENTRY_PLAYBACK) return "File:";
-  return nullptr;
-}
+const char* CRunZorSettings::AddressLabel() const { return deviceKindAt(m_portIndex).addressLabel; }
 
 namespace {
 
@@ -273,15 +240,17 @@ std::string CRunZorSettings::Describe() const {
   auto onOff = [](int v) { return v ? "on" : "off"; };
   std::string out = "Port: ";
   const int entry = m_portIndex;
-  if (inRange(entry, kFixedEntries)) {
-    out += kFixedEntries[entry];
-  } else if (entry >= ENTRY_FIRST_SERIAL && entry < PortEntryCount()) {
+  if (entry >= 0 && entry < PortEntryCount()) {
     out += PortEntryText(entry);
   } else {
     out += "none (entry " + std::to_string(entry) + ", not in the port list)";
   }
   if (const char* label = AddressLabel()) {
-    out += std::strcmp(label, "File:") == 0 ? ", file " : ", server ";
+    // The label names what the address is: "File:" a file, "Server:" a server.
+    std::string noun = label;
+    if (!noun.empty() && noun.back() == ':') noun.pop_back();
+    if (!noun.empty()) noun[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(noun[0])));
+    out += ", " + noun + " ";
     out += m_address.empty() ? "(none)" : m_address;
   }
   if (IsEnabled(CONTROL_SERIAL)) {

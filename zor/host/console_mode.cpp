@@ -2,6 +2,7 @@
 // drives the device from the terminal (a line typed is sent with the Send rules
 // of the terminal window) or, with standard input a pipe or a file, moves
 // bytes raw between standard input and output and the device.
+#include "zor/host/device_kinds.h"
 #include "zor/host/output_pump.h"
 #include "zor/host/port_options.h"
 #include "zor/host/window_mode.h"
@@ -379,7 +380,7 @@ int runClientMode(int argc, char** argv) {
   CIni::KeepFileUnchanged();
   CRunZorSettings settings(false);
   if (choice.any() && !applyPortChoice("run", choice, settings)) return 2;
-  if (o.log != nullptr && settings.GetPortIndex() == CRunZorSettings::ENTRY_PLAYBACK) {
+  if (o.log != nullptr && deviceKindAt(settings.GetPortIndex()).type == ZOR_PLAYBACK) {
     std::fprintf(stderr,
                  "zor run: --log: a playback device replays a log and writes none; leave --log out\n");
     return 2;

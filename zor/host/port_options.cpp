@@ -1,5 +1,7 @@
 #include "zor/host/port_options.h"
 
+#include "zor/host/device_kinds.h"
+
 #include "zor/platform/platform.h"
 
 #include <zor/app.h>
@@ -71,25 +73,8 @@ std::string entryName(const CRunZorSettings& s) {
 bool usedByPort(const char* mode, const char* name, CRunZorSettings::Control control,
                 const CRunZorSettings& s) {
   if (s.IsEnabled(control)) return true;
-  const char* which = "";
-  switch (control) {
-    case CRunZorSettings::CONTROL_SERIAL:
-      which = "a serial port (--port COMn)";
-      break;
-    case CRunZorSettings::CONTROL_ADDRESS:
-      which = "NET, TCP and Playback";
-      break;
-    case CRunZorSettings::CONTROL_OVERLAPPED:
-      which = "USB, NET, TCP and serial ports";
-      break;
-    case CRunZorSettings::CONTROL_LOOPBACK:
-      which = "NULL";
-      break;
-    default:
-      break;
-  }
-  fail(mode, std::string(name) + " applies to " + which + " only, and the port is " + entryName(s) +
-                 "; choose the port with --port, or leave " + name + " out");
+  fail(mode, std::string(name) + " applies to " + kindsUsing(control) + " only, and the port is " +
+                 entryName(s) + "; choose the port with --port, or leave " + name + " out");
   return false;
 }
 
@@ -148,9 +133,8 @@ bool applyPortChoice(const char* mode, const PortChoice& c, CRunZorSettings& s) 
                        " (\"Max COM Port number\") and the linked ones " + "are looked for); link " +
                        portLinkFolder() + "/" + com + " to its tty; zor ports lists the ports");
       } else {
-        fail(mode, "--port \"" + name +
-                       "\" names no port; give NULL, USB, NET, TCP, Playback or COMn (zor ports "
-                       "lists the serial ports)");
+        fail(mode, "--port \"" + name + "\" names no port; give " + kindNames(kAllKinds, ", ", " or ") +
+                       " (zor ports lists the serial ports)");
       }
       return false;
     }
@@ -228,9 +212,8 @@ bool applyPortChoice(const char* mode, const PortChoice& c, CRunZorSettings& s) 
        !applySwitch(mode, "--loopback", c.loopback, &CRunZorSettings::SetLoopback, s)))
     return false;
   if (s.IsEnabled(CRunZorSettings::CONTROL_ADDRESS) && s.GetAddress()[0] == '\0') {
-    const bool file = s.GetPortIndex() == CRunZorSettings::ENTRY_PLAYBACK;
-    fail(mode, "--port " + entryName(s) + " needs --address: " +
-                   (file ? "the traffic log file to replay" : "the host name or address of the zor server"));
+    const char* what = deviceKindAt(s.GetPortIndex()).addressNeeded;
+    fail(mode, "--port " + entryName(s) + " needs --address: " + (what != nullptr ? what : "its address"));
     return false;
   }
   return true;

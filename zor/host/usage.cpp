@@ -2,30 +2,95 @@
 // --help" and "zor --version". "zor help" keeps its own text (help.cpp).
 #include <zor/host.h>
 
+#include "zor/host/device_kinds.h"
 #include "zor/support/support.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace zor {
 namespace {
 
+constexpr std::size_t kTextColumn = 21;  // where an option's description starts
+constexpr std::size_t kWidth = 90;
+
+// head, then text word by word, a line broken where the next word would pass kWidth.
+std::string described(const std::string& head, const std::string& text) {
+  std::string out = head;
+  std::size_t column = head.size() - (head.rfind('\n') + 1);
+  bool lineStart = true;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::size_t length = end - at;
+    if (!lineStart && column + 1 + length > kWidth) {
+      out += '\n' + std::string(kTextColumn, ' ');
+      column = kTextColumn;
+      lineStart = true;
+    }
+    if (!lineStart) {
+      out += ' ';
+      ++column;
+    }
+    out.append(text, at, length);
+    column += length;
+    lineStart = false;
+    at = end + 1;
+  }
+  return out + '\n';
+}
+
+std::string option(const char* name, const std::string& text) {
+  std::string head = std::string("  ") + name;
+  head.resize(std::max(head.size() + 1, kTextColumn), ' ');
+  return described(head, text);
+}
+
+// "NET, TCP: the server's host name; Playback: ...": the kinds with an
+// address, those that read it alike named together.
+std::string addressText() {
+  std::string out;
+  const char* meaning = nullptr;
+  for (const DeviceKind& k : deviceKinds()) {
+    if (k.addressUsage == nullptr) continue;
+    if (meaning != nullptr && std::strcmp(meaning, k.addressUsage) == 0) {
+      out += std::string(", ") + k.name;
+      continue;
+    }
+    if (meaning != nullptr) out += std::string(": ") + meaning + "; ";
+    out += k.name;
+    meaning = k.addressUsage;
+  }
+  return meaning != nullptr ? out + ": " + meaning : out;
+}
+
 // The options that choose a device, shared by "zor settings" and "zor run --console".
-#define ZOR_PORT_OPTIONS                                                                         \
-  "  --port NULL|USB|NET|TCP|Playback|COMn\n"                                                    \
-  "                     the device; choosing one first applies its defaults (the settings\n"     \
-  "                     dialog's \"Defaults\"), then the options below\n"                        \
-  "  --address A        NET, TCP: the server's host name; Playback: the traffic log to replay\n" \
-  "  --baud N           COMn: 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"   \
-  "                     115200 128000 256000\n"                                                  \
-  "  --parity N|E|O|M|S --data 5..8 --stop 1|1.5|2      COMn: the frame\n"                       \
-  "  --rtscts on|off    COMn: RTS/CTS handshake\n"                                               \
-  "  --xonxoff on|off --overlapped-rx on|off --overlapped-tx on|off\n"                           \
-  "                     USB, NET, TCP, COMn: XON/XOFF and overlapped I/O\n"                      \
-  "  --loopback on|off  NULL: bytes written come back\n"
+std::string portOptions() {
+  const auto users = [](CRunZorSettings::Control c) { return kindNames(1u << c, ", ", ", "); };
+  std::string rates;
+  for (int i = 0; i < CRunZorSettings::BaudRateCount(); ++i)
+    rates += " " + std::to_string(CRunZorSettings::BaudRateAt(i));
+  const std::string serial = users(CRunZorSettings::CONTROL_SERIAL);
+  return "  --port " + kindNames(kAllKinds, "|", "|") +
+         "\n"
+         "                     the device; choosing one first applies its defaults (the settings\n"
+         "                     dialog's \"Defaults\"), then the options below\n" +
+         option("--address A", addressText()) + option("--baud N", serial + ":" + rates) +
+         described("  --parity N|E|O|M|S --data 5..8 --stop 1|1.5|2      ", serial + ": the frame") +
+         option("--rtscts on|off", serial + ": RTS/CTS handshake") +
+         described("  --xonxoff on|off --overlapped-rx on|off --overlapped-tx on|off\n" +
+                       std::string(kTextColumn, ' '),
+                   users(CRunZorSettings::CONTROL_OVERLAPPED) + ": XON/XOFF and overlapped I/O") +
+         option("--loopback on|off", users(CRunZorSettings::CONTROL_LOOPBACK) + ": bytes written come back");
+}
 
 struct ModeText {
   const char* name;
   const char* text;
+  // Set for the modes that take the port options: what follows them.
+  const char* afterPortOptions = nullptr;
 };
 
 constexpr ModeText kModes[] = {
@@ -48,7 +113,7 @@ constexpr ModeText kModes[] = {
      "                     either direction (default 1000)\n"
      "  --timeout-s N      end after N seconds whatever happens (default: no limit)\n"
      "  --log FILE         write the traffic log (the format \"--port Playback\" replays;\n"
-     "                     written in the hexadecimal view, every sent and received row)\n" ZOR_PORT_OPTIONS
+     "                     written in the hexadecimal view, every sent and received row)\n",
      "\n"
      "On a terminal each line typed is sent when Enter is pressed, with the rules of the\n"
      "view: dec and hex take one byte per token (\"65 66 300\" sends 41 42 2C, hex \"1 0a FF\"\n"
@@ -106,7 +171,8 @@ constexpr ModeText kModes[] = {
      "offer; then nothing is written.\n"
      "\n"
      "  --keys             show the eleven keys and values as stored\n"
-     "  --defaults         start from the choice with nothing stored (NULL)\n" ZOR_PORT_OPTIONS},
+     "  --defaults         start from the choice with nothing stored (NULL)\n",
+     ""},
     {"usb",
      "usage: zor usb [--dump]\n"
      "\n"
@@ -126,8 +192,20 @@ constexpr ModeText kModes[] = {
 
 const char* modeUsage(const char* mode) {
   if (mode == nullptr) return nullptr;
-  for (const ModeText& m : kModes)
-    if (std::strcmp(m.name, mode) == 0) return m.text;
+  try {
+    // Built once; the texts with the port options name the kinds the registry has.
+    static const std::vector<std::string> texts = [] {
+      std::vector<std::string> out;
+      for (const ModeText& m : kModes)
+        out.push_back(m.afterPortOptions == nullptr ? std::string(m.text)
+                                                    : m.text + portOptions() + m.afterPortOptions);
+      return out;
+    }();
+    for (std::size_t i = 0; i < std::size(kModes); ++i)
+      if (std::strcmp(kModes[i].name, mode) == 0) return texts[i].c_str();
+  } catch (...) {
+    // Memory ran out building the texts: no text, as for an unknown mode.
+  }
   return nullptr;
 }
 
