@@ -1,10 +1,9 @@
 // The communications calls on a serial port handle (a tty opened by CreateFileA
 // through a "COMn" name or a /dev path).
 //
-// Line settings travel as a DCB and are translated to and from the kernel's
-// termios2 (so that any rate is possible); modem lines, break, queues and
-// counters use their own ioctls. A tty whose far end is gone (hang-up, unplugged
-// adapter) fails every call with ERROR_GEN_FAILURE. Called on a handle that is
+// What they do to the line is tty_line.h's, shared with the tty transport. A
+// tty whose far end is gone (hang-up, unplugged adapter) fails every call with
+// ERROR_GEN_FAILURE. Called on a handle that is
 // a serial port, they fail with ERROR_INVALID_FUNCTION (ERROR_INVALID_HANDLE when h
 // is no handle at all).
 #pragma once
@@ -12,8 +11,7 @@
 #include <zor/comm.h>
 
 #include "zor/platform/platform.h"
-
-#include <mutex>
+#include "zor/platform/tty_line.h"
 
 namespace zor {
 
@@ -30,21 +28,6 @@ BOOL GetCommModemStatus(HANDLE h, DWORD* modemStatus);
 BOOL SetCommBreak(HANDLE h);
 BOOL ClearCommBreak(HANDLE h);
 
-// What a serial port handle keeps beside its descriptor: the settings termios
-// cannot hold, the time-outs and the error counters already reported.
-struct CommPortState {
-  std::mutex mutex;
-  DCB shadow{};  // last DCB written; fields without a termios equivalent are answered from it
-  bool haveShadow = false;
-  COMMTIMEOUTS timeouts{};
-  DWORD eventMask = 0;
-  DWORD inQueue = 0;
-  DWORD outQueue = 0;
-  bool haveCounters = false;
-  // Error counters at the last ClearCommError: frame, overrun, parity, break, buffer overrun.
-  int counters[5] = {};
-};
-
 // A handle kind that is a serial port implements this.
 class CommPort {
 public:
@@ -57,10 +40,5 @@ public:
   // SetCommTimeouts stored new time-outs (called with the state's mutex held).
   virtual void commTimeoutsChanged(const COMMTIMEOUTS&) {}
 };
-
-// Puts a freshly opened tty into the state the device expects: raw bytes, receiver
-// on, carrier ignored, reads returning at once; the rate stays as it was.
-// Returns 0 or an errno.
-int commPrepareTty(int fd, CommPortState& state);
 
 }  // namespace zor

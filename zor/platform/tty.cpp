@@ -2,15 +2,9 @@
 
 #include "zor/platform/opener.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace zor {
 
@@ -51,46 +45,16 @@ long TtyHandle::readSome(void* buffer, std::size_t size, std::int64_t offset) {
   return -1;
 }
 
-bool isComName(const char* name) {
-  if (name == nullptr) return false;
-  if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-  if (std::strncmp(name, "COM", 3) != 0) return false;
-  const char* digits = name + 3;
-  if (*digits < '1' || *digits > '9') return false;  // COM0 and leading zeros name no port
-  std::size_t n = std::strspn(digits, "0123456789");
-  return digits[n] == '\0' && n <= 6;
-}
-
 HANDLE openTty(const char* path, bool overlapped) {
-  int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  DWORD error = ERROR_SUCCESS;
+  int fd = openExclusiveTty(path, &error);
   if (fd < 0) {
-    int err = errno;
-    // A serial node without hardware behind it refuses the open: no such port.
-    // A folder (a ports/COMn link to one) is no port either, not a port held by another program.
-    SetLastError(err == EIO || err == ENXIO || err == ENODEV || err == EISDIR ? ERROR_FILE_NOT_FOUND
-                                                                              : win32ErrorFromErrno(err));
-    return INVALID_HANDLE_VALUE;
-  }
-  serial_struct serial{};
-  if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-    ::close(fd);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  // Exclusive for everyone, root included.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int err = errno;
-    ::close(fd);
-    SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(err));
+    SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
   auto object = makeFdObject<TtyHandle>(fd, overlapped);
   if (!object) return INVALID_HANDLE_VALUE;
-  // Raw bytes, reads that return at once; a node that is no tty is no port.
-  if (int err = commPrepareTty(fd, object->commState()); err != 0) {
-    SetLastError(err == ENOTTY || err == EINVAL ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(err));
-    return INVALID_HANDLE_VALUE;  // the handle object closes the descriptor
-  }
+  lineStart(fd, object->commState());
   HANDLE h = registerHandle(std::move(object));
   if (h == nullptr) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
@@ -98,9 +62,7 @@ HANDLE openTty(const char* path, bool overlapped) {
 }
 
 HANDLE openComPort(const OpenRequest& request) {
-  const char* name = request.name;
-  if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-  std::string path = resolveComName(name);
+  std::string path = ttyPathOf(request.name);
   if (path.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

@@ -32,9 +32,6 @@ private:
   std::atomic<bool> m_commClosed{false};
 };
 
-// True for "COM<n>" with n >= 1 (also with the "\\.\" prefix).
-bool isComName(const char* name);
-
 // Opens the tty at path exclusively. A second open, from any process, fails
 // with ERROR_SHARING_VIOLATION; a missing device with ERROR_FILE_NOT_FOUND.
 HANDLE openTty(const char* path, bool overlapped);
