@@ -22,11 +22,15 @@ long UsbTransport::move(void* buffer, unsigned long size, unsigned long timeoutM
   if (m_pipe->input() != input) return failed(error, ERROR_INVALID_FUNCTION);
   if (size > 0x7FFFFFFFul) size = 0x7FFFFFFFul;
   DWORD bound = timeoutMs >= INFINITE ? INFINITE : static_cast<DWORD>(timeoutMs);
+  if (DWORD pending = m_pending.exchange(ERROR_SUCCESS); pending != ERROR_SUCCESS)
+    return failed(error, pending);
   UsbPipe::Result r = m_pipe->transfer(buffer, static_cast<DWORD>(size), bound);
-  // What moved is reported; a lasting failure shows again on the next call.
-  if (r.count > 0) return static_cast<long>(r.count);
-  if (r.error != ERROR_SUCCESS) return failed(error, r.error);
-  return 0;
+  if (r.count == 0) return r.error == ERROR_SUCCESS ? 0 : failed(error, r.error);
+  // What moved is delivered, and a fault that came with it (a stall, a packet
+  // larger than the read) is the next call's answer. A bound or a cancel that
+  // cut the transfer short is no fault.
+  if (r.error != ERROR_SEM_TIMEOUT && r.error != ERROR_OPERATION_ABORTED) m_pending = r.error;
+  return static_cast<long>(r.count);
 }
 
 long UsbTransport::read(void* buffer, unsigned long size, unsigned long timeoutMs, DWORD* error) {

@@ -8,11 +8,14 @@
 // the instrument is unplugged, ERROR_INVALID_HANDLE once closed, a stall (its
 // halt cleared at once, so the next transfer goes through) ERROR_READ_FAULT
 // or ERROR_WRITE_FAULT, a packet larger than the read ERROR_MORE_DATA, a
-// write that found no room within its bound ERROR_SEM_TIMEOUT.
+// write that found no room within its bound ERROR_SEM_TIMEOUT. A fault that
+// ends a transfer which moved bytes is reported by the next call, so that the
+// bytes are not lost.
 #pragma once
 
 #include "zor/platform/transport.h"
 
+#include <atomic>
 #include <memory>
 
 namespace zor {
@@ -39,6 +42,7 @@ private:
   long move(void* buffer, unsigned long size, unsigned long timeoutMs, bool input, DWORD* error);
 
   std::shared_ptr<UsbPipe> m_pipe;  // stays until destruction: cancel() and close() may meet
+  std::atomic<DWORD> m_pending{ERROR_SUCCESS};
 };
 
 // Opens "<path>\PIPEnn" (path as listUsbDevices gives it). Null with *error
