@@ -1,5 +1,6 @@
-// USB bulk instruments through libusb: the device paths CreateFileA opens and
-// the handles of their pipes.
+// USB bulk instruments through libusb: which may be opened, how they are
+// found and named, and the device paths CreateFileA opens (the pipes are
+// also transports: usb_transport.h).
 //
 // A device path names the physical port ("usb:<bus>-<port>.<port>..."), so an
 // instrument plugged back into the same port has the same path. Opening the
@@ -56,6 +57,16 @@ struct UsbDeviceInfo {
 // probe: also try whether each can be opened (fills state).
 std::vector<UsbDeviceInfo> listUsbDevices(bool probe);
 
+// Whether the device at path can be opened now: ERROR_SUCCESS, or why not
+// (as UsbDeviceInfo::state). Its claim is given back at once unless this
+// process holds it anyway. Sets usbDeniedNode.
+DWORD probeUsbDevice(const std::string& path);
+
+// The active configuration block of the listed device at path (what
+// IOCTL_USB_GET_CONFIG_BLOCK returns), at most 256 bytes, whether or not it
+// is open; empty with *error set (ERROR_FILE_NOT_FOUND: not present).
+std::vector<unsigned char> usbConfigBlock(const std::string& path, DWORD* error);
+
 // The node of the device whose open the calling thread last saw refused for
 // lack of permission; empty when none was.
 std::string usbDeniedNode();
@@ -63,7 +74,7 @@ std::string usbDeniedNode();
 // Win32 code of a libusb error code.
 DWORD win32ErrorFromLibusb(int error);
 
-// CreateFileA's kind for "usb:" names.
+// CreateFileA's kind for "usb:" names (usb_handle.cpp).
 bool isUsbName(const char* name);
 HANDLE openUsb(const OpenRequest& request);
 
