@@ -13,6 +13,7 @@
 #include "support/tcppeer.h"
 
 #include "zor/platform/local_pipe.h"
+#include "zor/platform/pipe_transport.h"
 #include "zor/platform/platform.h"
 #include "zor/remote/intranetserver.h"
 #include "zor/remote/namedpipe.h"
@@ -311,39 +312,32 @@ TEST_F(PipeRelay, ClientsOnOnePipeOrKilledNeverKeepTheNextClientOut) {
   ASSERT_TRUE(server.Start());
   const std::string in = CNamedPipe::inPipeName(".", CDevNet::ZOR_NETPIPE);
   const std::string out = CNamedPipe::outPipeName(".", CDevNet::ZOR_NETPIPE);
-  auto open = [](const std::string& name, DWORD access) {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    waitUntil(
-        [&] {
-          return (h = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr)) !=
-                 INVALID_HANDLE_VALUE;
-        },
-        5000);
-    return h;
+  auto open = [](const std::string& name) {
+    std::unique_ptr<PipeTransport> end;
+    waitUntil([&] { return (end = connectLocalPipe(name.c_str(), 0, nullptr)) != nullptr; }, 5000);
+    return end;
   };
   const int halfOpenBound = static_cast<int>(CNamedPipe::kHalfOpenMs) + 5000;
 
   // The outbound pipe only, closed again: dropped at once.
-  HANDLE h = open(out, GENERIC_READ);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
+  auto end = open(out);
+  ASSERT_TRUE(end);
+  end.reset();
   EXPECT_EQ(nextState(), CRelayServer::LINK_DROPPED);
   // Held: dropped after the time-out, and it never hears the device.
-  h = open(out, GENERIC_READ);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  end = open(out);
+  ASSERT_TRUE(end);
   ASSERT_TRUE(write(echo, {1, 2, 3}));
   EXPECT_EQ(nextState(halfOpenBound), CRelayServer::LINK_DROPPED);
   unsigned char got[16];
-  DWORD count = 0;
-  ReadFile(h, got, sizeof got, &count, nullptr);
-  EXPECT_EQ(count, 0u) << "device data went to a client on one pipe";
-  CloseHandle(h);
+  EXPECT_LE(end->read(got, sizeof got, 0, nullptr), 0) << "device data went to a client on one pipe";
+  end.reset();
   // The inbound pipe only: what it sends reaches no device.
-  h = open(in, GENERIC_WRITE);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(WriteFile(h, "xyz", 3, &count, nullptr));
+  end = open(in);
+  ASSERT_TRUE(end);
+  ASSERT_EQ(end->write("xyz", 3, 1000, nullptr), 3);
   EXPECT_EQ(nextState(halfOpenBound), CRelayServer::LINK_DROPPED);
-  CloseHandle(h);
+  end.reset();
   EXPECT_TRUE(serverLog.bytes(LOG_SERVER_RCV).empty());
   EXPECT_EQ(server.lastPeerAddress(), "process " + std::to_string(getpid()));
   if (haveProgram("socat")) {
@@ -427,10 +421,9 @@ TEST_F(LocalPipe, HeadlessServerServesTheStoredChoiceUntilStopped) {
   ASSERT_TRUE(waitUntil([&] { return sockets() == 2; }, 5000));
   {
     // A client that opened one pipe only and closed it: the server serves the next.
-    HANDLE stray = CreateFileA(CNamedPipe::outPipeName(".", CDevNet::ZOR_NETPIPE).c_str(), GENERIC_READ, 0,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(stray, INVALID_HANDLE_VALUE);
-    CloseHandle(stray);
+    auto stray = connectLocalPipe(CNamedPipe::outPipeName(".", CDevNet::ZOR_NETPIPE).c_str(), 0, nullptr);
+    ASSERT_TRUE(stray);
+    stray.reset();
     CDevNet client(".");
     ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(0, 8192, 8192); }, 5000));
     std::vector<unsigned char> ping{'p', 'i', 'n', 'g'};

@@ -1,13 +1,6 @@
-// Local pipes: "\\HOST\PIPE\NAME" is the Unix domain stream socket NAME in
-// this user's pipe folder, and HOST must be this computer.
-//
-// A server instance (CreateNamedPipeA) listens on the socket and serves one
-// client: it accepts the first that connects and stops listening until it is
-// closed, so that a second client finds it busy. Beside the socket a lock file
-// "NAME.lock" tells a client that cannot connect whether a server is alive (a
-// busy pipe) or gone (a stale socket), with open-file-description locks that
-// die with their holder: byte 0 while an instance exists, byte 1 while it
-// serves a client.
+// Local pipes: the pipe folder, and the client's open as a handle that the
+// device core's open by name still uses (its transport is pipe_transport.h,
+// the server's instance pipe_listener.h).
 #pragma once
 
 #include "zor/platform/opener.h"

@@ -38,6 +38,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
 // between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
 // has nothing to wait on (a regular file is always readable).
 DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
+// The same for a descriptor a transport gives (Transport::readableDescriptor).
+DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds);
 
 // Read and write time-outs of a communications handle. Only ttys have them:
 // on other handles GetCommTimeouts fails, which is how the channel tells them apart.
@@ -51,36 +53,11 @@ struct COMMTIMEOUTS {
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
 
-// Local pipes "\\HOST\PIPE\NAME" (local_pipe.h): CreateFileA opens the client
-// end; a server creates one instance, which serves one client. A synchronous
-// read of either end returns at once with the bytes there, perhaps none.
-constexpr DWORD PIPE_ACCESS_INBOUND = 0x1;
-constexpr DWORD PIPE_ACCESS_OUTBOUND = 0x2;
-constexpr DWORD PIPE_TYPE_BYTE = 0x0;
-constexpr DWORD PIPE_READMODE_BYTE = 0x0;
-constexpr DWORD PIPE_WAIT = 0x0;
-constexpr DWORD PIPE_UNLIMITED_INSTANCES = 255;
-// The instance listens at once; a client's CreateFileA connects to it. The
-// mode, the instance count and the buffer sizes are those of a byte pipe with
-// one instance whatever is asked; a second server of the name fails with
-// ERROR_PIPE_BUSY.
-HANDLE CreateNamedPipeA(const char* name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize,
-                        DWORD inSize, DWORD defaultTimeout, SECURITY_ATTRIBUTES* sa);
-// Overlapped only: completes when the instance's client has connected;
-// ERROR_PIPE_CONNECTED when it already has. Reads and writes before that fail
-// with ERROR_PIPE_LISTENING.
-BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED* ovl);
-// Drops the client; the instance then serves no other.
-BOOL DisconnectNamedPipe(HANDLE pipe);
-BOOL GetNamedPipeClientProcessId(HANDLE pipe, DWORD* pid);
-// Waits, bounded, until a local pipe server can take a connection (0: its
-// default time-out, 50 ms). ERROR_FILE_NOT_FOUND at once when there is no server.
+// Local pipes "\\HOST\PIPE\NAME" (pipe_transport.h): CreateFileA opens a
+// client end. Waits, bounded, until a local pipe server can take a connection
+// (0: a pipe's default time-out, 50 ms). ERROR_FILE_NOT_FOUND at once when
+// there is no server.
 BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
-
-// Security descriptors from text ("D:(A;...)"), freed with LocalFree.
-BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(const char* text, DWORD revision, void** descriptor,
-                                                          DWORD* size);
-void* LocalFree(void* memory);
 
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);

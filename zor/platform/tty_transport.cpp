@@ -1,37 +1,16 @@
 #include "zor/platform/tty_transport.h"
 
+#include "zor/platform/deadline.h"
 #include "zor/platform/fail.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <new>
 
 namespace zor {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// How long a wait may still last: -1 without a bound (INFINITE or more than
-// the wait can express), 0 once the deadline has passed.
-class Deadline {
-public:
-  explicit Deadline(unsigned long ms)
-      : m_unbounded(ms == INFINITE || ms > static_cast<unsigned long>(INT_MAX)),
-        m_end(Clock::now() + std::chrono::milliseconds(m_unbounded ? 0 : ms)) {}
-  int left() const {
-    if (m_unbounded) return -1;
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_end - Clock::now()).count();
-    return ms <= 0 ? 0 : static_cast<int>(ms);
-  }
-
-private:
-  bool m_unbounded;
-  Clock::time_point m_end;
-};
 
 constexpr unsigned kGone = Reactor::kHangUp | Reactor::kError;
 

@@ -10,7 +10,6 @@ const char* const CDevNet::ZOR_NETPIPE = "ZORPIPE";
 
 struct ZOR_LOCAL CDevNet::Private {
   std::string host;
-  SECURITY_ATTRIBUTES sa{0, nullptr, FALSE};
 };
 
 CDevNet::CDevNet(const char* host) : p(std::make_unique<Private>()) {
@@ -18,37 +17,24 @@ CDevNet::CDevNet(const char* host) : p(std::make_unique<Private>()) {
   constructor();
 }
 
-CDevNet::~CDevNet() {
-  destroyer();
-  CNamedPipe::freeSecurity(&p->sa);
-}
+CDevNet::~CDevNet() { destroyer(); }
 
 void CDevNet::SetHostName(const char* host) { p->host = host != nullptr ? host : ""; }
 
 bool CDevNet::OpenDevice(int flags, int rxBufferSize, int txBufferSize) {
   if (p->host.empty()) return false;
-  // A descriptor left from an open with no close in between goes first.
-  CNamedPipe::freeSecurity(&p->sa);
-  if (!CNamedPipe::initSecurity(&p->sa)) return false;
   const std::string input = CNamedPipe::outPipeName(p->host.c_str(), ZOR_NETPIPE);
   const std::string output = CNamedPipe::inPipeName(p->host.c_str(), ZOR_NETPIPE);
   unsigned long error = 0;
   bool opened = openDevice(input.c_str(), output.c_str(), flags, rxBufferSize, txBufferSize, &error);
-  if (!opened && error == ERROR_ACCESS_DENIED) {
-    CNamedPipe::freeSecurity(&p->sa);
-    if (!CNamedPipe::initNetworkSecurity(&p->sa)) return false;
-    opened = openDevice(input.c_str(), output.c_str(), flags, rxBufferSize, txBufferSize, &error);
-  }
   if (!opened) SetLastError(static_cast<DWORD>(error));
   return opened;
 }
 
-bool CDevNet::close_device() {
-  CNamedPipe::freeSecurity(&p->sa);
-  return true;
-}
+bool CDevNet::close_device() { return true; }
 
-SECURITY_ATTRIBUTES* CDevNet::security_attr() { return &p->sa; }
+// Who may connect is decided by the pipe folder's and the sockets' modes.
+SECURITY_ATTRIBUTES* CDevNet::security_attr() { return nullptr; }
 
 bool CDevNet::on_io_error(unsigned long error, int) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_BAD_PIPE || error == ERROR_NO_DATA ||

@@ -9,7 +9,8 @@
 // it, is dropped with onHalfOpenDropped, so that no process can keep the pipes
 // from the next client. Either way the server re-creates both pipes by itself
 // and waits for the next client; a client side that broke reopens. A failed
-// re-creation is retried kReopenAttempts times, kReopenPauseMs apart.
+// re-creation is retried kReopenAttempts times, kReopenPauseMs apart. Who may
+// connect is decided by the pipe folder's and the sockets' modes.
 #pragma once
 
 #include "zor/core/workerthread.h"
@@ -17,10 +18,14 @@
 #include <zor/platform.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace zor {
+
+class PipeListener;
+class PipeTransport;
 
 class CNamedPipe {
 public:
@@ -58,10 +63,6 @@ public:
   static std::string pipeName(const char* host, const char* base, const char* suffix);
   static std::string inPipeName(const char* host, const char* base) { return pipeName(host, base, "IN"); }
   static std::string outPipeName(const char* host, const char* base) { return pipeName(host, base, "OUT"); }
-  // Domain users' descriptor, else initNetworkSecurity's.
-  static bool initSecurity(SECURITY_ATTRIBUTES* sa);
-  static bool initNetworkSecurity(SECURITY_ATTRIBUTES* sa);
-  static void freeSecurity(SECURITY_ATTRIBUTES* sa);
 
   static constexpr int kReopenAttempts = 60;
   static constexpr DWORD kReopenPauseMs = 1000;
@@ -70,6 +71,8 @@ public:
   // How long a server waits for a client's second pipe. A client opens both
   // one after the other, so this is only ever reached by one that never will.
   static constexpr DWORD kHalfOpenMs = 2000;
+  // How long a write waits for a peer that does not read before it fails.
+  static constexpr DWORD kWriteWaitMs = 10000;
 
 protected:
   // Ends the reading thread; no handler is called after it returns.
@@ -83,29 +86,31 @@ private:
   void readLoop();
   enum class ServerEnd { Stopped, Left, Dropped, Failed };
   ServerEnd serveLoop(DWORD& pid);
-  bool completionWait(HANDLE h, unsigned char* buffer);
-  bool watchOutbound(HANDLE out, unsigned char* stray);
-  void cancelRead(HANDLE h, unsigned char* buffer);
+  std::shared_ptr<PipeTransport> reader() const;
+  bool stopRequested() const;
   bool reopen();
   bool pause();
+  static bool fail(DWORD error);
 
-  std::atomic<HANDLE> m_write{INVALID_HANDLE_VALUE};
-  std::atomic<HANDLE> m_read{INVALID_HANDLE_VALUE};
+  // The ends in use, under m_ioMutex: the owner's write and stop reach them
+  // while the reading thread re-creates them.
+  mutable std::mutex m_ioMutex;
+  std::shared_ptr<PipeTransport> m_read;
+  std::shared_ptr<PipeTransport> m_write;
+  // A server's two instances, used by the reading thread alone while it runs.
+  std::unique_ptr<PipeListener> m_inListener;
+  std::unique_ptr<PipeListener> m_outListener;
+  HANDLE m_inEvent = nullptr;   // a client waits on the inbound pipe
+  HANDLE m_outEvent = nullptr;  // the same on the outbound pipe, then its client has left (or wrote)
+  std::mutex m_writeMutex;      // one write at a time, whole
   CWorkerThread m_thread;
   const unsigned long m_ioSize;
-  // Written by the opening steps while no reading loop runs, then used by it alone.
-  OVERLAPPED m_readOvl{};
-  OVERLAPPED m_connectOvl{};
-  // The server's outbound pipe: its client's connection, then a read that ends when it leaves.
-  OVERLAPPED m_outConnectOvl{};
-  OVERLAPPED m_outOvl{};
   std::atomic<bool> m_broken{false};
   std::atomic<bool> m_linked{false};  // a server's client holds both pipes
   std::string m_host;
   std::string m_base;
   bool m_server = false;  // by the call that opened it, not by the host: a client may name "."
 
-  SECURITY_ATTRIBUTES m_sa{0, nullptr, FALSE};
   // Serialises the opening and closing steps of the owner and of the reading thread.
   std::mutex m_openMutex;
   std::atomic<bool> m_stopping{false};
