@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "support/program.h"
 
 #include <random>
 #include <string>
@@ -13,13 +14,8 @@ namespace {
 
 #ifdef ZOR_APP_PATH
 
-const std::string kZor = ZOR_APP_PATH;
-
-std::string shellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using zortest::kZor;
+using zortest::shellQuote;
 
 class ConsoleReplay : public ::testing::Test {
 protected:

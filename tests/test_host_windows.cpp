@@ -1,6 +1,6 @@
-// The host's windows: the settings dialog over the stored choice, the
-// terminal's Send and its transfer dialogs, the server windows around their
-// relays with real clients, and the mode loops driven as a user answers them.
+// The host's windows: the settings dialog over the stored choice, and the
+// terminal's Send and its transfer dialogs.
+#include "support/gui_test.h"
 #include "support/recorder.h"
 #include "support/tcppeer.h"
 #include "support/testdevice.h"
@@ -45,41 +45,16 @@ namespace zor {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using zor_test::SettingsScope;
-using zor_test::TestEnv;
+using zor_test::child;
+using zor_test::HostWindows;
+using zor_test::pumpUntil;
+using zor_test::screenshot;
+using zor_test::text;
 using Bytes = std::vector<unsigned char>;
-
-bool pumpUntil(const std::function<bool()>& pred, int rounds = 2500) {
-  for (int i = 0; i < rounds; ++i) {
-    QCoreApplication::processEvents();
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return false;
-}
-
-template <class T>
-T* child(QWidget* w, const char* name) {
-  T* c = w->findChild<T*>(name);
-  EXPECT_NE(c, nullptr) << name;
-  return c;
-}
-
-std::string text(QWidget* w, const char* name) {
-  if (auto* l = w->findChild<QLabel*>(name)) return l->text().toStdString();
-  if (auto* e = w->findChild<QLineEdit*>(name)) return e->text().toStdString();
-  return "(no " + std::string(name) + ")";
-}
 
 bool checked(QWidget* w, const char* name) { return child<QCheckBox>(w, name)->isChecked(); }
 bool enabled(QWidget* w, const char* name) { return child<QWidget>(w, name)->isEnabled(); }
 int listIndex(QWidget* w, const char* name) { return child<QComboBox>(w, name)->currentIndex(); }
-
-void screenshot(QWidget* w, const char* file) {
-  QDir().mkpath(ZOR_SCREENSHOT_DIR);
-  EXPECT_TRUE(w->grab().save(QString(ZOR_SCREENSHOT_DIR) + "/" + file));
-}
 
 Bytes pattern(std::size_t n) {
   Bytes b(n);
@@ -126,34 +101,6 @@ public:
 };
 
 // A pipe folder of the test's own, with a short path: a socket's path has
-// room for 107 characters only.
-struct PipeFolder {
-  PipeFolder() : dir("/tmp/zor-hw-" + std::to_string(getpid())) { setenv("ZOR_PIPE_DIR", dir.c_str(), 1); }
-  ~PipeFolder() {
-    unsetenv("ZOR_PIPE_DIR");
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  std::string dir;
-};
-
-template <class Base>
-struct Exposed : Base {
-  using Base::Base;
-  using CRunZorRelayDlg::OnInitDialog;
-};
-
-class HostWindows : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ASSERT_TRUE(zorGuiEnsureApplication());
-    zorGuiInstall();
-    settings->m_threadGranularity = 2;
-  }
-  std::string iniPath() const { return std::getenv("ZOR_CONFIG"); }
-  TestEnv env;
-  SettingsScope settings;
-};
 
 TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder) {
   ComPorts ports({1, 3});
@@ -415,203 +362,5 @@ TEST_F(HostWindows, ReceiveDialogWritesWhatArrivesUntilCloseAndForcesTheRxFilter
   EXPECT_EQ(term.results.back(), "Receive File: Error");
   device.CloseDevice();
 }
-
-// Runs the window's own loop; body drives it from inside and ends it.
-template <class Window>
-void runWindow(Window& w, const std::function<void()>& body) {
-  bool ran = false;
-  QTimer::singleShot(0, [&] {
-    ran = true;
-    body();
-    w.OnCancel();
-  });
-  EXPECT_TRUE(w.runModeless());
-  EXPECT_TRUE(ran);
-}
-
-TEST_F(HostWindows, IntranetServerWindowShowsTheClientAndFlipsTheIcon) {
-  PipeFolder pipes;
-  CDevNull served;
-  served.Loopback(true);
-  ASSERT_TRUE(served.OpenDevice(0, 8192, 8192));
-  {
-    CRunZorServerDlg w(&served);
-    runWindow(w, [&] {
-      EXPECT_EQ(w.windowTitle(), "ZOR Server");
-      ASSERT_TRUE(w.serving());
-      const std::string host = w.fieldText().toStdString();
-      EXPECT_FALSE(host.empty());
-      EXPECT_FALSE(w.clientShown());
-      {
-        CDevNet client(".");
-        ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
-        ASSERT_TRUE(pumpUntil([&] { return w.clientShown(); }));
-        EXPECT_THAT(w.fieldText().toStdString(), HasSubstr(" connected"));
-        // The loopback answers through the relay.
-        ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("ping"), 4));
-        EXPECT_EQ(zor_test::readBytes(client, 4, 5000), (Bytes{'p', 'i', 'n', 'g'}));
-        client.CloseDevice();
-      }
-      ASSERT_TRUE(pumpUntil([&] { return !w.clientShown(); }));
-      EXPECT_EQ(w.fieldText().toStdString(), host);
-      // A second server finds the pipes taken and says so; the window stays.
-      Exposed<CRunZorServerDlg> second(&served);
-      second.OnInitDialog();
-      EXPECT_EQ(second.fieldText(), "* Server error! *");
-      EXPECT_FALSE(second.serving());
-    });
-    EXPECT_FALSE(w.serving()) << "Exit stopped the relay";
-  }
-  served.CloseDevice();
-}
-
-TEST_F(HostWindows, RemoteServerWindowShowsTheClientAddressAndExitEndsTheRelay) {
-  CDevNull served;
-  served.Loopback(true);
-  ASSERT_TRUE(served.OpenDevice(0, 8192, 8192));
-  {
-    CRunZorRemoteServerDlg w(&served);
-    CDevTcp client("127.0.0.1");
-    runWindow(w, [&] {
-      EXPECT_EQ(w.windowTitle(), "ZOR Remote Server");
-      ASSERT_TRUE(w.serving());
-      const std::string host = w.fieldText().toStdString();
-      {
-        // The port is in use: a second window shows the error and stays.
-        Exposed<CRunZorRemoteServerDlg> second(&served);
-        second.OnInitDialog();
-        EXPECT_EQ(second.fieldText(), "* Server error! *");
-        EXPECT_FALSE(second.serving());
-      }
-      ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
-      ASSERT_TRUE(pumpUntil([&] { return w.clientShown(); }));
-      EXPECT_EQ(w.fieldText().toStdString(), "127.0.0.1 connected");
-      ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("echo"), 4));
-      EXPECT_EQ(zor_test::readBytes(client, 4, 5000), (Bytes{'e', 'c', 'h', 'o'}));
-      screenshot(&w, "remote-server.png");
-      // Exit with the client still connected (runWindow's OnCancel).
-    });
-    EXPECT_FALSE(w.serving());
-    client.CloseDevice();
-  }
-  served.CloseDevice();
-}
-
-// Answers the mode loop's dialogs in turn: each step sees the active
-// window and says whether it acted. Bounded: after too many ticks, every
-// window is closed.
-class Script {
-public:
-  using Step = std::function<bool(QWidget*)>;
-  explicit Script(std::vector<Step> steps) : m_steps(std::move(steps)) {
-    QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-    m_timer.start(5);
-  }
-  std::size_t done() const { return m_next; }
-
-private:
-  void tick() {
-    QWidget* w = QApplication::activeModalWidget();
-    if (w == nullptr)
-      for (QWidget* t : QApplication::topLevelWidgets())
-        if (dynamic_cast<CRunZorModeless*>(t) != nullptr && t->isVisible()) w = t;
-    if (++m_ticks > 4000) {
-      if (auto* d = qobject_cast<QDialog*>(w)) d->reject();
-      return;
-    }
-    if (w != nullptr && m_next < m_steps.size() && m_steps[m_next](w)) ++m_next;
-  }
-  std::vector<Step> m_steps;
-  std::size_t m_next = 0;
-  int m_ticks = 0;
-  QTimer m_timer;
-};
-
-Script::Step settingsOk(int entry, const char* address = "") {
-  return [=](QWidget* w) {
-    auto* dlg = dynamic_cast<CRunZorDlg*>(w);
-    if (dlg == nullptr) return false;
-    dlg->findChild<QComboBox*>("port")->setCurrentIndex(entry);
-    dlg->findChild<QLineEdit*>("address")->setText(address);
-    dlg->findChild<QPushButton*>("ok")->click();
-    return true;
-  };
-}
-
-Script::Step settingsExit() {
-  return [](QWidget* w) {
-    auto* dlg = dynamic_cast<CRunZorDlg*>(w);
-    if (dlg == nullptr) return false;
-    dlg->findChild<QPushButton*>("exit")->click();
-    return true;
-  };
-}
-
-TEST_F(HostWindows, ClientModeLoopReportsAFailedOpenRunsTheTerminalAndEndsOnExit) {
-  std::string message;
-  bool terminalShown = false, monitorShown = false, hostSet = false;
-  Script script({
-      settingsOk(CRunZorSettings::ENTRY_PLAYBACK),  // no file: nothing opens
-      [&](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        if (box == nullptr) return false;
-        message = box->text().toStdString();
-        box->accept();
-        return true;
-      },
-      settingsOk(CRunZorSettings::ENTRY_NULL),
-      [&](QWidget* w) {
-        auto* term = dynamic_cast<CRunZorMainDlg*>(w);
-        if (term == nullptr) return false;
-        terminalShown = term->windowTitle() == "ZOR";
-        hostSet = theApp.m_pHostDlg.load() == term;
-        for (QWidget* t : QApplication::topLevelWidgets())
-          monitorShown = monitorShown || (qobject_cast<MonitorWindow*>(t) != nullptr && t->isVisible());
-        term->findChild<QAction*>("command21700")->trigger();
-        return true;
-      },
-      settingsExit(),
-  });
-  runA(nullptr, nullptr, const_cast<char*>("ignored --options"), 1);
-  EXPECT_EQ(script.done(), 5u);
-  EXPECT_EQ(message, "Error opening the selected port");
-  EXPECT_TRUE(terminalShown && monitorShown && hostSet);
-  EXPECT_EQ(theApp.m_pHostDlg.load(), nullptr) << "the host window pointer outlived its window";
-}
-
-TEST_F(HostWindows, ServerModeLoopSaysNothingOnAFailedOpenAndServesUntilExit) {
-  PipeFolder pipes;
-  std::string field = "(not shown)";
-  bool boxSeen = false;
-  Script script({
-      settingsOk(CRunZorSettings::ENTRY_PLAYBACK),
-      [&](QWidget* w) {
-        boxSeen = boxSeen || qobject_cast<QMessageBox*>(w) != nullptr;
-        if (qobject_cast<QMessageBox*>(w) != nullptr) static_cast<QDialog*>(w)->accept();
-        return dynamic_cast<CRunZorDlg*>(w) != nullptr && settingsOk(CRunZorSettings::ENTRY_NULL)(w);
-      },
-      [&](QWidget* w) {
-        auto* server = dynamic_cast<CRunZorRelayDlg*>(w);
-        if (server == nullptr) return false;
-        field = server->windowTitle().toStdString() + ": " + server->fieldText().toStdString();
-        QTest::keyClick(server, Qt::Key_Escape);
-        return true;
-      },
-      settingsExit(),
-  });
-  serverW(nullptr, nullptr, const_cast<wchar_t*>(L""), 0);
-  EXPECT_EQ(script.done(), 4u);
-  EXPECT_FALSE(boxSeen);
-  EXPECT_THAT(field, ::testing::StartsWith("ZOR Server: "));
-  EXPECT_THAT(field, ::testing::Not(HasSubstr("error")));
-}
-
-TEST_F(HostWindows, HelpWithoutAConsoleWritesNothing) {
-  testing::internal::CaptureStderr();
-  helpA(nullptr, nullptr, nullptr, 0);
-  helpW(nullptr, nullptr, nullptr, 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
 }  // namespace
 }  // namespace zor

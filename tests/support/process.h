@@ -44,4 +44,9 @@ public:
 std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
 
+// s as one word of /bin/sh, whatever it holds.
+std::string shellQuote(const std::string& s);
+// The lines of a program's output: its newlines.
+int lineCount(const std::string& s);
+
 }  // namespace zortest

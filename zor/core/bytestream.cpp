@@ -2,6 +2,8 @@
 // through the rings, their mutexes and the events.
 #include "zor/core/device_p.h"
 
+#include <zor/strings.h>
+
 #include <algorithm>
 
 namespace zor {
@@ -55,7 +57,7 @@ int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, boo
       // A ring of capacity C holds C - 1 bytes: n bytes fit when the free space exceeds n.
       if (static_cast<unsigned long>(tx.freeSpace()) > n) {
         bool ok = tx.put(data, static_cast<int>(n));
-        if (tx.takeOverrun() && logOverrun) log(LOG_EVENT, nullptr, 124);
+        if (tx.takeOverrun() && logOverrun) log(LOG_EVENT, nullptr, IDS_TX_OVERRUN);
         lock.Unlock();
         // At granularity 0 the writer resumes the TX thread itself; otherwise
         // the receive loop does, and is told to make its next pass now.
@@ -115,7 +117,7 @@ void CDevice::Flush(bool rx, bool tx) {
     lock.Unlock();
     d->noteRxTaken();
   }
-  d->log(LOG_EVENT, nullptr, 154);
+  d->log(LOG_EVENT, nullptr, IDS_BUFFERS_FLUSHED);
 }
 
 bool CDevice::TxReady() { return canTransmit() && !d->m_buffs[TX].aboveHighTide(); }

@@ -13,6 +13,8 @@
 #include "zor/core/device_p.h"
 #include "zor/monitor/monitordlg.h"
 
+#include <zor/strings.h>
+
 #include <algorithm>
 
 namespace zor {
@@ -355,7 +357,7 @@ void CDevicePrivate::store(unsigned char* data, unsigned long n) {
     m_buffs[RX].put(data, static_cast<int>(n));
     if (m_buffs[RX].takeOverrun()) {
       ++m_rxOverruns;
-      log(LOG_EVENT, nullptr, 123);
+      log(LOG_EVENT, nullptr, IDS_RX_OVERRUN);
     }
     notify(m_buffs[RX].count());
   }

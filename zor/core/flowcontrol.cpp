@@ -1,6 +1,8 @@
 // XON/XOFF flow control, the reception watchdog and panic recovery.
 #include "zor/core/device_p.h"
 
+#include <zor/strings.h>
+
 namespace zor {
 
 void CDevicePrivate::enableXonHandshake(bool enable, unsigned char xon, unsigned char xoff) {
@@ -24,7 +26,7 @@ void CDevicePrivate::resetXonXoff() {
 
 void CDevicePrivate::enableRX(bool enable) {
   if (!m_xonEnabled) return;
-  log(LOG_EVENT, nullptr, enable ? 122 : 121);
+  log(LOG_EVENT, nullptr, enable ? IDS_RX_LOW_TIDE : IDS_RX_HIGH_TIDE);
   q->WriteByte(enable ? m_xonChar.load() : m_xoffChar.load());
 }
 
@@ -36,7 +38,7 @@ unsigned long CDevicePrivate::checkXonXoff(unsigned char* data, unsigned long n)
     unsigned char b = data[i];
     if (b == xon || b == xoff) {
       m_xonState = (b == xon);
-      log(LOG_EVENT, nullptr, b == xon ? 126 : 125);
+      log(LOG_EVENT, nullptr, b == xon ? IDS_XON_RECEIVED : IDS_XOFF_RECEIVED);
       m_lastRxTick = GetTickCount();
     } else {
       data[out++] = b;
@@ -76,7 +78,7 @@ void CDevicePrivate::checkPanic() {
   std::lock_guard life(m_lifecycle, std::adopt_lock);
   if (m_closing) return;
   closeDevice();
-  log(LOG_EVENT, nullptr, 143);
+  log(LOG_EVENT, nullptr, IDS_PANIC);
   m_resumer.Resume();
 }
 
@@ -96,7 +98,7 @@ void CDevicePrivate::autoResume() {
                              m_thrds[TX].bufferSize, &error);
         if (park) {
           enableRX(true);
-          log(LOG_EVENT, nullptr, 142);
+          log(LOG_EVENT, nullptr, IDS_PANIC_RESUMED);
         }
       }
     }

@@ -41,7 +41,7 @@ bool inRange(int index, const T (&)[N]) {
 }  // namespace
 
 CRunZorSettings::CRunZorSettings(bool serverMode) : m_serverMode(serverMode) {
-  // The key order of the dialog's constructor: 103, 109, 110, 115, 108, 106, 114, 105, 111, 104, 128.
+  // Read in the dialog's order: a key missing from the file is written back where it is read.
   CIni ini;
   ini.UseSystemFile();
   ini.ForceWriteDefaults();

@@ -42,7 +42,6 @@ public:
 
   // Where WM_FASTLIST_ADDED goes; null: nowhere.
   void SetTarget(HWND target) { m_target = target; }
-  HWND Target() const { return m_target; }
 
 private:
   bool ensureCapacity();
