@@ -205,4 +205,12 @@ DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE in
   return waitFor(count, events, FALSE, milliseconds, fd);
 }
 
+DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, int input, DWORD milliseconds) {
+  if (input < 0) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return WAIT_FAILED;
+  }
+  return waitFor(count, events, FALSE, milliseconds, input);
+}
+
 }  // namespace zor
