@@ -2,7 +2,8 @@
 # Fails when a file includes across the layers the wrong way (docs/ARCHITECTURE.md):
 # POSIX and Linux headers in the platform layer only, no include of a higher
 # layer, the device core's private header inside the core only, Qt in the
-# window layer only (zor/gui/ and its public header), and nothing but the
+# window layer only (zor/gui/ and its public header), no POSIX or Linux header
+# in the core, devices and remote layers even by name, and nothing but the
 # public headers in the programs and examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,15 @@ import pathlib, re, sys
 # Bottom to top; a file may include its own layer and the ones below it.
 rank = {"platform": 0, "support": 1, "utils": 1, "monitor": 2, "core": 3, "devices": 4, "remote": 4, "host": 5,
         "gui": 6}
+# The device core and the devices reach a medium only through
+# zor/platform/transport.h (and the platform's waits): no POSIX or Linux
+# header there. <csignal> is standard C++ and stays allowed.
+media_free = {"core", "devices", "remote"}
+posix_headers = {"unistd.h", "fcntl.h", "termios.h", "poll.h", "netdb.h", "libusb.h", "pthread.h", "signal.h",
+                 "errno.h", "dlfcn.h", "libusb-1.0/libusb.h"}
+# What the core takes from the platform layer: its calls and the transports.
+core_platform = {"platform.h", "transport.h", "transport_openers.h"}
+posix_folders = ("sys/", "asm/", "asm-generic/", "linux/", "netinet/", "arpa/", "libusb-1.0/")
 qt_header = re.compile(r"^Q[A-Z]\w*$|^Qt\w*/")
 include = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 problems = []
@@ -44,6 +54,11 @@ def check(path, public_only):
                 continue
             if name.startswith("zor/"):
                 continue
+            # The layers above the media name no system header, not even
+            # through the C++ wrapper of a POSIX one.
+            if layer in media_free and (name in posix_headers or name.startswith(posix_folders)):
+                problems.append(f"{where}: POSIX/Linux header in {layer}/: reach media through transport.h")
+                continue
             # A standard C++ header has neither a folder nor a suffix.
             if "/" in name or "." in name:
                 if layer != "platform":
@@ -53,6 +68,8 @@ def check(path, public_only):
             problems.append(f"{where}: only the public headers <zor/...> here")
             continue
         target = pathlib.Path(name)
+        if layer == "core" and name.startswith("zor/platform/") and target.name not in core_platform:
+            problems.append(f"{where}: the core reaches a medium only through transport.h")
         to = "utils" if target.parts[0] == "utils" else (target.parts[1] if len(target.parts) > 2 else None)
         if to not in rank:
             problems.append(f"{where}: not a library header")

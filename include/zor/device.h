@@ -107,7 +107,11 @@ protected:
   virtual int GetIOSize(int k) const = 0;
   // True when the error of direction k (0 RX, 1 TX) is fatal: the direction panics.
   virtual bool on_io_error(unsigned long error, int k);
-  // I/O of the pseudo names "NULL", "PB:" and "TCP"; the ReadFile/WriteFile contract.
+  // The I/O of a channel of hooks (SetChannelOwner); the ReadFile/WriteFile
+  // contract. Where the direction runs overlapped, ovl is given and a hook may
+  // answer FALSE with ERROR_IO_PENDING, then complete later: Internal takes the
+  // error (0: success), InternalHigh the count, and hEvent is set. A hook must
+  // complete or forget such an operation by the time close_device returns.
   virtual int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
                             OVERLAPPED* ovl);
   virtual int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
@@ -131,9 +135,13 @@ protected:
   // the RX thread then reads only when the receive ring has room for one.
   // Otherwise it reads as much as the ring has room for.
   void SetWholeReads(bool on);
-  // Routes the channel's I/O of a pseudo name to this device's hooks.
+  // Routes the channel's I/O to this device's hooks, whatever the names the
+  // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();
-  // Raw handles of the open channel (INVALID_HANDLE_VALUE when closed).
+  // The system handles of the open channel, through which a device programs
+  // its medium (a port's line settings, a USB control request): the input's
+  // and the output's (the same one without an output name). Null for a
+  // channel of hooks, INVALID_HANDLE_VALUE while closed.
   HANDLE InputHandle() const;
   HANDLE OutputHandle() const;
   int OverlapFlags() const;

@@ -1,63 +1,64 @@
-// CDevHandle: a device's channel. It holds the input and output handles, or,
-// for the pseudo names "NULL", "PB:" and "TCP", routes I/O to the owning
-// device's hooks without any system object.
+// CDevHandle: a device's channel. It holds the transport of the input and,
+// when the output has a name of its own, of the output; or the adaptor that
+// serves the owning device's hooks.
 #pragma once
 
 #include <zor/platform.h>
 
+#include "zor/platform/transport.h"
+
 #include <atomic>
+#include <memory>
+#include <shared_mutex>
 
 namespace zor {
 
 class CDevice;
-class CDevicePrivate;
 
 class CDevHandle {
 public:
-  enum Kind { HK_FILE = 0, HK_NULL = 1, HK_PLAYBACK = 2, HK_TCP = 3 };
-
-  CDevHandle() = default;
+  explicit CDevHandle(CDevice* device) : m_device(device) {}
   ~CDevHandle() { Close(); }
   CDevHandle(const CDevHandle&) = delete;
   CDevHandle& operator=(const CDevHandle&) = delete;
 
-  bool Open(const char* inName, const char* outName, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
-            DWORD disposition, DWORD attributes, DWORD* overlapFlags, HANDLE templateFile);
+  // Opens inName (and outName, when non-empty, for the output alone). One
+  // transport for both directions runs both overlapped when either bit of
+  // *overlapFlags is set (*overlapFlags becomes 3). False with *error set.
+  bool Open(const char* inName, const char* outName, int* overlapFlags, DWORD* error);
+  // True when a channel was open.
   bool Close();
-  bool IsOpen() const { return m_hIn != INVALID_HANDLE_VALUE && m_hOut != INVALID_HANDLE_VALUE; }
-  bool Exists(const char* name);
+  bool IsOpen() const { return m_open.load(); }
+  bool Exists(const char* name) const;
 
-  BOOL Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
-  BOOL Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED* ovl);
-  BOOL OverlappedResult(bool input, OVERLAPPED* ovl, DWORD* done, BOOL wait);
-  BOOL Cancel(bool input);
-  BOOL IoControl(bool input, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                 OVERLAPPED* ovl);
-  BOOL FlushOut();
-  // Waits for one of the events or until the input can be read without
-  // waiting. WAIT_FAILED for the pseudo kinds (their owner wakes the reader
-  // itself) and for inputs that cannot be waited on.
-  DWORD WaitInput(DWORD count, const HANDLE* events, DWORD milliseconds);
-  DWORD LastError() const;
-  void SetOwner(CDevice* owner) { m_owner = owner; }
+  // The transport of a direction; valid while open. Opened before the worker
+  // threads start and released after they stopped.
+  Transport* Input() const { return m_in.get(); }
+  Transport* Output() const { return m_out ? m_out.get() : m_in.get(); }
+  void Cancel(bool input);
+  bool FlushOut();
 
-  HANDLE In() const { return m_hIn; }
-  HANDLE Out() const { return m_hOut; }
-  int Kind() const { return m_kind; }
-  bool IsPseudo() const { return m_kind != HK_FILE; }
+  // I/O goes to the device's hooks, whatever the names (SetChannelOwner).
+  void SetHooks(bool on) { m_hooks = on; }
+
+  // The emulated handles of a bridged medium; null for the hooks;
+  // INVALID_HANDLE_VALUE while closed.
+  HANDLE In() const { return m_hIn.load(); }
+  HANDLE Out() const { return m_hOut.load(); }
 
 private:
-  HANDLE create(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
-                DWORD attributes, HANDLE templateFile);
-  HANDLE select(bool input) const { return input ? m_hIn : m_hOut; }
-
-  // Written only while the worker threads are stopped; atomic because the
-  // application may ask IsDeviceOpen() at any time.
+  CDevice* const m_device;
+  std::unique_ptr<Transport> m_in;
+  std::unique_ptr<Transport> m_out;  // null: m_in serves both directions
+  // Atomic because the application may ask IsDeviceOpen() or a device's
+  // medium handle at any time.
+  std::atomic<bool> m_open{false};
   std::atomic<HANDLE> m_hIn{INVALID_HANDLE_VALUE};
   std::atomic<HANDLE> m_hOut{INVALID_HANDLE_VALUE};
-  std::atomic<int> m_kind{HK_FILE};
-  // A second OpenDevice on an open device sets it again while the worker threads read it.
-  std::atomic<CDevice*> m_owner{nullptr};
+  std::atomic<bool> m_hooks{false};
+  // Open and Close replace the transports under it exclusively; Cancel and
+  // FlushOut, which other threads call at any time, use them under it shared.
+  mutable std::shared_mutex m_lock;
 };
 
 }  // namespace zor

@@ -35,11 +35,8 @@ void CDevicePrivate::init() {
   }
   m_hDataReady = nullptr;
 
-  m_devHndl.reset(new (std::nothrow) CDevHandle);
-  if (!m_devHndl)
-    ZOR_MEMORY_REPORT("m_devHndl", "device", 85);
-  else
-    m_devHndl->SetOwner(nullptr);
+  m_devHndl.reset(new (std::nothrow) CDevHandle(q));
+  if (!m_devHndl) ZOR_MEMORY_REPORT("m_devHndl", "device", 85);
 
   m_inName.clear();
   m_outName.clear();
@@ -53,13 +50,10 @@ void CDevicePrivate::init() {
 
   for (int k = 0; k < 2; ++k) {
     ThreadRec& t = m_thrds[k];
-    t.ovl = OVERLAPPED{};
     t.bufferSize = 1024;
     t.panic = false;
     t.pending = false;
-    t.cancelling = false;
     t.startTick = 0;
-    t.transferred = 0;
     t.localBuffer = static_cast<unsigned char*>(_utlMemAlloc(8, static_cast<unsigned long>(q->GetIOSize(k))));
     t.localSize = t.localBuffer != nullptr ? q->GetIOSize(k) : 0;
     if (t.localBuffer == nullptr)
@@ -130,13 +124,13 @@ void CDevicePrivate::freeBuffers() {
 
 bool CDevicePrivate::openPort(unsigned long* lastError) {
   resetXonXoff();
-  DWORD flags = static_cast<DWORD>(m_overlapFlags.load());
-  bool opened = m_devHndl->Open(m_inName.c_str(), m_outName.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                q->security_attr(), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &flags, nullptr);
-  m_overlapFlags = static_cast<int>(flags);
+  int flags = m_overlapFlags.load();
+  DWORD error = ERROR_SUCCESS;
+  bool opened = m_devHndl->Open(m_inName.c_str(), m_outName.c_str(), &flags, &error);
+  m_overlapFlags = flags;
   if (!opened) {
-    if (lastError != nullptr) *lastError = GetLastError();
-    m_devHndl->Close();
+    if (lastError != nullptr) *lastError = error;
+    SetLastError(error);
     return false;
   }
   bool ok = q->program_device(m_thrds[RX].bufferSize, m_thrds[TX].bufferSize) && sizeLocalBuffers() &&
@@ -176,8 +170,6 @@ bool CDevicePrivate::closeDevice() {
   if (theApp.m_panicResume && !m_resumer.IsCurrentThread()) m_resumer.Suspend();
   enableXonHandshake(false, m_xonChar, m_xoffChar);
   q->Commit();
-  cancelIo(RX);
-  cancelIo(TX);
   threadExit();
   if (m_devHndl && m_devHndl->IsOpen()) {
     if (!q->close_device()) result = false;
@@ -188,9 +180,7 @@ bool CDevicePrivate::closeDevice() {
   for (auto& t : m_thrds) {
     t.panic = false;
     t.pending = false;
-    t.cancelling = false;
     t.startTick = 0;
-    t.transferred = 0;
   }
   m_closing = wasClosing;
   return result;
@@ -200,8 +190,6 @@ void CDevicePrivate::destroy() {
   if (theApp.m_panicResume) m_resumer.Stop(500);
   if (HANDLE h = m_hXonEvent.exchange(nullptr)) CloseHandle(h);
   for (auto& t : m_thrds) {
-    if (t.ovl.hEvent != nullptr) CloseHandle(t.ovl.hEvent);
-    t.ovl.hEvent = nullptr;
     _utlMemFree(0, t.localBuffer);
     t.localBuffer = nullptr;
     t.localSize = 0;
@@ -256,7 +244,7 @@ int CDevice::hook_writeFile(void*, const void*, unsigned long, unsigned long*, O
 bool CDevice::program_device(int, int) { return true; }
 
 void CDevice::SetChannelOwner() {
-  if (d->m_devHndl) d->m_devHndl->SetOwner(this);
+  if (d->m_devHndl) d->m_devHndl->SetHooks(true);
 }
 
 HANDLE CDevice::InputHandle() const { return d->m_devHndl ? d->m_devHndl->In() : INVALID_HANDLE_VALUE; }

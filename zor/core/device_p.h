@@ -29,13 +29,12 @@ struct ThreadRec {
   CWorkerThread thread;
   int bufferSize = 1024;
   std::atomic<bool> panic{false};
-  OVERLAPPED ovl{};
+  // An overlapped transfer of this direction is under way (its worker waits
+  // in it, bounded); the TX one holds back further writes.
   std::atomic<bool> pending{false};
-  DWORD transferred = 0;
   unsigned char* localBuffer = nullptr;
   int localSize = 0;  // bytes localBuffer holds
   DWORD startTick = 0;
-  std::atomic<bool> cancelling{false};
 };
 
 class CDevicePrivate {
@@ -80,12 +79,17 @@ public:
   void threadExit();
   int doThread(int k);
   bool startIoOperation(int k);
-  bool getProcessResults(int k);
-  void getOverlappedResults(int k);
+  // Moves n bytes of the TX transfer buffer to the medium, within "I/O Write
+  // Timeout" (overlapped: the longer of the two time-outs). Returns the
+  // count, or -1 with *error set when nothing moved and the medium failed.
+  long writeOut(int n, bool overlapped, DWORD* error);
+  // What follows a transfer's result r (count, or -1 with error); true when idle.
+  bool finishIo(int k, long r, DWORD error);
   bool canWrite(int k, bool* pacedOut = nullptr);
   void startOverlappedOperation(int k);
   void endOverlappedOperation(int k);
   void cancelIo(int k);
+  bool overlapped(int k) const { return (m_overlapFlags.load() & (1 << k)) != 0; }
   void store(unsigned char* data, unsigned long n);
   // Waits up to one granularity slice, ending early when reception may have
   // become possible or the thread must stop: an idle device does not spin.
@@ -106,8 +110,6 @@ public:
   // room goes on.
   void noteRxTaken();
   void receiveDueIn(unsigned long ms);
-  // How long a pending operation of direction k is waited for in one pass.
-  DWORD pendingWaitMs(int k) const;
   // The TX thread took bytes: space and Commit waiters look again.
   void noteTxTaken();
   // Waits until the TX thread takes bytes after `seen`, at most ms.

@@ -1,17 +1,24 @@
-// The worker threads and the I/O engine: one loop per direction, synchronous
-// or overlapped, moving chunks of GetIOSize bytes between channel and ring.
-// The receiver reads only what the RX ring has room for: a medium that holds
-// its data (a queue, a script, a pipe, a socket, a tty's kernel buffer) keeps
-// it until the application has read, instead of the ring overrunning.
+// The worker threads and the I/O engine: one loop per direction, moving chunks
+// of GetIOSize bytes between the channel's transport and the rings. The
+// receiver reads only what the RX ring has room for: a medium that holds its
+// data (a queue, a script, a pipe, a socket, a tty's kernel buffer) keeps it
+// until the application has read, instead of the ring overrunning.
+//
+// A synchronous direction takes what the medium has now (read with no wait)
+// and then waits idle as below. An overlapped direction issues its transfer
+// on its worker thread with a bound: a read waits up to "I/O Timeout" for
+// data and is then issued again; a write waits up to the longer of the two
+// time-outs, and what it could not place by then is given up. The close
+// cancels a transfer under way.
 //
 // At a "Thread granularity" of 1 ms or more the loops pace themselves by that
 // slice. At 0 nothing waits for time: the RX thread waits until the channel
-// can deliver (it waits on the descriptor itself, or a hook device wakes it or
-// names when its next data is due), writers resume the TX thread themselves,
-// and a pending operation is waited for until it completes or is due for
-// cancelling. Every such wait is bounded by the safety slice.
+// can deliver (it waits on the transport's descriptor itself, or a hook device
+// wakes it or names when its next data is due), and writers resume the TX
+// thread themselves. Every such wait is bounded by the safety slice.
 #include "zor/core/device_p.h"
 #include "zor/monitor/monitordlg.h"
+#include "zor/platform/platform.h"
 
 #include <zor/strings.h>
 
@@ -28,18 +35,18 @@ void CDevicePrivate::dispatchThread(int k, thread_func_flag flag) {
 
 bool CDevicePrivate::threadStart() {
   bool ok = true;
-  for (int k = 0; k < 2; ++k) {
-    ThreadRec& t = m_thrds[k];
-    // The event of an earlier open is released when it is replaced.
-    if (t.ovl.hEvent != nullptr) CloseHandle(t.ovl.hEvent);
-    t.ovl = OVERLAPPED{};
-    if (m_overlapFlags & (1 << k)) t.ovl.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (!t.thread.Start([this, k](thread_func_flag flag) { dispatchThread(k, flag); })) ok = false;
-  }
+  for (int k = 0; k < 2; ++k)
+    if (!m_thrds[k].thread.Start([this, k](thread_func_flag flag) { dispatchThread(k, flag); })) ok = false;
   return ok;
 }
 
 void CDevicePrivate::threadExit() {
+  // Asked to end first, then cancelled: a transfer the cancel ends is not
+  // followed by another one that would wait out its bound.
+  for (int k = 0; k < 2; ++k) {
+    m_thrds[k].thread.RequestStop();
+    cancelIo(k);
+  }
   m_thrds[RX].thread.Stop(static_cast<unsigned long>(theApp.m_ioTimeout));
   m_thrds[TX].thread.Stop(static_cast<unsigned long>(theApp.m_ioWriteTimeout));
 }
@@ -54,8 +61,7 @@ int CDevicePrivate::doThread(int k) {
     } else {
       bool pacedOut = false;
       bool canWriteNow = canWrite(k, &pacedOut);
-      bool go = (k == RX) ? !t.pending : canWriteNow;
-      if (k == TX && !go && !t.pending) {
+      if (k == TX && !canWriteNow) {
         if (m_pMonDlg) m_pMonDlg->SetTxThreadIndicator(0, false);
         // A park after a pacing wait that ran out is meant to last until the
         // RX loop ends it; any other park ends as soon as there is work.
@@ -68,11 +74,7 @@ int CDevicePrivate::doThread(int k) {
         continue;
       }
       if (k == RX && canWriteNow) m_thrds[TX].thread.Resume();
-      if (go) idle = startIoOperation(k);
-      if (t.pending) {
-        bool r = getProcessResults(k);
-        if (k == RX && r) ackWaitXonXoff();
-      }
+      idle = startIoOperation(k);
     }
     running = !t.thread.ExitRequested();
     if (running && idle && theApp.m_panicResume) running = !t.panic;
@@ -81,16 +83,14 @@ int CDevicePrivate::doThread(int k) {
       WaitForSingleObject(t.thread.ExitEvent(), wakeOnData() ? kSafetySliceMs : granularity());
     }
   }
-  if (t.pending) endOverlappedOperation(k);
   return 0;
 }
 
 bool CDevicePrivate::startIoOperation(int k) {
   ThreadRec& t = m_thrds[k];
-  OVERLAPPED* ovl = t.ovl.hEvent != nullptr ? &t.ovl : nullptr;
-  t.transferred = 0;
-  BOOL ok;
-  // A hook that fails without saying why must not pass on a stale error.
+  const bool ovl = overlapped(k);
+  DWORD error = ERROR_SUCCESS;
+  long r;
   if (k == RX) {
     // Bytes the ring has no room for stay with the medium.
     const int chunk = rxChunk();
@@ -98,15 +98,15 @@ bool CDevicePrivate::startIoOperation(int k) {
       waitForRxRoom();
       return false;
     }
-    SetLastError(ERROR_SUCCESS);
-    ok = m_devHndl->Read(t.localBuffer, static_cast<DWORD>(chunk), &t.transferred, ovl);
-    DWORD error = GetLastError();
+    if (ovl) startOverlappedOperation(RX);
+    r = m_devHndl->Input()->read(t.localBuffer, static_cast<unsigned long>(chunk),
+                                 ovl ? static_cast<unsigned long>(theApp.m_ioTimeout) : 0, &error);
+    if (ovl) endOverlappedOperation(RX);
     ackWaitXonXoff();
-    if (ok && t.transferred > 0) {
+    if (r > 0) {
       CSingleLock lock(m_buffs[RX].mutex(), true);
-      store(t.localBuffer, t.transferred);
+      store(t.localBuffer, static_cast<unsigned long>(r));
     }
-    SetLastError(error);
   } else {
     int n;
     {
@@ -116,25 +116,52 @@ bool CDevicePrivate::startIoOperation(int k) {
     if (n > 0) noteTxTaken();
     log(LOG_TX, t.localBuffer, static_cast<unsigned long>(n));
     if (HANDLE xon = m_hXonEvent.load()) ResetEvent(xon);
-    SetLastError(ERROR_SUCCESS);
-    ok = m_devHndl->Write(t.localBuffer, static_cast<DWORD>(n), &t.transferred, ovl);
+    // Bytes taken from the ring are never put back, whatever the write's outcome.
+    r = n > 0 ? writeOut(n, ovl, &error) : 0;
   }
+  return finishIo(k, r, error);
+}
 
-  if (ok) {
-    bool idle = t.transferred == 0;
+long CDevicePrivate::writeOut(int n, bool ovl, DWORD* error) {
+  ThreadRec& t = m_thrds[TX];
+  DWORD bound = static_cast<DWORD>(theApp.m_ioWriteTimeout);
+  if (ovl) {
+    bound = std::max(bound, static_cast<DWORD>(theApp.m_ioTimeout));
+    startOverlappedOperation(TX);
+  }
+  Transport* out = m_devHndl->Output();
+  const DWORD start = GetTickCount();
+  long moved = 0;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD left = elapsed < bound ? bound - elapsed : 0;
+    long r = out->write(t.localBuffer + moved, static_cast<unsigned long>(n - moved), left, error);
+    // Only progress goes on: nothing placed within the bound, or a failure, ends the transfer.
+    if (r <= 0) {
+      if (moved == 0) moved = r;
+      break;
+    }
+    moved += r;
+    if (moved >= n || left == 0) break;
+  }
+  if (ovl) endOverlappedOperation(TX);
+  return moved;
+}
+
+bool CDevicePrivate::finishIo(int k, long r, DWORD error) {
+  ThreadRec& t = m_thrds[k];
+  if (r >= 0) {
+    bool idle = r == 0;
     if (k == RX && idle)
       idleWait(RX, true);
     else if (!wakeOnData())
       WaitForSingleObject(t.thread.ExitEvent(), granularity());
     return idle;
   }
-  DWORD e = GetLastError();
-  if (ovl != nullptr && e == ERROR_IO_PENDING) {
-    startOverlappedOperation(k);
-  } else {
-    t.panic = q->on_io_error(e, k);
-    if (!t.panic) idleWait(k, false);
-  }
+  // The device's own cancel (a close) is no failure of the medium.
+  if (error == ERROR_OPERATION_ABORTED) return false;
+  t.panic = q->on_io_error(error, k);
+  if (!t.panic) idleWait(k, false);
   return false;
 }
 
@@ -153,9 +180,10 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
       ms = left <= 0 ? 0 : std::min(ms, static_cast<DWORD>(left));
     }
     // The channel's input only after a read that found nothing: a failing
-    // channel stays "readable" and would be retried without pause. Pseudo
-    // channels and inputs that cannot be waited on answer WAIT_FAILED.
-    if (!watchChannel || !m_devHndl || m_devHndl->WaitInput(2, wake, ms) == WAIT_FAILED)
+    // channel stays "readable" and would be retried without pause. Hooks and
+    // inputs that never wait have no descriptor.
+    const int input = watchChannel ? m_devHndl->Input()->readableDescriptor() : -1;
+    if (input < 0 || WaitForMultipleObjectsOrDescriptor(2, wake, input, ms) == WAIT_FAILED)
       WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
   }
@@ -216,91 +244,14 @@ void CDevicePrivate::receiveDueIn(unsigned long ms) {
   m_rxDue = due != 0 ? due : 1;
 }
 
-DWORD CDevicePrivate::pendingWaitMs(int k) const {
-  if (!wakeOnData()) return granularity();
-  const ThreadRec& t = m_thrds[k];
-  if (t.cancelling) return kSafetySliceMs;
-  // Due for cancelling once older than these (compared as unsigned ticks).
-  DWORD limit = static_cast<DWORD>(theApp.m_ioTimeout);
-  if (k == TX) limit = std::max(limit, static_cast<DWORD>(theApp.m_ioWriteTimeout));
-  DWORD age = GetTickCount() - t.startTick;
-  return age > limit ? 0 : sliceUntilDue(limit, age);
-}
-
-bool CDevicePrivate::getProcessResults(int k) {
-  ThreadRec& t = m_thrds[k];
-  // At granularity 0 the receiver also wakes when the TX thread's pacing
-  // needs it to have looked at the input once more.
-  HANDLE handles[3] = {t.ovl.hEvent, t.thread.ExitEvent(), m_hRxWake};
-  DWORD count = k == RX && wakeOnData() ? 3 : 2;
-  DWORD r = WaitForMultipleObjects(count, handles, FALSE, pendingWaitMs(k));
-  if (r == WAIT_OBJECT_0) {
-    getOverlappedResults(k);
-    return true;
-  }
-  if (r == WAIT_OBJECT_0 + 1) {
-    cancelIo(k);
-    return false;
-  }
-  if (r == WAIT_TIMEOUT) {
-    DWORD age = GetTickCount() - t.startTick;
-    if (k == RX) {
-      if (age > static_cast<DWORD>(theApp.m_ioTimeout)) cancelIo(RX);
-    } else if (age > static_cast<DWORD>(theApp.m_ioTimeout) &&
-               age > static_cast<DWORD>(theApp.m_ioWriteTimeout)) {
-      cancelIo(TX);
-    }
-  }
-  return true;
-}
-
-void CDevicePrivate::getOverlappedResults(int k) {
-  ThreadRec& t = m_thrds[k];
-  DWORD n = 0;
-  if (m_devHndl->OverlappedResult(k == RX, &t.ovl, &n, FALSE)) {
-    t.transferred += n;
-    if (k == RX) {
-      CSingleLock lock(m_buffs[RX].mutex(), true);
-      store(t.localBuffer, t.transferred);
-    }
-    endOverlappedOperation(k);
-    return;
-  }
-  DWORD error = GetLastError();
-  switch (error) {
-    case ERROR_GEN_FAILURE:
-      endOverlappedOperation(k);
-      t.panic = true;
-      break;
-    case ERROR_OPERATION_ABORTED:
-      endOverlappedOperation(k);
-      break;
-    case ERROR_IO_INCOMPLETE:
-      break;
-    default:
-      // The operation is over, failed: left pending, its signalled event
-      // would be looked at again and again and the direction would never move on.
-      endOverlappedOperation(k);
-      t.panic = q->on_io_error(error, k);
-      break;
-  }
-}
-
 void CDevicePrivate::startOverlappedOperation(int k) {
   m_thrds[k].startTick = GetTickCount();
   m_thrds[k].pending = true;
 }
 
-void CDevicePrivate::endOverlappedOperation(int k) {
-  ThreadRec& t = m_thrds[k];
-  t.cancelling = false;
-  t.pending = false;
-  if (t.ovl.hEvent != nullptr) ResetEvent(t.ovl.hEvent);
-}
+void CDevicePrivate::endOverlappedOperation(int k) { m_thrds[k].pending = false; }
 
 void CDevicePrivate::cancelIo(int k) {
-  ThreadRec& t = m_thrds[k];
-  if (t.cancelling.exchange(true)) return;
   if (m_devHndl) m_devHndl->Cancel(k == RX);
 }
 

@@ -79,6 +79,10 @@ void CWorkerThread::Resume() {
   }
 }
 
+void CWorkerThread::RequestStop() {
+  if (m_thread.joinable()) SetEvent(m_exitEvent);
+}
+
 bool CWorkerThread::Stop(unsigned long timeout) {
   if (!m_thread.joinable()) return true;
   SetEvent(m_exitEvent);

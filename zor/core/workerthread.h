@@ -34,6 +34,9 @@ public:
   // thread whose Resume came too early is then not slept through.
   void Suspend(bool (*workArrived)(void*) = nullptr, void* context = nullptr);
   void Resume();
+  // Asks the thread to end (its exit event) without waiting for it: a caller
+  // then ends the thread's current wait before it stops it.
+  void RequestStop();
   // False when the thread overran the time-out (it has ended all the same).
   bool Stop(unsigned long timeout);
   bool ExitRequested() const;

@@ -207,7 +207,7 @@ DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE in
 
 DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds) {
   if (input < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    SetLastError(ERROR_INVALID_FUNCTION);
     return WAIT_FAILED;
   }
   return waitFor(count, events, FALSE, milliseconds, input);

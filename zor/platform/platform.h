@@ -38,7 +38,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
 // between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
 // has nothing to wait on (a regular file is always readable).
 DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
-// The same for a descriptor a transport gives (Transport::readableDescriptor).
+// The same on a descriptor (a transport's readableDescriptor()), which the
+// caller keeps open for the whole wait; WAIT_FAILED when input is -1.
 DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds);
 
 // Read and write time-outs of a communications handle. Only ttys have them:

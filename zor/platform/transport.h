@@ -11,7 +11,7 @@
 // Rules every implementation keeps, because the core relies on them:
 // - read and write never block longer than their time bound, and cancel()
 //   from another thread ends a wait at once (the call then returns what it
-//   had moved, perhaps 0, with ERROR_OPERATION_ABORTED when nothing moved).
+//   had moved; -1 with ERROR_OPERATION_ABORTED when nothing moved).
 // - A read and a write may run at the same time on two threads (the RX and TX
 //   worker); two reads (or two writes) never do.
 // - Errors are the Win32 codes a device's on_io_error and the open report
@@ -48,8 +48,9 @@ public:
   virtual int readableDescriptor() const { return -1; }
 
   // Ends at once a read (input true) or write (input false) that waits on
-  // another thread, and makes the next one of that direction return at once
-  // until it has begun waiting again. Safe at any time, also while closing.
+  // another thread. A cancel that finds no call of that direction waiting is
+  // kept for the next one, which then returns at once: a cancel issued just
+  // before a call begins is not lost. Safe at any time, also while closing.
   virtual void cancel(bool input) = 0;
 
   // Waits until what was written has left for the medium (a tty's tcdrain);

@@ -1,0 +1,52 @@
+// The table of media reached by name: one row per medium, asked in order.
+#include "zor/platform/transport_openers.h"
+
+#include "zor/platform/local_pipe.h"
+#include "zor/platform/tty.h"
+#include "zor/platform/usb.h"
+
+namespace zor {
+namespace {
+
+using Opener = std::unique_ptr<Transport> (*)(const TransportRequest& request, DWORD* error);
+
+struct TransportRow {
+  bool (*claims)(const char* name);
+  Opener open;
+};
+
+bool anyPath(const char*) { return true; }
+
+// Every row is a BRIDGE for now (openHandleTransport): a medium's native
+// transport replaces the opener of its row, and nothing else changes. The
+// matchers of different rows claim disjoint names; the last row takes the rest.
+constexpr TransportRow kRows[] = {
+    {isComName, openHandleTransport},   // tty ("COMn")
+    {isPipeName, openHandleTransport},  // local pipe ("\\HOST\PIPE\NAME")
+    {isUsbName, openHandleTransport},   // USB bulk pipe
+    {anyPath, openHandleTransport},     // plain path: a file, a FIFO, a device node
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> openTransport(const char* name, bool forInput, bool forOutput, bool overlapped,
+                                         DWORD* error) {
+  DWORD ignored = 0;
+  if (error == nullptr) error = &ignored;
+  if (name == nullptr || *name == '\0') {
+    *error = ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  const TransportRequest request{name, forInput, forOutput, overlapped};
+  for (const TransportRow& row : kRows)
+    if (row.claims(name)) return row.open(request, error);
+  *error = ERROR_PATH_NOT_FOUND;
+  return nullptr;
+}
+
+bool transportExists(const char* name) {
+  DWORD error = 0;
+  return openTransport(name, true, true, false, &error) != nullptr;
+}
+
+}  // namespace zor
