@@ -98,10 +98,25 @@ bool CDevicePrivate::startIoOperation(int k) {
       waitForRxRoom();
       return false;
     }
-    if (ovl) startOverlappedOperation(RX);
-    r = m_devHndl->Input()->read(t.localBuffer, static_cast<unsigned long>(chunk),
-                                 ovl ? static_cast<unsigned long>(theApp.m_ioTimeout) : 0, &error);
+    // An overlapped read waits for data up to "I/O Timeout" and is then
+    // issued again. At a granularity of 1 ms or more it is issued again every
+    // slice instead: the loop's other duties (resuming the TX thread, pacing)
+    // keep their pace, and nothing is lost between two reads.
+    DWORD bound = 0;
+    if (ovl) {
+      bound = static_cast<DWORD>(theApp.m_ioTimeout);
+      if (!wakeOnData()) bound = std::min(bound, granularity());
+      startOverlappedOperation(RX);
+    }
+    const DWORD start = GetTickCount();
+    r = m_devHndl->Input()->read(t.localBuffer, static_cast<unsigned long>(chunk), bound, &error);
     if (ovl) endOverlappedOperation(RX);
+    // A read that waited out its bound was the pass's wait already; one that
+    // came back at once (a hook with nothing queued) still gets its idle wait.
+    if (ovl && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
+      ackWaitXonXoff();
+      return true;
+    }
     ackWaitXonXoff();
     if (r > 0) {
       CSingleLock lock(m_buffs[RX].mutex(), true);
