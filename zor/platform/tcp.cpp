@@ -354,6 +354,13 @@ std::unique_ptr<TcpTransport> TcpListener::accept(int timeoutMs, TcpAddress* cal
   }
 }
 
+TcpAddress TcpListener::address() const {
+  ::sockaddr_in in{};
+  socklen_t length = sizeof in;
+  if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<::sockaddr*>(&in), &length) != 0) return {};
+  return fromPosix(in);
+}
+
 void TcpListener::wake() {
   m_woken = true;
   m_wake->wake();

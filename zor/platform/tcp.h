@@ -140,6 +140,8 @@ public:
   void wake();
   void close();
   bool isOpen() const { return m_fd >= 0; }
+  // Where it listens (the port the system chose when opened with port 0).
+  TcpAddress address() const;
 
 private:
   int m_fd = -1;
