@@ -3,6 +3,8 @@
 // other end, and the address look-ups. Ephemeral ports on loopback addresses only.
 #include "zor/platform/tcp.h"
 
+#include "support/recorder.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -71,7 +73,14 @@ TEST(Tcp, MovesBytesBothWaysWithinBoundsAndTellsThePeerAndItsLeaving) {
   // The peer sends a last byte and goes: gone, while its byte still waits.
   EXPECT_EQ(l.client->write("x", 1, 1000, &error), 1);
   l.client->close();
-  EXPECT_TRUE(l.server->peerHasLeft());
+  EXPECT_TRUE(zor_test::waitUntil([&] { return l.server->peerHasLeft(); }, 5000));
+  // Its descriptor stays readable, with the hang-up, for as long as that is so.
+  const unsigned wanted = Reactor::kReadable | Reactor::kHangUp;
+  for (int look = 0; look < 2; ++look)
+    EXPECT_EQ(Reactor::waitReadyOrWoken(l.server->readableDescriptor(), Reactor::kReadable,
+                                        Reactor::threadWake()->fd, 5000) &
+                  wanted,
+              wanted);
   EXPECT_EQ(readBytes(*l.server, 1), "x");
   EXPECT_EQ(l.server->read(buf, sizeof buf, 1000, &error), -1);
   EXPECT_EQ(error, ERROR_BROKEN_PIPE);
