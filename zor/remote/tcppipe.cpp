@@ -3,7 +3,6 @@
 #include <zor/app.h>
 
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <utility>
