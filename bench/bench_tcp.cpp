@@ -2,13 +2,13 @@
 // through the relay server to a loopback device and back, at the default and
 // at 1 ms "Thread granularity", and a 16-byte round trip with both ends at 0,
 // next to a plain TCP echo on loopback from the same run: through the
-// platform layer's socket calls (tcp_plain_round_trip, tcp_plain_echo_Bps,
+// platform layer's TCP connections (tcp_plain_round_trip, tcp_plain_echo_Bps,
 // tcp_socket_calls_rtt16) and through the kernel's sockets alone
 // (tcp_plain_rtt16, the limit). One "name value unit" line per figure.
 #include <zor/devtcp.h>
 #include <zor/zor.h>
 
-#include "zor/platform/socket.h"
+#include "zor/platform/tcp.h"
 #include "zor/remote/remoteserver.h"
 
 #include "bench_common.h"
@@ -101,86 +101,59 @@ void relay(long granularity) {
   std::printf("tcp_relay_echo_Bps_g%ld %.0f B/s\n", granularity, read / elapsed);
 }
 
-// ---- plain TCP echo with the socket calls alone ----
+// ---- plain TCP echo with the platform layer's connections alone ----
 
-// Receives on s through its own completion port until the port is closed.
-class Receiver {
-public:
-  explicit Receiver(SOCKET s)
-      : m_socket(s), m_port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0)) {
-    CreateIoCompletionPort(socketHandle(s), m_port, 1, 0);
-  }
-  ~Receiver() { CloseHandle(m_port); }
-  // Bytes of the next receive into buf; 0 when the connection ended or nothing
-  // came for 10 s (the socket is then of no further use).
-  DWORD next(char* buf, unsigned long size) {
-    WSABUF desc{size, buf};
-    DWORD n = 0, flags = 0;
-    m_ovl = OVERLAPPED{};
-    int rc = WSARecv(m_socket, &desc, 1, &n, &flags, &m_ovl, nullptr);
-    if (rc != 0 && static_cast<DWORD>(WSAGetLastError()) != WSA_IO_PENDING) return 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* done = nullptr;
-    for (int slice = 0; slice < 10; ++slice) {
-      if (GetQueuedCompletionStatus(m_port, &n, &key, &done, 1000)) return n;
-      if (done != nullptr || GetLastError() != WAIT_TIMEOUT) return 0;
-    }
-    return 0;
-  }
-
-private:
-  SOCKET m_socket;
-  HANDLE m_port;
-  // A member, so that a receive given up on still completes into live memory.
-  OVERLAPPED m_ovl{};
-};
-
-// A TCP echo on 127.0.0.1:40767 with the socket calls alone: a thread echoes
-// what the client socket sends.
+// A TCP echo on 127.0.0.1:40767 with the platform layer's connections alone:
+// a thread echoes what the client connection sends.
 class PlainEcho {
 public:
   PlainEcho() {
-    m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(40767);
-    address.sin_addr.s_addr = 0x0100007F;  // 127.0.0.1 in network order on this little-endian host
-    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_listener, 1) != 0) {
+    const TcpAddress at{parseIpv4("127.0.0.1"), 40767};
+    DWORD error = 0;
+    if (!m_listener.open(at, &error, 1)) {
       std::fprintf(stderr, "bench_tcp: port 40767 is taken\n");
       return;
     }
     m_echoer = std::thread([this] {
-      SOCKET s = accept(m_listener, nullptr, nullptr);
-      Receiver rx(s);
+      DWORD error = 0;
+      // Bounded: the client connects at once or not at all.
+      std::unique_ptr<TcpTransport> s = m_listener.accept(10000, nullptr, &error);
+      if (!s) return;
       std::vector<char> buf(1024);
-      while (DWORD n = rx.next(buf.data(), static_cast<unsigned long>(buf.size())))
-        if (send(s, buf.data(), static_cast<int>(n), 0) != static_cast<int>(n)) break;
-      closesocket(s);
+      for (;;) {
+        long n = s->read(buf.data(), static_cast<unsigned long>(buf.size()), 10000, &error);
+        if (n <= 0 || !s->writeAll(buf.data(), static_cast<unsigned long>(n), &error)) break;
+      }
     });
-    m_client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    m_ok = connect(m_client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    m_rx = std::make_unique<Receiver>(m_client);
+    m_client = TcpTransport::connect(at, 10000, &error);
+    m_ok = m_client != nullptr;
   }
   ~PlainEcho() {
     close();
-    closesocket(m_listener);  // also ends an accept that never saw the client
+    m_listener.wake();  // also ends an accept that never saw the client
     if (m_echoer.joinable()) m_echoer.join();
   }
   bool ok() const { return m_ok; }
-  SOCKET client() const { return m_client; }
-  Receiver& rx() { return *m_rx; }
+  // Bytes of the next receive into buf; 0 when the connection ended or nothing came for 10 s.
+  unsigned long next(char* buf, unsigned long size) {
+    DWORD error = 0;
+    long n = m_client ? m_client->read(buf, size, 10000, &error) : -1;
+    return n > 0 ? static_cast<unsigned long>(n) : 0;
+  }
+  bool send(const char* data, unsigned long size) {
+    DWORD error = 0;
+    return m_client && m_client->writeAll(data, size, &error);
+  }
   // Ends the echoer's receive, and any send in progress on the client.
   void close() {
-    if (m_client != INVALID_SOCKET) closesocket(m_client);
-    m_client = INVALID_SOCKET;
+    if (m_client) m_client->close();
   }
 
   bool trip(const char* out, char* in, unsigned long size) {
-    if (send(m_client, out, static_cast<int>(size), 0) != static_cast<int>(size)) return false;
+    if (!send(out, size)) return false;
     unsigned long got = 0;
     for (int i = 0; got < size && i < 100; ++i) {
-      DWORD n = m_rx->next(in + got, size - got);
+      unsigned long n = next(in + got, size - got);
       if (n == 0) return false;
       got += n;
     }
@@ -188,10 +161,9 @@ public:
   }
 
 private:
-  SOCKET m_listener = INVALID_SOCKET;
-  SOCKET m_client = INVALID_SOCKET;
+  TcpListener m_listener;
+  std::unique_ptr<TcpTransport> m_client;
   std::thread m_echoer;
-  std::unique_ptr<Receiver> m_rx;
   bool m_ok = false;
 };
 
@@ -210,14 +182,14 @@ void plainEcho() {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     std::vector<char> chunk(4096, 0x5A);
-    while (!stop && send(echo.client(), chunk.data(), static_cast<int>(chunk.size()), 0) > 0) {
+    while (!stop && echo.send(chunk.data(), static_cast<unsigned long>(chunk.size()))) {
     }
   });
   std::vector<char> sink(1 << 16);
   unsigned long long read = 0;
   auto start = Clock::now();
   while (seconds(Clock::now() - start) < 2.0) {
-    DWORD n = echo.rx().next(sink.data(), static_cast<unsigned long>(sink.size()));
+    unsigned long n = echo.next(sink.data(), static_cast<unsigned long>(sink.size()));
     if (n == 0) break;
     read += n;
   }
@@ -300,12 +272,9 @@ void idleCpu() {
 
 int main() {
   theApp.InitInstance();
-  WSADATA data{};
-  WSAStartup(MAKEWORD(2, 2), &data);
   for (long g : {15L, 1L}) relay(g);
   roundTripsG0();
   plainEcho();
   idleCpu();
-  WSACleanup();
   return 0;
 }

@@ -1,12 +1,5 @@
 // Events and waits, posted-message queues, the timed mutex, and the shared
 // readiness reactor (one-shot arming, hang-up, removal racing dispatch).
-#include "zor/platform/socket.h"  // first: its names are macros in the system headers
-
-namespace {
-constexpr int kInet = zor::AF_INET;
-constexpr int kStream = zor::SOCK_STREAM;
-}  // namespace
-
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
 
@@ -14,10 +7,7 @@ constexpr int kStream = zor::SOCK_STREAM;
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -265,55 +255,6 @@ TEST(Reactor, RemovalRacingDispatchIsSafe) {
     reactor.remove(id);
     state.reset();
   }
-}
-
-// Event selection is level-triggered across takes: a socket that stays
-// readable is reported again after WSAEnumNetworkEvents and WSAResetEvent,
-// and its hang-up is reported too.
-TEST(Reactor, SelectedSocketIsWatchedAgainOnceItsEventsAreTaken) {
-  int listener = ::socket(AF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  ::sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t localLength = sizeof local;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<::sockaddr*>(&local), sizeof local), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<::sockaddr*>(&local), &localLength), 0);
-  zor::sockaddr_in to{};
-  to.sin_family = kInet;
-  to.sin_port = local.sin_port;
-  to.sin_addr.s_addr = local.sin_addr.s_addr;
-
-  SOCKET s = zor::socket(kInet, kStream, 0);
-  ASSERT_NE(s, INVALID_SOCKET);
-  ASSERT_EQ(zor::connect(s, reinterpret_cast<zor::sockaddr*>(&to), sizeof to), 0);
-  int peer = ::accept(listener, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
-  WSAEVENT ev = WSACreateEvent();
-  ASSERT_NE(ev, nullptr);
-  ASSERT_EQ(WSAEventSelect(s, ev, FD_READ | FD_CLOSE), 0);
-  ASSERT_EQ(::send(peer, "x", 1, MSG_NOSIGNAL), 1);
-
-  ASSERT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
-  WSANETWORKEVENTS taken{};
-  ASSERT_EQ(WSAEnumNetworkEvents(s, ev, &taken), 0);
-  EXPECT_EQ(taken.lNetworkEvents, FD_READ);
-  EXPECT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0)
-      << "the byte is still there";
-  ASSERT_TRUE(WSAResetEvent(ev));
-  EXPECT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
-
-  ::close(peer);
-  ASSERT_TRUE(WSAResetEvent(ev));
-  ASSERT_EQ(WSAWaitForMultipleEvents(1, &ev, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
-  ASSERT_EQ(WSAEnumNetworkEvents(s, ev, &taken), 0);
-  EXPECT_EQ(taken.lNetworkEvents, FD_READ | FD_CLOSE);
-
-  EXPECT_EQ(WSAEventSelect(s, ev, 0), 0);
-  EXPECT_EQ(closesocket(s), 0);
-  EXPECT_TRUE(WSACloseEvent(ev));
-  ::close(listener);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <sstream>
 
 using namespace zortest;
-using zor::SOCKET;
 
 namespace {
 
@@ -104,16 +103,15 @@ TEST_F(TcpHeadless, BoundToOneAddressItStopsAtOnceAlsoWhileACallBackIsPending) {
   EXPECT_TRUE(socketIn("0A", "0100007F:9F3D")) << "listens on 127.0.0.1:40765 only";
   EXPECT_FALSE(socketIn("0A", "00000000:9F3D"));
   // A caller whose call-back port has a full queue: the call back hangs.
-  SOCKET deaf = socketFrom("127.0.0.3", kClientPort);
-  ASSERT_EQ(zor::listen(deaf, 0), 0);
-  SOCKET filler = socketFrom("127.0.0.4");
-  ASSERT_TRUE(connectTo(filler, kClientPort, "127.0.0.3"));
-  SOCKET caller = socketFrom("127.0.0.3");
-  ASSERT_TRUE(connectTo(caller, kServerPort));
+  auto deaf = listenerAt("127.0.0.3", kClientPort, 0);
+  ASSERT_TRUE(deaf);
+  auto filler = connectFrom("127.0.0.4", kClientPort, "127.0.0.3");
+  ASSERT_TRUE(filler);
+  auto caller = connectFrom("127.0.0.3", kServerPort);
+  ASSERT_TRUE(caller);
   ASSERT_TRUE(waitUntil([] { return socketIn("02", "0300007F:9F3E", true); }, 5000)) << "no call back";
   EXPECT_LT(stopMs(*server, 15), 3000);
   EXPECT_EQ(server->exitCode(), 0);
-  for (SOCKET s : {deaf, filler, caller}) zor::closesocket(s);
 }
 
 TEST_F(TcpHeadless, ServesTheSerialPortThatZorSettingsChoseAtItsSpeed) {

@@ -144,19 +144,20 @@ TEST_F(TcpRelay, CallersThatCannotBeCalledBackDoNotLockOthersOutAndAServerOn127_
   ASSERT_TRUE(server->Start());
   CDevTcp client("127.0.0.1");
   // A port scan: its call back is refused.
-  SOCKET scan = socketFrom("127.0.0.3");
-  ASSERT_TRUE(connectTo(scan, kServerPort));
+  auto scan = connectFrom("127.0.0.3", kServerPort);
+  ASSERT_TRUE(scan);
   // Three callers whose call backs go unanswered: each call-back port has a
   // full queue, so the server's connection requests are dropped.
-  std::vector<SOCKET> held{scan};
+  std::vector<std::unique_ptr<TcpListener>> deaf;
+  std::vector<std::unique_ptr<TcpTransport>> held;
+  held.push_back(std::move(scan));
   for (const char* caller : {"127.0.0.4", "127.0.0.5", "127.0.0.6"}) {
-    SOCKET deaf = socketFrom(caller, kClientPort);
-    ASSERT_EQ(zor::listen(deaf, 0), 0);
-    SOCKET filler = socketFrom("127.0.0.7");
-    ASSERT_TRUE(connectTo(filler, kClientPort, caller));
-    SOCKET silent = socketFrom(caller);
-    ASSERT_TRUE(connectTo(silent, kServerPort));
-    held.insert(held.end(), {deaf, filler, silent});
+    deaf.push_back(listenerAt(caller, kClientPort, 0));
+    ASSERT_TRUE(deaf.back());
+    held.push_back(connectFrom("127.0.0.7", kClientPort, caller));
+    ASSERT_TRUE(held.back()) << "filler";
+    held.push_back(connectFrom(caller, kServerPort));
+    ASSERT_TRUE(held.back()) << "silent";
   }
   ASSERT_TRUE(client.OpenDevice(0, 8192, 8192)) << "served while the three call backs hang";
   ASSERT_EQ(nextState(), 1);
@@ -164,11 +165,12 @@ TEST_F(TcpRelay, CallersThatCannotBeCalledBackDoNotLockOthersOutAndAServerOn127_
   EXPECT_EQ(readBytes(client, 2, 5000), (std::vector<unsigned char>{1, 2}));
   ASSERT_TRUE(client.CloseDevice());
   ASSERT_EQ(nextState(), 0);
-  for (SOCKET s : held) closesocket(s);
+  held.clear();
+  deaf.clear();
 
   // Bound to another loopback address, the server calls back from it.
   server = std::make_unique<CRemoteServer>(&echo, &queue);
-  ASSERT_TRUE(server->Start(CDevTcp::TCP_PORT, inet_addr("127.0.0.2")));
+  ASSERT_TRUE(server->Start(CDevTcp::TCP_PORT, parseIpv4("127.0.0.2")));
   CDevTcp other("127.0.0.2");
   ASSERT_TRUE(other.OpenDevice(0, 8192, 8192));
   ASSERT_TRUE(write(other, {3, 4, 5}));

@@ -32,31 +32,16 @@ bool isListening(int port) {
   return false;
 }
 
-namespace {
-
-zor::sockaddr_in addressOf(const char* dotted, int port) {
-  zor::sockaddr_in a{};
-  a.sin_family = zor::AF_INET;
-  a.sin_addr.s_addr = zor::inet_addr(dotted);
-  a.sin_port = zor::htons(static_cast<std::uint16_t>(port));
-  return a;
+std::unique_ptr<zor::TcpListener> listenerAt(const char* address, int port, int backlog) {
+  auto listener = std::make_unique<zor::TcpListener>();
+  zor::DWORD error = 0;
+  if (!listener->open({zor::parseIpv4(address), port}, &error, backlog)) return nullptr;
+  return listener;
 }
 
-}  // namespace
-
-zor::SOCKET socketFrom(const char* address, int port) {
-  zor::SOCKET s = zor::socket(zor::AF_INET, zor::SOCK_STREAM, zor::IPPROTO_TCP);
-  zor::sockaddr_in a = addressOf(address, port);
-  if (s != zor::INVALID_SOCKET && zor::bind(s, reinterpret_cast<zor::sockaddr*>(&a), sizeof a) != 0) {
-    zor::closesocket(s);
-    return zor::INVALID_SOCKET;
-  }
-  return s;
-}
-
-bool connectTo(zor::SOCKET s, int port, const char* address) {
-  zor::sockaddr_in a = addressOf(address, port);
-  return zor::connect(s, reinterpret_cast<zor::sockaddr*>(&a), sizeof a, 2000) == 0;
+std::unique_ptr<zor::TcpTransport> connectFrom(const char* from, int port, const char* to) {
+  zor::DWORD error = 0;
+  return zor::TcpTransport::connect({zor::parseIpv4(to), port}, 2000, &error, zor::parseIpv4(from));
 }
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {

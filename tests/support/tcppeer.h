@@ -22,10 +22,11 @@ bool isListening(int port);
 
 using zor_test::waitUntil;
 
-// A socket bound to a loopback address (Linux routes all of 127/8 to the
-// loopback, so each stands for another host); INVALID_SOCKET on failure.
-zor::SOCKET socketFrom(const char* address, int port = 0);
-bool connectTo(zor::SOCKET s, int port, const char* address = "127.0.0.1");
+// Linux routes all of 127/8 to the loopback, so each address stands for another host.
+// A listener on address:port with the given backlog; null on failure.
+std::unique_ptr<zor::TcpListener> listenerAt(const char* address, int port, int backlog);
+// A connection from the address to port of `to`; null on failure.
+std::unique_ptr<zor::TcpTransport> connectFrom(const char* from, int port, const char* to = "127.0.0.1");
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed = 1);
 void writeFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);

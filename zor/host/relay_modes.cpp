@@ -140,10 +140,10 @@ int runRemoteMode(int argc, char** argv) {
   const char* bindTo = nullptr;
   if (int status = parseOptions(mode, argc, argv, bindTo))
     return status < 0 ? runWindowMode(mode.name) : status;
-  std::uint32_t address = INADDR_ANY;
+  std::uint32_t address = kAnyAddress;
   if (bindTo != nullptr) {
-    address = inet_addr(bindTo);
-    if (address == INADDR_NONE) {
+    address = parseIpv4(bindTo);
+    if (address == kNoAddress) {
       std::fprintf(stderr,
                    "zor remote: \"%s\" is not an IPv4 address; give --bind the dotted address of one of this "
                    "computer's interfaces, such as 127.0.0.1, or leave it out to listen on all\n",

@@ -7,7 +7,7 @@
 // when the process exits.
 //
 // A thread that must itself block until one descriptor is ready uses
-// waitReady() (accept, connect, the stop-signal pipe: rare waits) or, where
+// waitReady() (the stop-signal pipe: a rare wait) or, where
 // latency counts, the direct waitReadyOrWoken() (an idle receiving worker, a
 // synchronous transfer). No other file waits for a descriptor.
 #pragma once

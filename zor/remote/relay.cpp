@@ -3,7 +3,7 @@
 #include <zor/app.h>
 #include <zor/strings.h>
 
-#include "zor/platform/socket.h"
+#include "zor/platform/tcp.h"
 
 #include <algorithm>
 #include <new>
@@ -30,8 +30,7 @@ bool CRelayServer::Start(std::unique_ptr<CRelayChannel> channel) {
     if (flag == CWorkerThread::TFF_INIT) m_stop = false;
     if (flag == CWorkerThread::TFF_RUN) relayLoop();
   });
-  char name[256];
-  if (gethostname(name, sizeof name) == 0) m_hostName = name;
+  if (std::string name = localHostName(); !name.empty()) m_hostName = name;
   return true;
 }
 

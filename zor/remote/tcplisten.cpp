@@ -3,7 +3,6 @@
 #include "zor/remote/tcppipe.h"
 
 #include "zor/platform/platform.h"
-#include "zor/platform/socket_peer.h"
 
 #include <new>
 #include <string>
@@ -15,18 +14,8 @@ void CTcpPipe::CallBack::end() {
   reverse->abortConnect();
   thread.Stop(5000);
   reverse->shutdown();
-  if (socket != INVALID_SOCKET) closesocket(socket);
-  socket = INVALID_SOCKET;
+  socket.reset();
 }
-
-namespace {
-
-bool isLoopback(std::uint32_t address) {
-  // The first byte in network order is the first of the dotted form.
-  return *reinterpret_cast<const unsigned char*>(&address) == 127;
-}
-
-}  // namespace
 
 void CTcpPipe::stateListening() {
   while (!exitRequested()) {
@@ -34,24 +23,16 @@ void CTcpPipe::stateListening() {
       setState(Linking);
       return;
     }
-    // A call back that ends sets the accept event too. With every attempt in
-    // use, further callers wait in the listen queue, unannounced.
+    // A call back that ends wakes the wait too. With every attempt in use,
+    // further callers wait in the listen queue, unannounced.
     bool full = m_callBacks.size() >= kMaxCallBacks;
-    if (full != m_acceptPaused) {
-      WSAEventSelect(m_listener.load(), m_acceptEvent, full ? 0 : FD_ACCEPT);
-      m_acceptPaused = full;
-    }
-    HANDLE event = m_acceptEvent;
-    DWORD r = WSAWaitForMultipleEvents(1, &event, FALSE, 100, FALSE);
-    if (r == WSA_WAIT_TIMEOUT) continue;
-    if (r == WSA_WAIT_FAILED) {
+    int r = m_listener.waitCaller(100, !full);
+    if (r < 0) {
       markBroken();
       setState(Stopped);
       return;
     }
-    WSANETWORKEVENTS events{};
-    if (WSAEnumNetworkEvents(m_listener.load(), m_acceptEvent, &events) == 0 &&
-        (events.lNetworkEvents & FD_ACCEPT) != 0 && events.iErrorCode[FD_ACCEPT_BIT] == 0) {
+    if (r > 0) {
       setState(Accepting);
       return;
     }
@@ -59,64 +40,66 @@ void CTcpPipe::stateListening() {
 }
 
 void CTcpPipe::stateAccepting() {
-  sockaddr_in address{};
-  int length = sizeof address;
-  SOCKET s = zor::accept(m_listener.load(), reinterpret_cast<sockaddr*>(&address), &length);
-  if (s == INVALID_SOCKET) {
+  TcpAddress caller;
+  DWORD error = ERROR_SUCCESS;
+  // The caller was seen waiting: only one withdrawn since is not there.
+  std::unique_ptr<TcpTransport> s = m_listener.accept(0, &caller, &error);
+  if (!s) {
+    if (error == WSAETIMEDOUT || error == ERROR_OPERATION_ABORTED) {
+      setState(Listening);
+      return;
+    }
     markBroken();
     setState(Stopped);
     return;
   }
   if (!m_isReverse) {
-    startCallBack(s, address);
+    startCallBack(std::move(s), caller);
     setState(Listening);
     return;
   }
   std::string who;
-  if (!admits(s, address, who)) {
+  if (!admits(*s, caller, who)) {
     // Whatever an impostor sends would pass for the instrument's data.
-    closesocket(s);
+    s.reset();
     if (m_onStranger) m_onStranger(who);
     setState(Listening);
     return;
   }
-  m_socket = s;
-  setPeerAddress(inet_ntoa(address.sin_addr));
+  setSocket(std::move(s));
+  setPeerAddress(formatIpv4(caller.address));
   setState(Linking);
 }
 
-bool CTcpPipe::admits(SOCKET s, const sockaddr_in& caller, std::string& who) const {
+bool CTcpPipe::admits(const TcpTransport& s, const TcpAddress& caller, std::string& who) const {
   unsigned long uid = kNoUser;
-  PeerOwner owner = connectionPeerOwner(s, &uid);
-  who = std::string(inet_ntoa(caller.sin_addr)) + ":" + std::to_string(ntohs(caller.sin_port));
+  PeerOwner owner = s.peerOwner(&uid);
+  who = formatIpv4(caller.address) + ":" + std::to_string(caller.port);
   if (uid != kNoUser) who += ", user " + std::to_string(uid);
   if (owner == PeerOwner::Other) return false;
   // On the loopback any local process calls from a server's address: only the owner tells.
-  if (isLoopback(m_onlyFrom)) return owner == PeerOwner::Same;
-  return m_onlyFrom == INADDR_ANY || caller.sin_addr.s_addr == m_onlyFrom;
+  if (isLoopbackAddress(m_onlyFrom)) return owner == PeerOwner::Same;
+  return m_onlyFrom == kAnyAddress || caller.address == m_onlyFrom;
 }
 
-void CTcpPipe::startCallBack(SOCKET s, const sockaddr_in& caller) {
+void CTcpPipe::startCallBack(std::unique_ptr<TcpTransport> s, const TcpAddress& caller) {
   std::unique_ptr<CallBack> call(new (std::nothrow) CallBack);
   if (call) call->reverse.reset(new (std::nothrow) CTcpPipe(ReverseTag{}, m_ioSize));
-  sockaddr_in local{};
-  int length = sizeof local;
-  if (!call || !call->reverse || zor::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    closesocket(s);
-    return;
-  }
-  call->socket = s;
-  call->wake = m_acceptEvent;
-  call->peer = inet_ntoa(caller.sin_addr);
+  TcpAddress local = s->localAddress();
+  // Without the address it reached the caller cannot be called back: it goes (with s).
+  if (!call || !call->reverse || local.address == kAnyAddress) return;
+  call->socket = std::move(s);
+  call->wake = &m_listener;
+  call->peer = formatIpv4(caller.address);
   // From the address the client reached: a client elsewhere admits only that one.
-  call->reverse->m_bindFrom = local.sin_addr.s_addr;
+  call->reverse->m_bindFrom = local.address;
   CallBack* raw = call.get();
   int port = m_portNumber.load() + 1;
   bool started = raw->thread.Start([raw, port](thread_func_flag flag) {
     if (flag != CWorkerThread::TFF_RUN) return;
     bool answered = raw->reverse->connect(raw->peer.c_str(), port);
     raw->outcome = answered ? CallBack::kAnswered : CallBack::kFailed;
-    WSASetEvent(raw->wake);
+    raw->wake->wake();
   });
   if (!started) {
     call->end();
@@ -143,7 +126,7 @@ bool CTcpPipe::reapCallBacks() {
   if (!winner) return false;
   // One client at a time: the others are dropped, and they see it at once.
   endCallBacks();
-  m_socket = std::exchange(winner->socket, INVALID_SOCKET);
+  setSocket(std::move(winner->socket));
   setPeerAddress(winner->peer);
   std::shared_ptr<CTcpPipe> old;
   {
@@ -160,15 +143,13 @@ void CTcpPipe::endCallBacks() {
 }
 
 void CTcpPipe::stateLinking() {
-  // The caller on m_socket was admitted (reverse channel) or answered its call back.
+  // The caller on the connection was admitted (reverse channel) or answered its call back.
   closeListener();
-  if (CreateIoCompletionPort(socketHandle(m_socket.load()), m_port.load(), 1, 0) != nullptr &&
-      postReceive()) {
+  if (socket() && m_recvBuffer != nullptr) {
     setState(Receiving);
     return;
   }
-  SOCKET s = m_socket.exchange(INVALID_SOCKET);
-  if (s != INVALID_SOCKET) closesocket(s);
+  takeSocket();
   setPeerAddress("");
   markBroken();
   setState(Stopped);
@@ -176,7 +157,9 @@ void CTcpPipe::stateLinking() {
 
 bool CTcpPipe::peerLeft() const {
   auto rev = reverse();
-  return peerHasLeft(m_socket.load()) || !rev || peerHasLeft(rev->m_socket.load());
+  auto own = socket();
+  auto back = rev ? rev->socket() : nullptr;
+  return !own || own->peerHasLeft() || !back || back->peerHasLeft();
 }
 
 }  // namespace zor

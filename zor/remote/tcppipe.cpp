@@ -3,7 +3,6 @@
 #include <zor/app.h>
 
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -16,34 +15,6 @@ DWORD CTcpPipe::callBackMs() {
   long ms = theApp.m_connectionTimeout;
   return ms > 0 ? static_cast<DWORD>(ms) : 5000;
 }
-
-namespace {
-
-bool resolve(const std::string& host, int port, sockaddr_in& out) {
-  hostent* entry = gethostbyname(host.c_str());
-  if (entry == nullptr || entry->h_addr_list[0] == nullptr) return false;
-  out = sockaddr_in{};
-  out.sin_family = AF_INET;
-  std::memcpy(&out.sin_addr.s_addr, entry->h_addr_list[0], sizeof out.sin_addr.s_addr);
-  out.sin_port = htons(static_cast<std::uint16_t>(port));
-  return true;
-}
-
-// The local address a connection to `to` leaves from: the server calls back there.
-bool localAddressTo(const sockaddr_in& to, sockaddr_in& local) {
-  SOCKET probe = zor::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (probe == INVALID_SOCKET) return false;
-  DWORD got = 0;
-  sockaddr_in dest = to;
-  bool ok = WSAIoctl(probe, SIO_ROUTING_INTERFACE_QUERY, &dest, sizeof dest, &local, sizeof local, &got,
-                     nullptr, nullptr) == 0;
-  DWORD error = GetLastError();
-  closesocket(probe);
-  SetLastError(error);
-  return ok;
-}
-
-}  // namespace
 
 CTcpPipe::CTcpPipe(unsigned long ioSize) : m_ioSize(ioSize) {}
 
@@ -59,10 +30,8 @@ void CTcpPipe::setHandlers(ReadHandler onRead, ConnectHandler onConnect, Strange
 
 bool CTcpPipe::prepare() {
   m_broken = false;
-  m_recvOvl = OVERLAPPED{};
   setPeerAddress("");
   // What an earlier preparation made (a retried call back prepares again) goes first.
-  closeCompletionPort();
   delete[] m_recvBuffer;
   m_recvBuffer = new (std::nothrow) unsigned char[m_ioSize];
   if (m_recvBuffer == nullptr) return false;
@@ -84,14 +53,8 @@ bool CTcpPipe::prepare() {
     }
     if (old) old->shutdown();
     if (!child) return false;
-    if (!m_started) {
-      WSADATA data{};
-      if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-      m_started = true;
-    }
   }
-  m_port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
-  return m_port.load() != nullptr;
+  return true;
 }
 
 bool CTcpPipe::listen(int port, std::uint32_t address) {
@@ -100,10 +63,7 @@ bool CTcpPipe::listen(int port, std::uint32_t address) {
   m_listening = true;
   m_stopping = false;
   m_portNumber = port;
-  m_bindAddress = sockaddr_in{};
-  m_bindAddress.sin_family = AF_INET;
-  m_bindAddress.sin_addr.s_addr = address;
-  m_bindAddress.sin_port = htons(static_cast<std::uint16_t>(port));
+  m_bindAddress = TcpAddress{address, port};
   if (!prepare() || !openListener()) {
     close();
     return false;
@@ -120,93 +80,56 @@ bool CTcpPipe::listen(int port, std::uint32_t address) {
 }
 
 bool CTcpPipe::openListener() {
-  SOCKET s = WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (s == INVALID_SOCKET) return false;
-  m_listener = s;
-  if (zor::bind(s, reinterpret_cast<sockaddr*>(&m_bindAddress), sizeof m_bindAddress) != 0) return false;
-  if (zor::listen(s, SOMAXCONN) != 0) return false;
-  m_acceptPaused = false;
-  m_acceptEvent = WSACreateEvent();
-  if (m_acceptEvent == nullptr) return false;
-  return WSAEventSelect(s, m_acceptEvent, FD_ACCEPT) == 0;
+  DWORD error = ERROR_SUCCESS;
+  if (m_listener.open(m_bindAddress, &error)) return true;
+  SetLastError(error);
+  return false;
 }
 
-void CTcpPipe::closeListener() {
-  SOCKET s = m_listener.exchange(INVALID_SOCKET);
-  if (m_acceptEvent != nullptr) {
-    if (s != INVALID_SOCKET) {
-      WSANETWORKEVENTS discarded{};
-      WSAResetEvent(m_acceptEvent);
-      WSAEnumNetworkEvents(s, m_acceptEvent, &discarded);
-      WSAEventSelect(s, m_acceptEvent, 0);
-    }
-    WSACloseEvent(m_acceptEvent);
-    m_acceptEvent = nullptr;
-  }
-  if (s != INVALID_SOCKET) closesocket(s);
-}
+void CTcpPipe::closeListener() { m_listener.close(); }
 
 bool CTcpPipe::connect(const char* host, int port) {
   m_host = host != nullptr ? host : "";
   m_portNumber = port;
   m_listening = false;
-  auto fail = [this] {
-    DWORD error = GetLastError();
+  auto fail = [this](DWORD error) {
     close();
     SetLastError(error);
     return false;
   };
-  sockaddr_in server{};
-  if (!prepare() || !resolve(m_host, port, server)) return fail();
+  TcpAddress server{kAnyAddress, port};
+  DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+  if (!prepare() || !resolveIpv4(m_host, &server.address, &error)) return fail(error);
   // The server's call back: a single attempt, as long as a connection may take.
   if (m_isReverse) return openConnection(server, callBackMs());
   auto rev = reverse();
-  sockaddr_in local{};
-  if (!rev || !localAddressTo(server, local)) return fail();
+  std::uint32_t local = kAnyAddress;
+  if (!rev || !localAddressTo(server.address, &local, &error)) return fail(error);
   // Listening on that address alone, for that server alone: nobody else can
   // pose as the server, and the port is not offered on other networks.
-  rev->m_onlyFrom = server.sin_addr.s_addr;
-  if (!rev->listen(port + 1, local.sin_addr.s_addr)) return fail();
+  rev->m_onlyFrom = server.address;
+  if (!rev->listen(port + 1, local)) return fail(GetLastError());
   if (!openConnection(server, 10000)) return false;
   return waitPeer();
 }
 
-bool CTcpPipe::openConnection(const sockaddr_in& to, DWORD milliseconds) {
-  SOCKET s = zor::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  bool ok = s != INVALID_SOCKET;
-  if (ok && m_bindFrom != INADDR_ANY) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = m_bindFrom;
-    ok = zor::bind(s, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
-  }
-  if (ok) {
-    m_connecting = s;
-    ok = !m_abort.load() &&
-         zor::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to, milliseconds) == 0;
-    // Taken away: abortConnect closed it.
-    if (m_connecting.exchange(INVALID_SOCKET) != s) {
-      ok = false;
-      s = INVALID_SOCKET;
-      SetLastError(WSAEINTR);
-    }
-  }
-  if (!ok) {
-    DWORD error = GetLastError();
-    if (s != INVALID_SOCKET) closesocket(s);
+bool CTcpPipe::openConnection(const TcpAddress& to, DWORD milliseconds) {
+  DWORD error = ERROR_SUCCESS;
+  std::shared_ptr<TcpTransport> s =
+      TcpTransport::connect(to, milliseconds, &error, m_bindFrom, &m_connectStop);
+  // Made just as the owner gave up on it: it goes all the same.
+  if (s && m_connectStop.stopped()) s.reset();
+  if (!s) {
+    if (error == ERROR_OPERATION_ABORTED || error == ERROR_SUCCESS) error = WSAEINTR;
     close();
     SetLastError(error);
     return false;
   }
-  m_socket = s;
+  setSocket(std::move(s));
   return true;
 }
 
-void CTcpPipe::abortConnect() {
-  m_abort = true;
-  SOCKET s = m_connecting.exchange(INVALID_SOCKET);
-  if (s != INVALID_SOCKET) closesocket(s);
-}
+void CTcpPipe::abortConnect() { m_connectStop.stop(); }
 
 bool CTcpPipe::waitPeer() {
   if (m_isReverse) return true;
@@ -231,17 +154,23 @@ bool CTcpPipe::write(const void* data, unsigned long size) {
     }
     return rev->write(data, size);
   }
-  SOCKET s = m_socket.load();
-  if (s == INVALID_SOCKET) {
+  auto s = socket();
+  if (!s) {
     SetLastError(WSAENOTSOCK);
     return false;
   }
-  if (size > static_cast<unsigned long>(INT_MAX)) {
-    SetLastError(WSAEMSGSIZE);
-    return false;
-  }
-  int n = zor::send(s, static_cast<const char*>(data), static_cast<int>(size), 0);
-  return n == static_cast<int>(size);
+  DWORD error = ERROR_SUCCESS;
+  std::lock_guard lock(m_writeMutex);
+  if (s->writeAll(data, size, &error)) return true;
+  // The device judges the socket codes: a peer gone, or this end closed under the send.
+  if (error == ERROR_BROKEN_PIPE)
+    error = WSAECONNRESET;
+  else if (error == ERROR_INVALID_HANDLE)
+    error = WSAESHUTDOWN;
+  else if (error == ERROR_OPERATION_ABORTED)
+    error = WSAEINTR;
+  SetLastError(error);
+  return false;
 }
 
 bool CTcpPipe::writeString(const char* text) { return write(text, std::strlen(text) + 1); }
@@ -262,10 +191,30 @@ std::shared_ptr<CTcpPipe> CTcpPipe::reverse() const {
   return m_reverse;
 }
 
+std::shared_ptr<TcpTransport> CTcpPipe::socket() const {
+  std::lock_guard lock(m_socketMutex);
+  return m_socket;
+}
+
+std::shared_ptr<TcpTransport> CTcpPipe::takeSocket() {
+  std::lock_guard lock(m_socketMutex);
+  return std::exchange(m_socket, nullptr);
+}
+
+void CTcpPipe::setSocket(std::shared_ptr<TcpTransport> s) {
+  std::lock_guard lock(m_socketMutex);
+  m_socket = std::move(s);
+}
+
+void CTcpPipe::wakeThread() {
+  if (auto s = socket()) s->cancel(true);
+  m_listener.wake();
+}
+
 void CTcpPipe::shutdown() {
   m_stopping = true;
   if (auto rev = reverse()) rev->abortConnect();
-  if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
+  wakeThread();
   m_thread.Stop(5000);
   close();
 }
@@ -275,7 +224,7 @@ void CTcpPipe::close() {
     // The receiving thread must not be inside a receive while its buffer goes.
     m_stopping = true;
     if (auto rev = reverse()) rev->abortConnect();
-    if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
+    wakeThread();
     m_thread.Stop(5000);
   }
   // Only this thread, or a thread that stopped it, reaches the call backs.
@@ -289,25 +238,12 @@ void CTcpPipe::close() {
   // on the closed socket, and the last holder frees it.
   if (rev) rev->shutdown();
   rev.reset();
-  if (HANDLE port = m_port.load()) PostQueuedCompletionStatus(port, 0, 0, nullptr);
-  SOCKET s = m_socket.exchange(INVALID_SOCKET);
+  // A writer on another thread that still holds the connection fails at once.
+  if (auto s = takeSocket()) s->close();
   closeListener();
-  if (s != INVALID_SOCKET) closesocket(s);
-  if (m_started) {
-    WSACleanup();
-    m_started = false;
-  }
-  // Closing the socket cancelled a pending receive; the port goes with it.
-  closeCompletionPort();
   delete[] m_recvBuffer;
   m_recvBuffer = nullptr;
   setPeerAddress("");
-}
-
-void CTcpPipe::closeCompletionPort() {
-  HANDLE port = m_port.exchange(nullptr);
-  if (port != nullptr) CloseHandle(port);
-  m_recvOutstanding = false;
 }
 
 void CTcpPipe::setState(ChannelState s) {
@@ -355,66 +291,39 @@ void CTcpPipe::run() {
   }
 }
 
-bool CTcpPipe::postReceive() {
-  m_recvDesc.len = m_ioSize;
-  m_recvDesc.buf = reinterpret_cast<char*>(m_recvBuffer);
-  DWORD received = 0;
-  DWORD flags = 0;
-  int rc = WSARecv(m_socket.load(), &m_recvDesc, 1, &received, &flags, &m_recvOvl, nullptr);
-  if (rc == 0 || static_cast<DWORD>(WSAGetLastError()) == WSA_IO_PENDING) {
-    // Completed at once or not, the completion comes through the port; the
-    // buffer is not posted again before it has been taken.
-    m_recvOutstanding = true;
-    return true;
-  }
-  return false;
-}
-
 void CTcpPipe::receiveLoop() {
-  bool notified = false;
-  for (;;) {
-    if (m_socket.load() == INVALID_SOCKET || (!m_recvOutstanding && !postReceive())) {
-      markBroken();
-      setState(Stopped);
-      break;
+  std::shared_ptr<TcpTransport> s = socket();
+  if (!s || m_recvBuffer == nullptr) {
+    markBroken();
+    setState(Stopped);
+  } else {
+    if (m_onConnect) m_onConnect(true);
+    while (receiveOne(*s)) {
     }
-    if (!notified) {
-      notified = true;
-      if (m_onConnect) m_onConnect(true);
-    }
-    if (!completionWait()) break;
   }
   if (m_onConnect) m_onConnect(false);
-  closeCompletionPort();
 }
 
-bool CTcpPipe::completionWait() {
+bool CTcpPipe::receiveOne(TcpTransport& s) {
   for (;;) {
     if (exitRequested()) return false;
-    DWORD count = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* ovl = nullptr;
-    BOOL ok = GetQueuedCompletionStatus(m_port.load(), &count, &key, &ovl, 2000);
-    if (!ok && ovl == nullptr) {
-      if (GetLastError() == WAIT_TIMEOUT) continue;
-      markBroken();
+    DWORD error = ERROR_SUCCESS;
+    // In slices, so that a stop asked without a wake is seen too.
+    long n = s.read(m_recvBuffer, m_ioSize, 2000, &error);
+    if (n > 0) {
+      if (m_onRead) m_onRead(m_recvBuffer, static_cast<unsigned long>(n));
+      return true;
+    }
+    if (n == 0) continue;
+    if (error == ERROR_OPERATION_ABORTED) {
+      // Woken to stop: the channel is being closed, not broken.
       setState(Stopped);
       return false;
     }
-    if (key == 0) {
-      // Posted to wake us: the channel is being closed, not broken.
-      setState(Stopped);
-      return false;
-    }
-    m_recvOutstanding = false;
-    if (!ok || count == 0) {
-      // Failed, aborted, or the peer closed its end.
-      markBroken();
-      setState(Stopped);
-      return false;
-    }
-    if (m_onRead) m_onRead(m_recvBuffer, count);
-    return true;
+    // Failed, or the peer closed its end.
+    markBroken();
+    setState(Stopped);
+    return false;
   }
 }
 

@@ -18,7 +18,7 @@
 #pragma once
 
 #include "zor/core/workerthread.h"
-#include "zor/platform/socket.h"
+#include "zor/platform/tcp.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -49,8 +49,8 @@ public:
   void setHandlers(ReadHandler onRead, ConnectHandler onConnect = nullptr,
                    StrangerHandler onStranger = nullptr);
 
-  // Server role: listens on port of the address (network order; INADDR_ANY: all); one client at a time.
-  bool listen(int port, std::uint32_t address = INADDR_ANY);
+  // Server role: listens on port of the address (network order; kAnyAddress: all); one client at a time.
+  bool listen(int port, std::uint32_t address = kAnyAddress);
   // Client role: listens on port + 1 of the local address routed to host,
   // connects to host:port, waits for the call back, which only host may make.
   bool connect(const char* host, int port);
@@ -84,82 +84,81 @@ private:
   // connection; the listening thread owns the rest and ends it.
   struct CallBack {
     enum Outcome { kCalling, kAnswered, kFailed };
-    SOCKET socket = INVALID_SOCKET;  // the caller's connection, not read before the link
+    std::unique_ptr<TcpTransport> socket;  // the caller's connection, not read before the link
     std::string peer;
     std::shared_ptr<CTcpPipe> reverse;
     std::atomic<Outcome> outcome{kCalling};
-    WSAEVENT wake = nullptr;  // the listening thread's accept event: set when the outcome is known
+    TcpListener* wake = nullptr;  // the listening thread's listener: woken when the outcome is known
     CWorkerThread thread;
     // Ends the attempt at once; nothing of it is left.
     void end();
   };
   // The reverse channel of owner: it listens for the server's call back.
   CTcpPipe(ReverseTag, unsigned long ioSize);
-  // Preparation of either kind of channel; the owning one adds its reverse
-  // channel and the socket library start.
+  // Preparation of either kind of channel; the owning one adds its reverse channel.
   bool prepare();
   // Waits for the reverse connection (at most s_peerWaitMs); true when it exists.
   bool waitPeer();
   // Stops the receiving thread and closes everything.
   void shutdown();
+  // Ends the receiving thread's present wait (from another thread).
+  void wakeThread();
   void run();
   bool openListener();
   void closeListener();
-  bool openConnection(const sockaddr_in& to, DWORD milliseconds);
+  bool openConnection(const TcpAddress& to, DWORD milliseconds);
   // Ends a connection attempt in progress (from another thread).
   void abortConnect();
   void stateListening();
   void stateAccepting();
   void stateLinking();
   // Listening side: calls the caller on s back on a thread of its own.
-  void startCallBack(SOCKET s, const sockaddr_in& caller);
+  void startCallBack(std::unique_ptr<TcpTransport> s, const TcpAddress& caller);
   // Ends the finished call backs; true when one was answered and became the link.
   bool reapCallBacks();
   // Ends every call back still made (they are aborted at once).
   void endCallBacks();
   // Reverse channel: whether the caller on s may be taken for the server.
-  bool admits(SOCKET s, const sockaddr_in& caller, std::string& who) const;
+  bool admits(const TcpTransport& s, const TcpAddress& caller, std::string& who) const;
   void receiveLoop();
-  bool postReceive();
-  bool completionWait();
+  // One receive; false when the link ended or the thread is to stop.
+  bool receiveOne(TcpTransport& s);
   void setState(ChannelState s);
   void markBroken();
   bool exitRequested() const;
   void setPeerAddress(const std::string& address);
   std::shared_ptr<CTcpPipe> reverse() const;
-  void closeCompletionPort();
+  std::shared_ptr<TcpTransport> socket() const;
+  std::shared_ptr<TcpTransport> takeSocket();
+  void setSocket(std::shared_ptr<TcpTransport> s);
 
-  std::atomic<HANDLE> m_port{nullptr};
   CWorkerThread m_thread;
   const unsigned long m_ioSize;
   const bool m_isReverse = false;
   ReadHandler m_onRead;
   ConnectHandler m_onConnect;
   StrangerHandler m_onStranger;
-  OVERLAPPED m_recvOvl{};
   std::atomic<bool> m_broken{false};
-  std::atomic<SOCKET> m_socket{INVALID_SOCKET};    // the connection
-  std::atomic<SOCKET> m_listener{INVALID_SOCKET};  // listening role
-  std::atomic<SOCKET> m_connecting{INVALID_SOCKET};
-  std::atomic<bool> m_abort{false};       // the owner is going: no connection attempt any more
-  std::uint32_t m_onlyFrom = INADDR_ANY;  // reverse channel: the server's address
-  std::uint32_t m_bindFrom = INADDR_ANY;  // a call back leaves from the address the client reached
-  sockaddr_in m_bindAddress{};
+  // The connection: writers on other threads hold it while they send, so a
+  // close elsewhere ends their send rather than pulling it from under them.
+  mutable std::mutex m_socketMutex;
+  std::shared_ptr<TcpTransport> m_socket;
+  std::mutex m_writeMutex;                 // one block leaves whole before the next
+  TcpListener m_listener;                  // listening role; only its wake() is for other threads
+  TcpStop m_connectStop;                   // the owner is going: no connection attempt any more
+  std::uint32_t m_onlyFrom = kAnyAddress;  // reverse channel: the server's address
+  std::uint32_t m_bindFrom = kAnyAddress;  // a call back leaves from the address the client reached
+  TcpAddress m_bindAddress;
   std::atomic<int> m_portNumber{0};
   mutable std::mutex m_peerMutex;
   std::string m_peerAddress;
   std::string m_host;
   std::atomic<bool> m_listening{false};
-  WSAEVENT m_acceptEvent = nullptr;
-  bool m_acceptPaused = false;  // every call back in use: accepts not selected
   unsigned char* m_recvBuffer = nullptr;
-  WSABUF m_recvDesc{0, nullptr};
   std::atomic<ChannelState> m_state{Stopped};
   mutable std::mutex m_reverseMutex;
   std::shared_ptr<CTcpPipe> m_reverse;
 
-  bool m_started = false;               // this channel's preparation started the socket library
-  bool m_recvOutstanding = false;       // a receive is posted and its completion not yet taken
   std::atomic<bool> m_stopping{false};  // the owner is stopping the thread: no reopening
   std::mutex m_stateMutex;
   std::condition_variable m_stateChanged;

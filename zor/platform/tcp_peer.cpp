@@ -1,10 +1,7 @@
 // The other end of a connection, asked of the kernel: NETLINK_SOCK_DIAG finds
 // a local socket by its exact addresses and reports its owner, and poll tells
 // a half-closed connection from one that only has bytes waiting.
-#include "zor/platform/socket_peer.h"
-
-#include "zor/platform/fail.h"
-#include "zor/platform/platform.h"
+#include "zor/platform/tcp.h"
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -87,31 +84,15 @@ PeerOwner lookUp(const ::sockaddr_in& from, const ::sockaddr_in& to, unsigned lo
 
 }  // namespace
 
-int getsockname(SOCKET s, sockaddr* address, int* length) {
-  if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in)))
-    return fail(WSAEFAULT, SOCKET_ERROR);
-  ::sockaddr_in local{};
-  int rc = 0;
-  if (!withSocketDescriptor(s, [&](int fd) {
-        socklen_t len = sizeof local;
-        rc = ::getsockname(fd, reinterpret_cast<::sockaddr*>(&local), &len) == 0 ? 0 : errno;
-      }))
-    return SOCKET_ERROR;
-  if (rc != 0) return fail(socketErrorFromErrno(rc), SOCKET_ERROR);
-  sockaddr_in out{};
-  out.sin_family = AF_INET;
-  out.sin_port = local.sin_port;
-  out.sin_addr.s_addr = local.sin_addr.s_addr;
-  std::memcpy(address, &out, sizeof out);
-  *length = sizeof out;
-  return 0;
-}
-
-PeerOwner connectionPeerOwner(SOCKET s, unsigned long* uid) {
+PeerOwner TcpTransport::peerOwner(unsigned long* uid) const {
   ::sockaddr_in local{};
   ::sockaddr_in peer{};
-  bool known = false;
-  withSocketDescriptor(s, [&](int fd) { known = addresses(fd, local, peer); });
+  bool known;
+  {
+    std::lock_guard lock(m_mutex);
+    known = !m_closed && addresses(m_fd, local, peer);
+  }
+  if (uid != nullptr) *uid = kNoUser;
   if (!known) return PeerOwner::Unknown;
   unsigned long owner = kNoUser;
   PeerOwner result = lookUp(peer, local, owner);
@@ -119,13 +100,11 @@ PeerOwner connectionPeerOwner(SOCKET s, unsigned long* uid) {
   return result;
 }
 
-bool peerHasLeft(SOCKET s) {
-  bool left = true;
-  withSocketDescriptor(s, [&](int fd) {
-    ::pollfd p{fd, POLLRDHUP, 0};
-    left = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-  });
-  return left;
+bool TcpTransport::peerHasLeft() const {
+  std::lock_guard lock(m_mutex);
+  if (m_closed) return true;
+  ::pollfd p{m_fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace zor
