@@ -4,6 +4,7 @@
 #include "zor/platform/pipe_socket.h"
 #include "zor/platform/platform.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,6 +127,13 @@ DWORD PipeTransport::peerProcessId() const {
   socklen_t size = sizeof cred;
   if (::getsockopt(m_fd.load(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) return 0;
   return static_cast<DWORD>(cred.pid);
+}
+
+bool PipeTransport::peerHasLeft() const {
+  std::lock_guard lock(m_mutex);
+  if (m_closed) return true;
+  ::pollfd p{m_fd.load(), POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 bool PipeTransport::signalWhenReadable(HANDLE event) {

@@ -37,6 +37,9 @@ public:
   // The process at the other end (the one that connected, or the server); 0
   // when unknown or closed.
   DWORD peerProcessId() const;
+  // True once the other end has closed (or the connection failed), even
+  // while bytes it sent wait unread; also when this end is closed. Never waits.
+  bool peerHasLeft() const;
   // Sets event once the next read would not wait (bytes, the peer's leaving,
   // an error), for a thread that waits for events and for this end at once
   // without reading it; asked again for each time. False when closed.

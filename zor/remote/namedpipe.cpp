@@ -273,6 +273,17 @@ CNamedPipe::ServerEnd CNamedPipe::serveLoop(DWORD& pid) {
   bool stopped = false;
 
   while (inLink != Link::Ended && outLink != Link::Ended) {
+    // The outbound end's leaving is announced through the reactor, perhaps
+    // after the inbound client came: a client that took the outbound pipe and
+    // left must not be paired with the next one's inbound pipe.
+    if (!linked && inLink == Link::Up && outLink == Link::Up && out->peerHasLeft()) {
+      onHalfOpenDropped(out->peerProcessId());
+      out.reset();
+      firstUp = GetTickCount();
+      outLink = acceptFrom(*m_outListener, m_outEvent, out);
+      if (outLink == Link::Up && !out->signalWhenReadable(m_outEvent)) outLink = Link::Ended;
+      continue;
+    }
     if (!linked && inLink == Link::Up && outLink == Link::Up) {
       linked = true;
       {
