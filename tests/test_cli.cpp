@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 #include <zor/strings.h>
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/process.h"

@@ -4,6 +4,7 @@
 // what it receives on its bulk OUT endpoint on its bulk IN endpoint; the test
 // can make it stall, fall silent or vanish. Runs only under umockdev's preload
 // (its own ctest entry).
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/recorder.h"

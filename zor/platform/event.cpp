@@ -13,6 +13,8 @@
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
 
+#include <zor/fdwait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -202,6 +204,14 @@ DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE in
     return WAIT_FAILED;
   }
   // object keeps the descriptor open for the whole wait.
+  return waitFor(count, events, FALSE, milliseconds, fd);
+}
+
+DWORD WaitForMultipleObjectsOrReadable(DWORD count, const HANDLE* events, int fd, DWORD milliseconds) {
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
   return waitFor(count, events, FALSE, milliseconds, fd);
 }
 

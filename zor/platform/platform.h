@@ -11,6 +11,8 @@
 #pragma once
 
 #include <zor/platform.h>
+#include <zor/ports.h>
+#include <zor/settings.h>
 
 #include <cstddef>
 #include <functional>
@@ -86,35 +88,6 @@ void* LocalFree(void* memory);
 DWORD win32ErrorFromErrno(int err);
 // The same for errors of socket calls (WSAE... codes).
 DWORD socketErrorFromErrno(int err);
-
-// Per-user places: the settings file ($ZOR_CONFIG, else $XDG_CONFIG_HOME/zor/zor.ini,
-// else ~/.config/zor/zor.ini) and the folder of "COMn" links beside it.
-std::string settingsFilePath();
-std::string portLinkFolder();
-// Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
-// Empty when name is not of that form.
-std::string resolveComName(const char* name);
-
-// What serial port COM<n> maps to, for listing the ports ("zor ports").
-struct ComPortInfo {
-  int number = 0;
-  std::string target;   // the path COMn resolves to: the link's target, else /dev/ttyS<n-1>
-  std::string tty;      // that path with every link resolved; empty when it does not exist
-  bool linked = false;  // named by the link ports/COMn
-  std::string link;     // the link's path
-  // A USB adapter: what sysfs says of the USB device above the tty.
-  bool usb = false;
-  std::string vendorId, productId, serial, manufacturer, product;
-};
-// sysRoot: where sysfs is mounted (tests give a tree of their own).
-ComPortInfo describeComPort(int n, const std::string& sysRoot = "/sys");
-// The same for a tty path of no COM number (number 0, not linked).
-ComPortInfo describeTty(const std::string& path, const std::string& sysRoot = "/sys");
-// The COM numbers that have a link in portLinkFolder(), ascending.
-std::vector<int> linkedComNumbers();
-// The ttys (as /dev paths) whose device sits under a USB device: the USB
-// serial adapters of the machine, sorted.
-std::vector<std::string> usbSerialTtys(const std::string& sysRoot = "/sys");
 
 // The settings file. A missing file reads as empty; false only when it exists
 // and cannot be read or is no regular file (then *problem, when given, says
