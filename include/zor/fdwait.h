@@ -10,9 +10,9 @@ namespace zor {
 
 // As WaitForMultipleObjects for any one of the events, and also ends, with
 // WAIT_OBJECT_0 + count, once fd can be read without waiting (data, the end
-// of the data or an error is there). fd stays the caller's: it is neither
-// read nor closed. WAIT_FAILED when fd has no readiness to wait for (a
-// regular file, /dev/null: reading it never waits) or is no open descriptor.
+// of the data or an error is there; a regular file always can). fd stays the
+// caller's: it is neither read nor closed. WAIT_FAILED with
+// ERROR_INVALID_HANDLE for a negative fd or a bad event.
 ZOR_API DWORD WaitForMultipleObjectsOrReadable(DWORD count, const HANDLE* events, int fd, DWORD milliseconds);
 
 }  // namespace zor

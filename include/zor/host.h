@@ -1,6 +1,7 @@
 // The zor program's modes, shared by the command-line program and the window:
 // the stored connection settings, opening the device they select, the usage
-// text, and the headless remote server.
+// text, and the headless remote server. They are libzor-host (zor::host,
+// pkg-config zor-host), a library of their own over libzor's public API.
 #pragma once
 
 #include <zor/device.h>
