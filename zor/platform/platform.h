@@ -1,8 +1,9 @@
 // The platform layer's interface to the rest of the library.
 //
-// Everything above this layer (device core, devices, remote access, monitor,
-// host) calls only what is declared here and in <zor/platform.h>; POSIX and
-// Linux headers are included by the files of zor/platform/ alone.
+// Everything above this layer (device core, devices, remote access, monitor)
+// calls only what is declared here and in the public headers; POSIX and Linux
+// headers are included by the files of zor/platform/ alone (and by the
+// program's own OS files, zor/host/os/, which are no part of the library).
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
 // medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
