@@ -1,5 +1,5 @@
 // zor: the library's test and relay program. The first argument names the
-// mode; the modes themselves live in the library (include/zor/host.h).
+// mode; the modes themselves live in libzor-host (include/zor/host.h).
 #include <zor/host.h>
 
 #include <cstdio>

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a file includes across the layers the wrong way (docs/ARCHITECTURE.md):
-# POSIX and Linux headers in the platform layer only, no include of a higher
-# layer, the device core's private header inside the core only, Qt in the
-# window layer only (zor/gui/ and its public header), no POSIX or Linux header
-# in the core, devices and remote layers even by name, and nothing but the
-# public headers in the programs and examples.
+# POSIX and Linux headers in the platform layer and the program's own OS files
+# (zor/host/os/) only, no include of a higher layer, the device core's private
+# header inside the core only, Qt in the window layer only (zor/gui/ and its
+# public header), no POSIX or Linux header in the core, devices and remote
+# layers even by name, the program's modes (zor/host/, a library of their own) over
+# the public headers and their own files only, and nothing but the public
+# headers in the programs and examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 - <<'PY'
@@ -38,6 +40,7 @@ def check(path, public_only):
     layer = None if public_only else layer_of(path)
     # The window layer's public header sits with the others but belongs to it.
     window_layer = layer == "gui" or path.as_posix() == "include/zor/gui.h"
+    host_os = path.parts[:3] == ("zor", "host", "os")
     for n, line in enumerate(path.read_text().splitlines(), 1):
         m = include.match(line)
         if not m:
@@ -61,8 +64,8 @@ def check(path, public_only):
                 continue
             # A standard C++ header has neither a folder nor a suffix.
             if "/" in name or "." in name:
-                if layer != "platform":
-                    problems.append(f"{where}: system header outside zor/platform/")
+                if layer != "platform" and not host_os:
+                    problems.append(f"{where}: system header outside zor/platform/ and zor/host/os/")
             continue
         if public_only:
             problems.append(f"{where}: only the public headers <zor/...> here")
@@ -75,6 +78,8 @@ def check(path, public_only):
             problems.append(f"{where}: not a library header")
         elif layer in rank and rank[to] > rank[layer]:
             problems.append(f"{where}: {layer}/ includes the higher layer {to}/")
+        elif layer == "host" and to != "host":
+            problems.append(f"{where}: the program's modes reach libzor through the public headers only")
         if target.name == "device_p.h" and layer != "core":
             problems.append(f"{where}: the device core's private header outside zor/core/")
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <zor/app.h>
 #include <zor/strings.h>
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/process.h"

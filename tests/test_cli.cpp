@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/process.h"

@@ -1,6 +1,7 @@
 // The terminal's raw file transfers through a device, without a window.
 #include <gtest/gtest.h>
 
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/recorder.h"

@@ -1,9 +1,11 @@
-// Events and waits, posted-message queues, the timed mutex, and the shared
+// Events and waits (also beside a descriptor), posted-message queues, the timed mutex, and the shared
 // readiness reactor (one-shot arming, hang-up, removal racing dispatch).
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
 
 #include "support/recorder.h"
+
+#include <zor/fdwait.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -110,6 +113,34 @@ TEST(Events, BadHandlesFailTheWaitAndTheLastErrorIsPerThread) {
   }).join();
   EXPECT_EQ(other, 5u);
   EXPECT_EQ(GetLastError(), 1234u);
+}
+
+// A program's own descriptor beside the library's events: either ends the
+// wait, an event first; a regular file never makes it wait.
+TEST(Events, WaitForEventsOrReadableEndsForEitherAndAnEventFirst) {
+  Event e(true, false);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(WaitForMultipleObjectsOrReadable(1, &e.h, fds[0], 0), WAIT_TIMEOUT);
+  std::thread writer([&] {
+    Sleep(20);
+    EXPECT_EQ(::write(fds[1], "x", 1), 1);
+  });
+  EXPECT_EQ(WaitForMultipleObjectsOrReadable(1, &e.h, fds[0], 5000), WAIT_OBJECT_0 + 1);
+  writer.join();
+  SetEvent(e.h);
+  EXPECT_EQ(WaitForMultipleObjectsOrReadable(1, &e.h, fds[0], 5000), WAIT_OBJECT_0);
+  ::close(fds[0]);
+  ::close(fds[1]);
+
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ResetEvent(e.h);
+  EXPECT_EQ(WaitForMultipleObjectsOrReadable(1, &e.h, ::fileno(file), 5000), WAIT_OBJECT_0 + 1);
+  std::fclose(file);
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjectsOrReadable(1, &e.h, -1, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(MessageQueue, PostNeverBlocksAndGetWaitsForOne) {

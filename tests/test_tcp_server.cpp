@@ -108,3 +108,23 @@ TEST_F(TcpServer, DataWithoutAClientIsAPipeWriteErrorAndStoppingEndsBothConnecti
   CRemoteServer again(&dev, &queue);
   EXPECT_TRUE(again.Start()) << "the port is free again";
 }
+
+// The relay's public face refuses an address it cannot listen on before it
+// touches the network, and the intranet server takes no address at all.
+TEST(HostServer, ABindAddressThatIsNoIPv4AddressIsRefusedAndTheIntranetServerTakesNone) {
+  EXPECT_TRUE(zor::CHostServer::IsIPv4Address("127.0.0.1"));
+  for (const char* bad : {"", "localhost", "1.2.3.4.5", "300.1.1.1"})
+    EXPECT_FALSE(zor::CHostServer::IsIPv4Address(bad)) << bad;
+  EXPECT_FALSE(zor::CHostServer::IsIPv4Address(nullptr));
+  zor::CDevNull device;
+  zor::CHostServer remote(zor::CHostServer::REMOTE, &device, nullptr);
+  zor::SetLastError(0);
+  EXPECT_FALSE(remote.Start("localhost"));
+  EXPECT_EQ(zor::GetLastError(), zor::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(remote.IsRunning());
+  zor::CHostServer intranet(zor::CHostServer::INTRANET, &device, nullptr);
+  zor::SetLastError(0);
+  EXPECT_FALSE(intranet.Start("127.0.0.1"));
+  EXPECT_EQ(zor::GetLastError(), zor::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(intranet.IsRunning());
+}

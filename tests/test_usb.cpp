@@ -1,6 +1,7 @@
 // The USB device without an instrument: the configuration walk and dump on
 // byte blocks, the error classification, the settings it reads and writes,
 // and the instrument list.
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/process.h"

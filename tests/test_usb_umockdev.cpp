@@ -1,5 +1,6 @@
 // The USB device against emulated instruments (support/usb_instruments.h).
 // Runs only under umockdev's preload (its own ctest entry).
+#include <zor/host.h>
 #include <zor/zor.h>
 
 #include "support/recorder.h"

@@ -1,10 +1,12 @@
 // The zor program's modes, shared by the command-line program and the window:
 // the stored connection settings, opening the device they select, the usage
-// text, and the headless remote server.
+// text, and the headless remote server. They are libzor-host (zor::host,
+// pkg-config zor-host), a library of their own over libzor's public API.
 #pragma once
 
 #include <zor/device.h>
 #include <zor/export.h>
+#include <zor/hostserver.h>
 
 #include <array>
 #include <memory>
@@ -200,36 +202,6 @@ ZOR_API std::vector<unsigned char> sendTokens(const char* text, int view);
 // Send: those bytes to the device, one WriteByte each, in order (their
 // results are not looked at). Returns how many were written.
 ZOR_API int sendText(CDevice& device, const char* text, int view);
-
-// The relay a server window runs around its device, for a program that
-// reaches only the public interface: the intranet server (the local pipes
-// CDevNet::ZOR_NETPIPE) or the remote server (TCP on CDevTcp::TCP_PORT, all
-// addresses). Connection changes are posted as WM_PIPE_STATE (0x402, wParam 1
-// connected, 0 left, 2 a client that opened one of the two local pipes only was
-// dropped) to notify. Neither the device nor notify is owned.
-class ZOR_API CHostServer {
-public:
-  enum Kind { INTRANET, REMOTE };
-  static constexpr UINT WM_PIPE_STATE = 0x402;
-  CHostServer(Kind kind, CDevice* device, HWND notify);
-  ~CHostServer();
-  CHostServer(const CHostServer&) = delete;
-  CHostServer& operator=(const CHostServer&) = delete;
-  // False, with nothing running, when the pipes or the port cannot be had.
-  bool Start();
-  // Ends the relay (within one 500 ms wait) and closes the channel.
-  void Stop();
-  bool IsRunning() const;
-  std::string peerAddress() const;
-  // The client that connected last, kept after it left.
-  std::string lastPeerAddress() const;
-  // This computer's name, known once Start succeeded.
-  std::string hostName() const;
-
-private:
-  struct ZOR_LOCAL Private;
-  std::unique_ptr<Private> p;
-};
 
 // "zor ports": the serial ports the host object found and what they map to.
 ZOR_API int runPortsMode(int argc, char** argv);

@@ -9,7 +9,11 @@
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
 #include <zor/devusb.h>
-#include <zor/host.h>
+#include <zor/fdwait.h>
+#include <zor/hostserver.h>
 #include <zor/monitor.h>
 #include <zor/platform.h>
+#include <zor/ports.h>
+#include <zor/settings.h>
 #include <zor/strings.h>
+#include <zor/usblist.h>

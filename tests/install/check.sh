@@ -33,6 +33,16 @@ ${CXX:-c++} -o "$scratch/pc-consumer" "$here/consumer/main.cpp" $(pkg-config --c
 env -i LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/pc-consumer"
 echo "installed package: usable through CMake and pkg-config"
 
+# The program's modes, a library of their own beside it.
+cat >"$scratch/host.cpp" <<'CPP'
+#include <zor/host.h>
+int main() { return zor::versionLine().rfind("zor ", 0) == 0 && zor::modeUsage("ports") != nullptr ? 0 : 1; }
+CPP
+# shellcheck disable=SC2046
+${CXX:-c++} -o "$scratch/host-consumer" "$scratch/host.cpp" $(pkg-config --cflags --libs zor-host)
+env -i LD_LIBRARY_PATH="$libdir" ZOR_CONFIG="$scratch/zor.ini" "$scratch/host-consumer"
+echo "installed program modes: usable through pkg-config zor-host"
+
 # The window layer, when built: an outside program links it through
 # pkg-config; without a display its monitor says so and nothing aborts.
 if [ -f "$libdir/pkgconfig/zor-gui.pc" ]; then

@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix and fails when its dynamic
-# symbol table defines a name that the installed public headers do not declare,
-# when a file other than the host object's has a static initialiser, or when
-# it links Qt.
+# Installs the built libraries into a scratch prefix and fails when libzor's
+# dynamic symbol table defines a name that the device library's public headers
+# (all but host.h and gui.h) do not declare, when libzor-host's defines one
+# that host.h does not, when a file of libzor other than the host object's has
+# a static initialiser, or when either links Qt.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 lib=$(ls "$scratch"/prefix/lib*/libzor.so | head -1)
+hostlib=$(ls "$scratch"/prefix/lib*/libzor-host.so | head -1)
 nm -D --defined-only -C "$lib" >"$scratch/symbols"
+nm -D --defined-only -C "$hostlib" >"$scratch/host-symbols"
 
-# The window layer is a library of its own: the core never loads Qt.
-if readelf -d "$lib" | grep -q 'NEEDED.*libQt'; then
-  echo "libzor.so links Qt: $(readelf -d "$lib" | grep -o 'libQt[^]]*' | tr '\n' ' ')"
-  exit 1
-fi
+# The window layer is a library of its own: neither the device library nor
+# the program's modes load Qt.
+for l in "$lib" "$hostlib"; do
+  if readelf -d "$l" | grep -q 'NEEDED.*libQt'; then
+    echo "$(basename "$l") links Qt: $(readelf -d "$l" | grep -o 'libQt[^]]*' | tr '\n' ' ')"
+    exit 1
+  fi
+done
 
 # Start-up is one function, run from one static initialiser (beside theApp):
 # any other file's initialiser could depend on the order of files.
@@ -24,12 +30,14 @@ if [ "$initialisers" != "app.cpp" ]; then
   echo "static initialisers in: $initialisers (only app.cpp may have one)"
   exit 1
 fi
-python3 - "$scratch/prefix/include/zor" "$scratch/symbols" <<'PY'
+check() {
+python3 - "$@" <<'PY'
 import pathlib, re, sys
 
-headers, table = pathlib.Path(sys.argv[1]), sys.argv[2]
+# The library's name, its symbol table, then the headers that declare its interface.
+lib, table, headers = sys.argv[1], sys.argv[2], [pathlib.Path(h) for h in sys.argv[3:]]
 declared = set()
-for h in headers.glob("*.h"):
+for h in headers:
     declared.update(re.findall(r"[A-Za-z_]\w*", h.read_text()))
 
 def strip_nested(name, open_, close):
@@ -59,10 +67,15 @@ for line in open(table):
         strange.append(parts[2])
 
 if count == 0:
-    sys.exit("no dynamic symbols read: is nm installed?")
+    sys.exit(f"{lib}: no dynamic symbols read: is nm installed?")
 for s in strange:
-    print("exported but not in the public headers:", s)
+    print(f"{lib} exports what its public headers do not declare:", s)
 if strange:
     sys.exit(1)
-print(f"{count} exported symbols, all declared by the public headers")
+print(f"{lib}: {count} exported symbols, all declared by its public headers")
 PY
+}
+include="$scratch/prefix/include/zor"
+# shellcheck disable=SC2046
+check libzor.so "$scratch/symbols" $(ls "$include"/*.h | grep -v -e '/host\.h$' -e '/gui\.h$')
+check libzor-host.so "$scratch/host-symbols" "$include/host.h"

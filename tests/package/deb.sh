@@ -14,8 +14,8 @@ trap 'rm -rf "$scratch"' EXIT
 deb=$(ls "$scratch"/out/zor_"$version"_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/files"
 status=0
-for f in /usr/bin/zor /usr/lib/libzor.so.0 "/usr/lib/libzor.so.$version" /usr/lib/libzor.so \
-  /usr/include/zor/zor.h /usr/include/zor/host.h /usr/lib/cmake/zor/zorConfig.cmake \
+for f in /usr/bin/zor /usr/lib/libzor.so.0 "/usr/lib/libzor.so.$version" /usr/lib/libzor.so /usr/lib/libzor-host.so.0 \
+  /usr/include/zor/zor.h /usr/include/zor/host.h /usr/include/zor/hostserver.h /usr/lib/cmake/zor/zorConfig.cmake \
   /usr/lib/cmake/zor/zorTargets.cmake /usr/lib/pkgconfig/zor.pc /usr/share/doc/zor/README.md \
   /usr/share/doc/zor/copyright; do
   if ! grep -qx -- "$f" "$scratch/files"; then

@@ -198,7 +198,7 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     // channel stays "readable" and would be retried without pause. Hooks and
     // inputs that never wait have no descriptor.
     const int input = watchChannel ? m_devHndl->Input()->readableDescriptor() : -1;
-    if (input < 0 || WaitForMultipleObjectsOrDescriptor(2, wake, input, ms) == WAIT_FAILED)
+    if (input < 0 || WaitForMultipleObjectsOrReadable(2, wake, input, ms) == WAIT_FAILED)
       WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
   }

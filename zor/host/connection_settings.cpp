@@ -2,8 +2,8 @@
 
 #include <zor/strings.h>
 
+#include <zor/settings.h>
 #include "zor/host/device_kinds.h"
-#include "zor/support/support.h"
 
 #include <zor/app.h>
 

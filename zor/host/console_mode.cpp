@@ -3,19 +3,17 @@
 // of the terminal window) or, with standard input a pipe or a file, moves
 // bytes raw between standard input and output and the device.
 #include "zor/host/device_kinds.h"
+#include "zor/host/os/console.h"
+#include "zor/host/os/stop_signal.h"
 #include "zor/host/output_pump.h"
 #include "zor/host/port_options.h"
 #include "zor/host/window_mode.h"
 
-#include "zor/platform/console.h"
-#include "zor/platform/platform.h"
-#include "zor/platform/stdiofile.h"
-#include "zor/platform/stop_signal.h"
-#include "zor/support/support.h"
-
 #include <zor/app.h>
 #include <zor/device.h>
+#include <zor/fdwait.h>
 #include <zor/monitor.h>
+#include <zor/settings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,6 +29,29 @@
 
 namespace zor {
 namespace {
+
+// What path is ("a FIFO", "a directory", ...) when it exists and is no
+// regular file; null for a regular file or a name not there yet.
+const char* nonRegularKind(const char* path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st) || fs::is_regular_file(st)) return nullptr;
+  switch (st.type()) {
+    case fs::file_type::directory:
+      return "a directory";
+    case fs::file_type::fifo:
+      return "a FIFO";
+    case fs::file_type::character:
+      return "a character device";
+    case fs::file_type::block:
+      return "a block device";
+    case fs::file_type::socket:
+      return "a socket";
+    default:
+      return "a special file";
+  }
+}
 
 constexpr unsigned long kRingSize = 8192;  // openSelectedDevice's rings
 // Bytes handed to the device and not yet read back, at most: the receive ring
@@ -99,7 +121,7 @@ public:
   void wait(bool forInput, DWORD ms) {
     HANDLE ready = m_dev.DataReadyEvent();
     if (forInput && !m_in.alwaysReady() && ready != nullptr) {
-      if (WaitForMultipleObjectsOrInput(1, &ready, m_in.handle(), ms) == WAIT_FAILED) m_in.setAlwaysReady();
+      if (WaitForMultipleObjectsOrReadable(1, &ready, m_in.fd(), ms) == WAIT_FAILED) m_in.setAlwaysReady();
     } else if (ready != nullptr) {
       WaitForSingleObject(ready, ms);
     } else {

@@ -1,7 +1,9 @@
 // The terminal's raw file transfers: no protocol, no framing, no check.
 #include <zor/host.h>
 
-#include "zor/platform/platform.h"
+#include <zor/platform.h>
+
+#include "zor/host/os/file_io.h"
 
 #include <algorithm>
 
@@ -10,34 +12,9 @@ namespace {
 
 constexpr unsigned long kBlock = 1024;
 
-// A file handle closed when it goes.
-class File {
-public:
-  explicit File(HANDLE h) : m_h(h) {}
-  ~File() { close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool ok() const { return m_h != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return m_h; }
-  bool close() {
-    if (m_h == INVALID_HANDLE_VALUE) return true;
-    bool closed = CloseHandle(m_h) != 0;
-    m_h = INVALID_HANDLE_VALUE;
-    return closed;
-  }
-
-private:
-  HANDLE m_h;
-};
-
 unsigned long long leftRing(CDevice& device, unsigned long long sent) {
   unsigned long long queued = device.GetTxBufferCount();
   return sent > queued ? sent - queued : 0;
-}
-
-bool writeAll(HANDLE file, const unsigned char* data, unsigned long n) {
-  DWORD written = 0;
-  return WriteFile(file, data, n, &written, nullptr) && written == n;
 }
 
 // One slice of waiting for the transmit thread, then the window's events.
@@ -53,12 +30,10 @@ void CTransferProgress::SetReceived(unsigned long long) {}
 void CTransferProgress::HandleEvents() {}
 
 bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
-  File file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                        nullptr));
-  long long size = 0;
+  TransferFile file;
   // Only a regular file is sent: a FIFO or a device would never end.
-  if (!file.ok() || !GetFileSizeEx(file.get(), &size)) return false;
-  const unsigned long long total = static_cast<unsigned long long>(size);
+  if (!file.openToRead(path)) return false;
+  const unsigned long long total = file.size();
   unsigned long long sent = 0;
   progress.SetProgress(sent, total);
   bool result = true;
@@ -71,8 +46,8 @@ bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
       waitForRoom(device, seen, progress);
       continue;
     }
-    DWORD count = 0;
-    if (!ReadFile(file.get(), block, chunk, &count, nullptr)) {
+    const long count = file.read(block, chunk);
+    if (count < 0) {
       result = false;
       break;
     }
@@ -82,7 +57,7 @@ bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
       waitForRoom(device, seen, progress);
       seen = device.TxTakenCount();
     }
-    result = device.WriteBuffer(block, count);
+    result = device.WriteBuffer(block, static_cast<unsigned long>(count));
     sent += count;
     progress.SetProgress(leftRing(device, sent), total);
     progress.HandleEvents();
@@ -102,8 +77,8 @@ bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
 }
 
 bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress) {
-  File file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.ok()) return false;
+  TransferFile file;
+  if (!file.create(path)) return false;
   unsigned long long received = 0;
   progress.SetReceived(received);
   bool result = true;
@@ -117,7 +92,7 @@ bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress)
             device.ReadBuffer(block, static_cast<unsigned long>(std::min<unsigned long long>(left, kBlock)));
         if (n == 0) break;
         left -= n;
-        result = writeAll(file.get(), block, n);
+        result = file.writeAll(block, n);
         if (result) progress.SetReceived(received += n);
       }
       break;
@@ -132,10 +107,10 @@ bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress)
       continue;
     }
     // A full disk or a folder removed: no success for a partial file.
-    if (!(result = writeAll(file.get(), block, n))) break;
+    if (!(result = file.writeAll(block, n))) break;
     progress.SetReceived(received += n);
   }
-  if (result && !FlushFileBuffers(file.get())) result = false;
+  if (result && !file.flush()) result = false;
   if (!file.close()) result = false;
   return result;
 }

@@ -1,6 +1,6 @@
 #include <zor/host.h>
 
-#include "zor/platform/console.h"
+#include "zor/host/os/console.h"
 
 #include <cstdio>
 #include <cstring>

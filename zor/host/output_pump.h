@@ -1,7 +1,7 @@
 // The console's standard output, written by a thread of its own and bounded.
 #pragma once
 
-#include "zor/platform/console.h"
+#include "zor/host/os/console.h"
 
 #include <zor/platform.h>
 

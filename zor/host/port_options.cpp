@@ -2,7 +2,7 @@
 
 #include "zor/host/device_kinds.h"
 
-#include "zor/platform/platform.h"
+#include <zor/ports.h>
 
 #include <zor/app.h>
 

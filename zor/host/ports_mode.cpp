@@ -3,7 +3,7 @@
 #include <zor/app.h>
 #include <zor/host.h>
 
-#include "zor/platform/platform.h"
+#include <zor/ports.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -6,11 +6,8 @@
 #include <zor/devtcp.h>
 #include <zor/host.h>
 
+#include "zor/host/os/stop_signal.h"
 #include "zor/host/window_mode.h"
-#include "zor/platform/local_pipe.h"
-#include "zor/platform/stop_signal.h"
-#include "zor/remote/intranetserver.h"
-#include "zor/remote/remoteserver.h"
 
 #include <cstdio>
 #include <cstring>
@@ -53,8 +50,8 @@ int parseOptions(const RelayMode& mode, int argc, char** argv, const char*& bind
 
 // Opens the selected device, starts the server on it and serves until a stop
 // signal. start returns false with its own message on standard error.
-int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServer>(CDevice*, HWND)>& make,
-          const std::function<bool(CRelayServer&)>& start, const std::string& where) {
+int serve(const RelayMode& mode, CHostServer::Kind kind, const std::function<bool(CHostServer&)>& start,
+          const std::string& where) {
   if (!watchStopSignals()) {
     std::fprintf(stderr, "zor %s: cannot watch for SIGINT and SIGTERM\n", mode.name);
     return 1;
@@ -71,8 +68,8 @@ int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServe
   }
 
   MessageQueue queue;
-  std::unique_ptr<CRelayServer> server = make(device.get(), &queue);
-  if (!server || !start(*server)) {
+  auto server = std::make_unique<CHostServer>(kind, device.get(), &queue);
+  if (!start(*server)) {
     device->CloseDevice();
     return 1;
   }
@@ -82,11 +79,11 @@ int serve(const RelayMode& mode, const std::function<std::unique_ptr<CRelayServe
   std::string peer;
   while (waitStopSignal(0) == 0) {
     MSG m;
-    if (!queue.get(m, 100) || m.message != CRelayServer::WM_PIPE_STATE) continue;
-    if (m.wParam == CRelayServer::LINK_CONNECTED) {
+    if (!queue.get(m, 100) || m.message != CHostServer::WM_PIPE_STATE) continue;
+    if (m.wParam == CHostServer::LINK_CONNECTED) {
       peer = server->lastPeerAddress();
       std::printf("%s connected\n", peer.c_str());
-    } else if (m.wParam == CRelayServer::LINK_DROPPED) {
+    } else if (m.wParam == CHostServer::LINK_DROPPED) {
       std::string stranger = server->lastPeerAddress();
       std::printf("%s dropped: it opened one of the two pipes only\n",
                   stranger.empty() ? "a client" : stranger.c_str());
@@ -110,7 +107,8 @@ std::string pipeRefusal(DWORD error, const std::string& base) {
       return "another server has them; stop it, or " + ownFolder;
     case ERROR_FILENAME_EXCED_RANGE:
       return "the path " + base + "_OUT is too long for a local socket (" + std::to_string(base.size() + 4) +
-             " bytes, at most " + std::to_string(kLongestPipePath) + "); give ZOR_PIPE_DIR a shorter folder";
+             " bytes, at most " + std::to_string(CHostServer::LongestPipePath()) +
+             "); give ZOR_PIPE_DIR a shorter folder";
     case ERROR_FILE_EXISTS:
       for (const char* suffix : {"_IN", "_OUT"}) {
         std::error_code ec;
@@ -140,10 +138,8 @@ int runRemoteMode(int argc, char** argv) {
   const char* bindTo = nullptr;
   if (int status = parseOptions(mode, argc, argv, bindTo))
     return status < 0 ? runWindowMode(mode.name) : status;
-  std::uint32_t address = kAnyAddress;
   if (bindTo != nullptr) {
-    address = parseIpv4(bindTo);
-    if (address == kNoAddress) {
+    if (!CHostServer::IsIPv4Address(bindTo)) {
       std::fprintf(stderr,
                    "zor remote: \"%s\" is not an IPv4 address; give --bind the dotted address of one of this "
                    "computer's interfaces, such as 127.0.0.1, or leave it out to listen on all\n",
@@ -154,9 +150,9 @@ int runRemoteMode(int argc, char** argv) {
   const std::string where = std::string(bindTo != nullptr ? bindTo : "all addresses") + ", port " +
                             std::to_string(CDevTcp::TCP_PORT);
   return serve(
-      mode, [](CDevice* d, HWND n) { return std::make_unique<CRemoteServer>(d, n); },
-      [&](CRelayServer& server) {
-        if (static_cast<CRemoteServer&>(server).Start(CDevTcp::TCP_PORT, address)) return true;
+      mode, CHostServer::REMOTE,
+      [&](CHostServer& server) {
+        if (server.Start(bindTo)) return true;
         std::fprintf(
             stderr,
             "zor remote: * Server error! * cannot listen on %s: stop the program that holds the port, "
@@ -173,7 +169,7 @@ int runServerMode(int argc, char** argv) {
   if (int status = parseOptions(mode, argc, argv, unused))
     return status < 0 ? runWindowMode(mode.name) : status;
   std::string problem;
-  const std::string folder = pipeFolder(&problem);
+  const std::string folder = CHostServer::PipeFolder(problem);
   if (folder.empty()) {
     std::fprintf(stderr, "zor server: * Server error! * %s\n", problem.c_str());
     return 1;
@@ -181,9 +177,9 @@ int runServerMode(int argc, char** argv) {
   const std::string base = folder + "/" + CDevNet::ZOR_NETPIPE;
   const std::string where = base + "_IN and _OUT";
   return serve(
-      mode, [](CDevice* d, HWND n) { return std::make_unique<CIntranetServer>(d, n); },
-      [&](CRelayServer& server) {
-        if (static_cast<CIntranetServer&>(server).Start()) return true;
+      mode, CHostServer::INTRANET,
+      [&](CHostServer& server) {
+        if (server.Start()) return true;
         std::string why = pipeRefusal(GetLastError(), base);
         std::fprintf(stderr, "zor server: * Server error! * cannot make the local pipes %s: %s\n",
                      where.c_str(), why.c_str());

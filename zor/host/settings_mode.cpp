@@ -2,7 +2,7 @@
 // settings dialog's rules (CRunZorSettings), without a window.
 #include "zor/host/port_options.h"
 
-#include "zor/platform/platform.h"
+#include <zor/settings.h>
 
 #include <cstdio>
 #include <cstring>

@@ -3,7 +3,8 @@
 #include <zor/host.h>
 
 #include "zor/host/device_kinds.h"
-#include "zor/support/support.h"
+
+#include <zor/app.h>
 
 #include <algorithm>
 #include <cstring>
@@ -210,11 +211,8 @@ const char* modeUsage(const char* mode) {
 }
 
 std::string versionLine() {
-  CUtlFileVer version(nullptr);
-  std::string product, number;
-  version.GetString(CUtlFileVer::ProductName, product);
-  version.GetString(CUtlFileVer::FileVersion, number);
-  return product + " " + number;
+  // The version record's product name and version.
+  return zorVersionText(4) + " " + zorVersionText(3);
 }
 
 std::string programUsage() {

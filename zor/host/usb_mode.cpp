@@ -3,10 +3,8 @@
 #include <zor/host.h>
 #include <zor/strings.h>
 
-#include "zor/devices/usbconfig.h"
-#include "zor/platform/platform.h"
-#include "zor/platform/usb.h"
-#include "zor/support/support.h"
+#include <zor/settings.h>
+#include <zor/usblist.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,15 +23,12 @@ int runUsbMode(int argc, char** argv) {
       return 2;
     }
   }
-  CIni ini;
-  ini.UseSystemFile();
   const char* key = zorString(IDS_USB_DEVICES);
-  std::string bad;
-  std::vector<UsbId> ids = parseUsbIdList(ini.GetProfileStringA(IDS_SECTION, IDS_USB_DEVICES, ""), &bad);
-  if (!bad.empty())
+  const UsbInstrumentList list = listUsbInstruments(dump);
+  if (!list.ignored.empty())
     std::fprintf(stderr, "zor usb: \"%s\" holds entries that are no vendor:product pair, ignored: %s\n", key,
-                 bad.c_str());
-  if (ids.empty()) {
+                 list.ignored.c_str());
+  if (!list.anyListed) {
     std::fprintf(
         stderr,
         "zor usb: no USB instrument is listed: add its vendor:product pairs to \"%s\" in section [%s] "
@@ -41,19 +36,15 @@ int runUsbMode(int argc, char** argv) {
         key, zorString(IDS_SECTION), settingsFilePath().c_str(), key);
     return 1;
   }
-  setUsbDeviceIds(ids);
-  std::vector<UsbDeviceInfo> devices = listUsbDevices(true);
-  if (devices.empty()) std::fprintf(stderr, "zor usb: none of the listed instruments is present\n");
-  for (const UsbDeviceInfo& d : devices) {
+  if (list.present.empty()) std::fprintf(stderr, "zor usb: none of the listed instruments is present\n");
+  for (const UsbInstrument& d : list.present) {
     const char* state = d.state == ERROR_SUCCESS             ? "free"
                         : d.state == ERROR_SHARING_VIOLATION ? "in use"
                         : d.state == ERROR_ACCESS_DENIED     ? "no permission on the node"
                         : d.state == ERROR_FILE_NOT_FOUND    ? "no interface with bulk IN and OUT"
                                                              : "cannot be opened";
-    std::printf("%s %04x:%04x %s (%s)\n", d.path.c_str(), d.id.vendor, d.id.product, state, d.node.c_str());
-    if (!dump) continue;
-    for (const std::string& line : usbConfigLines(!d.config.empty(), d.config.data(), d.config.size()))
-      std::printf("  %s\n", line.c_str());
+    std::printf("%s %04x:%04x %s (%s)\n", d.path.c_str(), d.vendor, d.product, state, d.node.c_str());
+    for (const std::string& line : d.configLines) std::printf("  %s\n", line.c_str());
   }
   std::fflush(stdout);
   return 0;

@@ -4,7 +4,7 @@
 
 #include <zor/host.h>
 
-#include "zor/platform/gui_module.h"
+#include "zor/host/os/gui_module.h"
 
 #include <cstdio>
 #include <cstdlib>

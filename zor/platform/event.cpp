@@ -13,6 +13,8 @@
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
 
+#include <zor/fdwait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -205,12 +207,12 @@ DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE in
   return waitFor(count, events, FALSE, milliseconds, fd);
 }
 
-DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds) {
-  if (input < 0) {
-    SetLastError(ERROR_INVALID_FUNCTION);
+DWORD WaitForMultipleObjectsOrReadable(DWORD count, const HANDLE* events, int fd, DWORD milliseconds) {
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return waitFor(count, events, FALSE, milliseconds, input);
+  return waitFor(count, events, FALSE, milliseconds, fd);
 }
 
 }  // namespace zor

@@ -1,8 +1,9 @@
 // The platform layer's interface to the rest of the library.
 //
-// Everything above this layer (device core, devices, remote access, monitor,
-// host) calls only what is declared here and in <zor/platform.h>; POSIX and
-// Linux headers are included by the files of zor/platform/ alone.
+// Everything above this layer (device core, devices, remote access, monitor)
+// calls only what is declared here and in the public headers; POSIX and Linux
+// headers are included by the files of zor/platform/ alone (and by the
+// program's own OS files, zor/host/os/, which are no part of the library).
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
 // medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
@@ -10,7 +11,10 @@
 // openers (file.cpp) when it is reached by name.
 #pragma once
 
+#include <zor/fdwait.h>
 #include <zor/platform.h>
+#include <zor/ports.h>
+#include <zor/settings.h>
 
 #include <cstddef>
 #include <functional>
@@ -38,10 +42,6 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
 // between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
 // has nothing to wait on (a regular file is always readable).
 DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
-// The same on a descriptor (a transport's readableDescriptor()), which the
-// caller keeps open for the whole wait; WAIT_FAILED when input is -1.
-DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds);
-
 // Read and write time-outs of a communications handle. Only ttys have them:
 // on other handles GetCommTimeouts fails, which is how the channel tells them apart.
 struct COMMTIMEOUTS {
@@ -64,35 +64,6 @@ BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
 DWORD win32ErrorFromErrno(int err);
 // The same for errors of socket calls (WSAE... codes).
 DWORD socketErrorFromErrno(int err);
-
-// Per-user places: the settings file ($ZOR_CONFIG, else $XDG_CONFIG_HOME/zor/zor.ini,
-// else ~/.config/zor/zor.ini) and the folder of "COMn" links beside it.
-std::string settingsFilePath();
-std::string portLinkFolder();
-// Device path a "COMn" name stands for: ports/COMn's target, else /dev/ttyS<n-1>.
-// Empty when name is not of that form.
-std::string resolveComName(const char* name);
-
-// What serial port COM<n> maps to, for listing the ports ("zor ports").
-struct ComPortInfo {
-  int number = 0;
-  std::string target;   // the path COMn resolves to: the link's target, else /dev/ttyS<n-1>
-  std::string tty;      // that path with every link resolved; empty when it does not exist
-  bool linked = false;  // named by the link ports/COMn
-  std::string link;     // the link's path
-  // A USB adapter: what sysfs says of the USB device above the tty.
-  bool usb = false;
-  std::string vendorId, productId, serial, manufacturer, product;
-};
-// sysRoot: where sysfs is mounted (tests give a tree of their own).
-ComPortInfo describeComPort(int n, const std::string& sysRoot = "/sys");
-// The same for a tty path of no COM number (number 0, not linked).
-ComPortInfo describeTty(const std::string& path, const std::string& sysRoot = "/sys");
-// The COM numbers that have a link in portLinkFolder(), ascending.
-std::vector<int> linkedComNumbers();
-// The ttys (as /dev paths) whose device sits under a USB device: the USB
-// serial adapters of the machine, sorted.
-std::vector<std::string> usbSerialTtys(const std::string& sysRoot = "/sys");
 
 // The settings file. A missing file reads as empty; false only when it exists
 // and cannot be read or is no regular file (then *problem, when given, says

@@ -303,7 +303,7 @@ CNamedPipe::ServerEnd CNamedPipe::serveLoop(DWORD& pid) {
     // Until the client holds both pipes its inbound bytes wait in the pipe:
     // whatever it sends is served to it whole, and nothing to a stranger.
     HANDLE events[3] = {exitEvent, m_outEvent, m_inEvent};
-    DWORD r = linked ? WaitForMultipleObjectsOrDescriptor(2, events, in->readableDescriptor(), wait)
+    DWORD r = linked ? WaitForMultipleObjectsOrReadable(2, events, in->readableDescriptor(), wait)
                      : WaitForMultipleObjects(inLink == Link::Up ? 2 : 3, events, FALSE, wait);
     if (r == WAIT_OBJECT_0) {
       stopped = true;

@@ -1,8 +1,7 @@
-#include "zor/platform/stop_signal.h"
-
-#include "zor/platform/reactor.h"
+#include "zor/host/os/stop_signal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
@@ -64,7 +63,10 @@ int waitStopSignal(DWORD milliseconds) {
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
     // Another reader may take the byte first: then the wait goes on.
-    if (Reactor::instance().waitReady(fd, Reactor::kReadable, timeout) <= 0) return 0;
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return 0;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "zor/platform/gui_module.h"
+#include "zor/host/os/gui_module.h"
 
 #include <dlfcn.h>
 

@@ -1,8 +1,7 @@
-#include "zor/platform/console.h"
+#include "zor/host/os/console.h"
 
-#include "zor/platform/handle.h"
-#include "zor/platform/reactor.h"
-
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,18 +11,15 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <memory>
 
 namespace zor {
 namespace {
 
-// Standard input in the handle table: something to wait on, never closed here.
-class StdinObject : public HandleObject {
-public:
-  int readinessFd() override { return 0; }
-};
-
 static_assert(sizeof(termios) <= 128, "RawTerminal::m_saved holds a termios");
+
+// The longest wait for room without a look at the stop flag, should the
+// wake-up pipe be missing (no descriptor left when the output was made).
+constexpr int kStopSlice = 50;
 
 }  // namespace
 
@@ -33,28 +29,18 @@ bool standardErrorIsTerminal() { return ::isatty(2) == 1; }
 StandardInput::StandardInput() {
   struct stat st;
   // A regular file (or a missing descriptor) is always readable: nothing to wait on.
-  if (::fstat(0, &st) != 0 || S_ISREG(st.st_mode)) {
-    m_alwaysReady = true;
-    return;
-  }
-  try {
-    m_handle = registerHandle(std::make_shared<StdinObject>());
-  } catch (const std::bad_alloc&) {
-    m_handle = INVALID_HANDLE_VALUE;
-  }
-  if (m_handle == INVALID_HANDLE_VALUE || m_handle == nullptr) m_alwaysReady = true;
-}
-
-StandardInput::~StandardInput() {
-  if (m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr) CloseHandle(m_handle);
+  if (::fstat(0, &st) != 0 || S_ISREG(st.st_mode)) m_alwaysReady = true;
 }
 
 long StandardInput::readNow(void* buffer, std::size_t size, bool* failed) {
   *failed = false;
   if (!m_alwaysReady) {
-    int ready = Reactor::instance().waitReady(0, Reactor::kReadable, 0);
+    pollfd p{0, POLLIN, 0};
+    int ready = ::poll(&p, 1, 0);
     if (ready == 0) return -1;
-    if (ready < 0) m_alwaysReady = true;  // no readiness to wait for (/dev/null): reads do not wait
+    if (ready < 0 && errno == EINTR) return -1;
+    if (ready < 0 || (p.revents & POLLNVAL) != 0)
+      m_alwaysReady = true;  // nothing to wait for: reads do not wait
   }
   for (;;) {
     ssize_t n = ::read(0, buffer, size);
@@ -66,6 +52,31 @@ long StandardInput::readNow(void* buffer, std::size_t size, bool* failed) {
   }
 }
 
+StandardOutput::StandardOutput() {
+  if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
+}
+
+StandardOutput::~StandardOutput() {
+  for (int fd : m_wake)
+    if (fd >= 0) ::close(fd);
+}
+
+void StandardOutput::stop() {
+  m_stopped = true;
+  const unsigned char b = 1;
+  if (m_wake[1] >= 0 && ::write(m_wake[1], &b, 1) < 0) {
+    // Full: a wake-up is pending anyway.
+  }
+}
+
+bool StandardOutput::waitForRoom(int ms) {
+  pollfd p[2] = {{1, POLLOUT, 0}, {m_wake[0], POLLIN, 0}};
+  const nfds_t count = m_wake[0] >= 0 ? 2 : 1;
+  if (m_stopped) return false;
+  if (::poll(p, count, count == 2 ? ms : std::min(ms, kStopSlice)) < 0 && errno != EINTR) return !m_stopped;
+  return !m_stopped;
+}
+
 bool StandardOutput::write(const void* data, std::size_t size) {
   // A reader that went away ends the writes, not the process.
   static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
@@ -75,22 +86,14 @@ bool StandardOutput::write(const void* data, std::size_t size) {
   constexpr std::size_t kPiece = PIPE_BUF;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    if (!m_unwatchable) {
-      int ready = Reactor::instance().waitReady(1, Reactor::kWritable, -1, &m_stop);
-      if (ready == 0) return false;  // stopped
-      if (ready < 0) m_unwatchable = true;
-    }
-    ssize_t n = ::write(1, p, m_unwatchable ? size : std::min(size, kPiece));
+    if (!waitForRoom(-1)) return false;  // stopped
+    ssize_t n = ::write(1, p, std::min(size, kPiece));
     if (n > 0) {
       p += n;
       size -= static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (m_unwatchable) Sleep(1);  // shared non-blocking with no readiness to wait for
-      continue;
-    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     m_error = n < 0 ? errno : EIO;
     return false;
   }

@@ -1,10 +1,7 @@
 // The program's own standard streams and terminal, for "zor run --console".
 #pragma once
 
-#include "zor/platform/reactor.h"
-
-#include <zor/platform.h>
-
+#include <atomic>
 #include <cstddef>
 
 namespace zor {
@@ -14,18 +11,14 @@ bool standardInputIsTerminal();
 // Whether standard error is a terminal (the console the program was started from).
 bool standardErrorIsTerminal();
 
-// Standard input as a handle that WaitForMultipleObjectsOrInput can wait
-// on (the descriptor itself is not changed: it stays as the shell gave it).
-// Its readiness cannot be waited for when it is a regular file or a device
-// such as /dev/null: then alwaysReady() is true and reads never wait anyway.
+// Standard input, left as the shell gave it. Its readiness cannot be waited
+// for when it is a regular file or a device such as /dev/null: then
+// alwaysReady() is true and reads never wait anyway.
 class StandardInput {
 public:
   StandardInput();
-  ~StandardInput();
-  StandardInput(const StandardInput&) = delete;
-  StandardInput& operator=(const StandardInput&) = delete;
-
-  HANDLE handle() const { return m_handle; }
+  // The descriptor WaitForMultipleObjectsOrReadable waits on.
+  int fd() const { return 0; }
   bool alwaysReady() const { return m_alwaysReady; }
   void setAlwaysReady() { m_alwaysReady = true; }
   // Reads what is there: the count, 0 at the end of the input, -1 when
@@ -33,7 +26,6 @@ public:
   long readNow(void* buffer, std::size_t size, bool* failed);
 
 private:
-  HANDLE m_handle = INVALID_HANDLE_VALUE;
   bool m_alwaysReady = false;
 };
 
@@ -41,18 +33,24 @@ private:
 // it. A broken pipe raises no signal.
 class StandardOutput {
 public:
+  StandardOutput();
+  ~StandardOutput();
+  StandardOutput(const StandardOutput&) = delete;
+  StandardOutput& operator=(const StandardOutput&) = delete;
   // Writes all of data, waiting while standard output takes nothing; false
   // when it failed (error() is the errno: EPIPE, ENOSPC ...) or stop() ended
   // the wait (error() stays 0).
   bool write(const void* data, std::size_t size);
   // From any thread: ends a waiting write, now and for good.
-  void stop() { m_stop.stop(); }
+  void stop();
   int error() const { return m_error; }
 
 private:
-  Reactor::WaitStop m_stop;
+  // False once stopped; waits at most ms for room otherwise.
+  bool waitForRoom(int ms);
+  std::atomic<bool> m_stopped{false};
+  int m_wake[2] = {-1, -1};  // stop() writes to [1]: a wait for room watches [0] too
   int m_error = 0;
-  bool m_unwatchable = false;  // a file or device: writes do not wait for room
 };
 
 // The text of an errno value, for one line on standard error.
