@@ -3,7 +3,7 @@
 
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/platform.h"
-#include "zor/platform/socket.h"
+#include "zor/platform/tcp.h"
 #include "zor/remote/intranetserver.h"
 #include "zor/remote/remoteserver.h"
 
@@ -40,7 +40,7 @@ bool CHostServer::Start(const char* bindAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  return static_cast<CRemoteServer&>(*p->relay).Start(CDevTcp::TCP_PORT, inet_addr(bindAddress));
+  return static_cast<CRemoteServer&>(*p->relay).Start(CDevTcp::TCP_PORT, parseIpv4(bindAddress));
 }
 
 void CHostServer::Stop() { p->relay->Stop(); }
@@ -50,7 +50,7 @@ std::string CHostServer::lastPeerAddress() const { return p->relay->lastPeerAddr
 std::string CHostServer::hostName() const { return p->relay->hostName(); }
 
 bool CHostServer::IsIPv4Address(const char* text) {
-  return text != nullptr && inet_addr(text) != INADDR_NONE;
+  return text != nullptr && parseIpv4(text) != kNoAddress;
 }
 
 std::string CHostServer::PipeFolder(std::string& problem) { return pipeFolder(&problem); }
