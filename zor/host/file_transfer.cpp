@@ -2,6 +2,7 @@
 #include <zor/host.h>
 
 #include "zor/platform/platform.h"
+#include "zor/platform/stdiofile.h"
 
 #include <algorithm>
 
@@ -10,34 +11,15 @@ namespace {
 
 constexpr unsigned long kBlock = 1024;
 
-// A file handle closed when it goes.
-class File {
-public:
-  explicit File(HANDLE h) : m_h(h) {}
-  ~File() { close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool ok() const { return m_h != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return m_h; }
-  bool close() {
-    if (m_h == INVALID_HANDLE_VALUE) return true;
-    bool closed = CloseHandle(m_h) != 0;
-    m_h = INVALID_HANDLE_VALUE;
-    return closed;
-  }
-
-private:
-  HANDLE m_h;
-};
-
 unsigned long long leftRing(CDevice& device, unsigned long long sent) {
   unsigned long long queued = device.GetTxBufferCount();
   return sent > queued ? sent - queued : 0;
 }
 
-bool writeAll(HANDLE file, const unsigned char* data, unsigned long n) {
-  DWORD written = 0;
-  return WriteFile(file, data, n, &written, nullptr) && written == n;
+// Each block reaches the file as it comes, so that the file grows while the
+// transfer runs.
+bool writeNow(CStdioFile& file, const unsigned char* data, unsigned long n) {
+  return file.Write(data, n) && file.Flush();
 }
 
 // One slice of waiting for the transmit thread, then the window's events.
@@ -53,12 +35,10 @@ void CTransferProgress::SetReceived(unsigned long long) {}
 void CTransferProgress::HandleEvents() {}
 
 bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
-  File file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                        nullptr));
-  long long size = 0;
-  // Only a regular file is sent: a FIFO or a device would never end.
-  if (!file.ok() || !GetFileSizeEx(file.get(), &size)) return false;
-  const unsigned long long total = static_cast<unsigned long long>(size);
+  // Only a regular file opens: a FIFO or a device would never end.
+  CStdioFile file;
+  if (!file.Open(path, CStdioFile::modeRead)) return false;
+  const unsigned long long total = file.Length();
   unsigned long long sent = 0;
   progress.SetProgress(sent, total);
   bool result = true;
@@ -71,12 +51,13 @@ bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
       waitForRoom(device, seen, progress);
       continue;
     }
-    DWORD count = 0;
-    if (!ReadFile(file.get(), block, chunk, &count, nullptr)) {
+    const long got = file.Read(block, chunk);
+    if (got < 0) {
       result = false;
       break;
     }
-    if (count == 0) break;  // the end of the file
+    if (got == 0) break;  // the end of the file
+    const auto count = static_cast<unsigned long>(got);
     while (!device.TxReady() && !progress.IsCancelled()) {
       progress.SetProgress(leftRing(device, sent), total);
       waitForRoom(device, seen, progress);
@@ -96,14 +77,14 @@ bool SendFile(CDevice& device, const char* path, CTransferProgress& progress) {
     waitForRoom(device, seen, progress);
   }
   while (!device.TxReady() && !progress.IsCancelled()) waitForRoom(device, device.TxTakenCount(), progress);
-  file.close();
+  file.Close();
   if (progress.IsCancelled()) device.Flush(true, true);
   return result;
 }
 
 bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress) {
-  File file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.ok()) return false;
+  CStdioFile file;
+  if (!file.Open(path, CStdioFile::modeWrite | CStdioFile::modeCreate)) return false;
   unsigned long long received = 0;
   progress.SetReceived(received);
   bool result = true;
@@ -117,7 +98,7 @@ bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress)
             device.ReadBuffer(block, static_cast<unsigned long>(std::min<unsigned long long>(left, kBlock)));
         if (n == 0) break;
         left -= n;
-        result = writeAll(file.get(), block, n);
+        result = writeNow(file, block, n);
         if (result) progress.SetReceived(received += n);
       }
       break;
@@ -132,11 +113,11 @@ bool ReceiveFile(CDevice& device, const char* path, CTransferProgress& progress)
       continue;
     }
     // A full disk or a folder removed: no success for a partial file.
-    if (!(result = writeAll(file.get(), block, n))) break;
+    if (!(result = writeNow(file, block, n))) break;
     progress.SetReceived(received += n);
   }
-  if (result && !FlushFileBuffers(file.get())) result = false;
-  if (!file.close()) result = false;
+  if (result && !file.Sync()) result = false;
+  if (!file.Close()) result = false;
   return result;
 }
 
