@@ -2,8 +2,8 @@
 //
 // Temporary, and all in this file: each row of the opener table that still
 // opens through openHandleTransport goes when its medium's native transport
-// takes the row. What it carries until then: CreateFileA by name (with one
-// retry after ERROR_PIPE_BUSY), the tty read time-outs that make a
+// takes the row. What it carries until then: CreateFileA by name, the tty
+// read time-outs that make a
 // synchronous read return at once, ReadFile/WriteFile with OVERLAPPED and
 // GetOverlappedResult for a bounded transfer, CancelIo for the bound and for
 // cancel(), FlushFileBuffers, and the handle itself for the devices that still
@@ -130,12 +130,7 @@ private:
 HANDLE createHandle(const TransportRequest& request) {
   DWORD access = (request.forInput ? GENERIC_READ : 0) | (request.forOutput ? GENERIC_WRITE : 0);
   DWORD attributes = FILE_ATTRIBUTE_NORMAL | (request.overlapped ? kOverlappedAttributes : 0);
-  HANDLE h = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    h = CreateFileA(request.name, access, 0, nullptr, OPEN_EXISTING, attributes, nullptr);
-    if (h != INVALID_HANDLE_VALUE || attempt == 1 || GetLastError() != ERROR_PIPE_BUSY) break;
-    WaitNamedPipeA(request.name, 0);
-  }
+  HANDLE h = CreateFileA(request.name, access, 0, nullptr, OPEN_EXISTING, attributes, nullptr);
   if (h != INVALID_HANDLE_VALUE && request.forInput) {
     COMMTIMEOUTS timeouts;
     if (GetCommTimeouts(h, &timeouts)) {

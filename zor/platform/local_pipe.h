@@ -1,19 +1,16 @@
-// Local pipes: the pipe folder, and the client's open as a handle that the
-// device core's open by name still uses (its transport is pipe_transport.h,
-// the server's instance pipe_listener.h).
+// Local pipes: their names and the pipe folder (the ends are transports,
+// pipe_transport.h; the server's instance is pipe_listener.h).
 #pragma once
 
-#include "zor/platform/opener.h"
+#include <zor/platform.h>
 
 #include <cstddef>
 #include <string>
 
 namespace zor {
 
-// Claims names that start with two backslashes.
+// Claims names that start with two backslashes (pipe_socket.cpp).
 bool isPipeName(const char* name);
-// Client open: connects to the server instance of the name.
-HANDLE openPipeClient(const OpenRequest& request);
 
 // The pipe folder: $ZOR_PIPE_DIR, else $XDG_RUNTIME_DIR/zor, else
 // /tmp/zor-<uid>; created 0700 when missing. Empty, with the last error set

@@ -1,8 +1,9 @@
 // How CreateFileA reaches a kind of handle by name.
 //
 // Each kind offers a matcher and an opener; file.cpp lists them in one
-// constant table that CreateFileA asks in order, and a name no one claims is a
-// path. The matchers of different kinds must claim disjoint names.
+// constant table that CreateFileA asks in order; a name no one claims fails
+// with ERROR_FILE_NOT_FOUND. The matchers of different kinds must claim
+// disjoint names.
 #pragma once
 
 #include <zor/platform.h>
@@ -20,7 +21,5 @@ struct OpenRequest {
 };
 
 // An opener returns the new handle, or INVALID_HANDLE_VALUE with the last error set.
-// The default opener: name is a path.
-HANDLE openPath(const OpenRequest& request);
 
 }  // namespace zor

@@ -40,6 +40,8 @@ bool isThisComputer(const std::string& host) {
 
 }  // namespace
 
+bool isPipeName(const char* name) { return name[0] == '\\' && name[1] == '\\'; }
+
 DWORD resolvePipeName(const char* name, std::string& path) {
   if (name == nullptr || name[0] != '\\' || name[1] != '\\') return ERROR_INVALID_NAME;
   const char* host = name + 2;

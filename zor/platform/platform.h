@@ -31,8 +31,6 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVER
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
-// Size of a regular file; ERROR_INVALID_FUNCTION for anything else (a FIFO, a device).
-BOOL GetFileSizeEx(HANDLE h, long long* size);
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                      OVERLAPPED* ovl);
 // As WaitForMultipleObjects (any one of the events), and also ends, with
@@ -53,12 +51,6 @@ struct COMMTIMEOUTS {
 };
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
-
-// Local pipes "\\HOST\PIPE\NAME" (pipe_transport.h): CreateFileA opens a
-// client end. Waits, bounded, until a local pipe server can take a connection
-// (0: a pipe's default time-out, 50 ms). ERROR_FILE_NOT_FOUND at once when
-// there is no server.
-BOOL WaitNamedPipeA(const char* name, DWORD milliseconds);
 
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);

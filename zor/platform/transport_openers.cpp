@@ -1,7 +1,9 @@
 // The table of media reached by name: one row per medium, asked in order.
 #include "zor/platform/transport_openers.h"
 
+#include "zor/platform/file_transport.h"
 #include "zor/platform/local_pipe.h"
+#include "zor/platform/pipe_transport.h"
 #include "zor/platform/tty.h"
 #include "zor/platform/usb.h"
 
@@ -17,14 +19,20 @@ struct TransportRow {
 
 bool anyPath(const char*) { return true; }
 
-// Every row is a BRIDGE for now (openHandleTransport): a medium's native
-// transport replaces the opener of its row, and nothing else changes. The
-// matchers of different rows claim disjoint names; the last row takes the rest.
+// A medium whose open needs nothing but the name.
+template <std::unique_ptr<Transport> (*open)(const char*, DWORD*)>
+std::unique_ptr<Transport> byName(const TransportRequest& request, DWORD* error) {
+  return open(request.name, error);
+}
+
+// A row still opens the BRIDGE (openHandleTransport) until its medium's
+// native transport replaces the opener of its row, and nothing else changes.
+// The matchers of different rows claim disjoint names; the last row takes the rest.
 constexpr TransportRow kRows[] = {
-    {isComName, openHandleTransport},   // tty ("COMn")
-    {isPipeName, openHandleTransport},  // local pipe ("\\HOST\PIPE\NAME")
-    {isUsbName, openHandleTransport},   // USB bulk pipe
-    {anyPath, openHandleTransport},     // plain path: a file, a FIFO, a device node
+    {isComName, openHandleTransport},              // tty ("COMn")
+    {isPipeName, byName<openLocalPipeTransport>},  // local pipe ("\\HOST\PIPE\NAME")
+    {isUsbName, openHandleTransport},              // USB bulk pipe
+    {anyPath, openFileTransport},                  // plain path: a file, a FIFO, a device node
 };
 
 }  // namespace
