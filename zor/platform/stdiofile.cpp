@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -217,46 +216,6 @@ bool CStdioFile::ReadString(std::string& line) {
     return true;
   }
   SetLastError(ERROR_HANDLE_EOF);
-  return false;
-}
-
-long CStdioFile::Read(void* buffer, std::size_t size) {
-  if (m_fd < 0 || m_failed) {
-    SetLastError(m_fd < 0 ? ERROR_INVALID_HANDLE : ERROR_READ_FAULT);
-    return -1;
-  }
-  if (size == 0) return 0;
-  // What a line read left over comes first.
-  if (m_inPos < m_in.size()) {
-    const std::size_t n = std::min(size, m_in.size() - m_inPos);
-    std::memcpy(buffer, m_in.data() + m_inPos, n);
-    m_inPos += n;
-    return static_cast<long>(n);
-  }
-  if (m_eof) return 0;
-  ssize_t n;
-  do n = ::read(m_fd, buffer, size);
-  while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    SetLastError(win32ErrorFromErrno(errno));
-    m_failed = true;
-    return -1;
-  }
-  if (n == 0) m_eof = true;
-  return static_cast<long>(n);
-}
-
-bool CStdioFile::Write(const void* data, std::size_t size) {
-  if (m_fd < 0 || m_failed) return false;
-  m_out.append(static_cast<const char*>(data), size);
-  return m_out.size() < kChunk || Flush();
-}
-
-bool CStdioFile::Sync() {
-  if (!Flush()) return false;
-  if (::fsync(m_fd) == 0 || errno == EINVAL || errno == EROFS) return true;
-  SetLastError(win32ErrorFromErrno(errno));
-  m_failed = true;
   return false;
 }
 

@@ -54,13 +54,6 @@ public:
   // or on a read error (then GetLastError is set, else ERROR_HANDLE_EOF;
   // ERROR_INSUFFICIENT_BUFFER for a line longer than kMaxLine).
   bool ReadString(std::string& line);
-  // Raw bytes, for a file that is no text: up to size bytes into buffer, 0
-  // at the end of the file, -1 on a read error (GetLastError set).
-  long Read(void* buffer, std::size_t size);
-  // Buffers size bytes as they are; false once a write has failed.
-  bool Write(const void* data, std::size_t size);
-  // Writes what is buffered and waits until the file's data is on its disk.
-  bool Sync();
   // Size of the open file in bytes, 0 when unknown.
   unsigned long long Length() const;
   // Writes what is buffered, then releases lock and descriptor.
