@@ -1,12 +1,14 @@
 // The tty transport's transfers against a real pseudo-terminal: bytes, the
 // read bound, cancels, the hang-up and the close. Its serial controls are
-// test_serial_comm's subject, run there against both faces of a port.
+// test_serial_comm's subject.
 #include "support/recorder.h"
 #include "support/serial_line.h"
+#include "zor/platform/transport_openers.h"
 #include "zor/platform/tty_transport.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -148,6 +150,31 @@ TEST_F(TtyTransportTest, AnOpenPortOrWhatIsNoPortIsRefused) {
     EXPECT_EQ(error, ERROR_FILE_NOT_FOUND) << name;
   }
   EXPECT_NE(openTtyTransport(pty.path().c_str(), &error), nullptr) << error;
+}
+
+// A channel opened by name reaches the tty row under every spelling of a
+// port: its number, a tty's path, a link to one; the row holds the port as
+// the serial device does. What is no tty stays with the plain-path row.
+TEST_F(TtyTransportTest, PortNamesAndTtyPathsReachTheTtyRow) {
+  tty.reset();
+  ASSERT_TRUE(zortest::linkComPort(zortest::portNumber(), pty.path()));
+  const std::string link = env.path("my-adapter");
+  std::filesystem::create_symlink(pty.path(), link);
+  const std::string com = "COM" + std::to_string(zortest::portNumber());
+  for (const std::string& name : {com, "\\\\.\\" + com, pty.path(), link}) {
+    DWORD error = 0;
+    std::unique_ptr<Transport> first = openTransport(name.c_str(), true, true, false, &error);
+    ASSERT_NE(dynamic_cast<TtyTransport*>(first.get()), nullptr) << name << " " << error;
+    EXPECT_EQ(openTransport(pty.path().c_str(), true, true, true, &error), nullptr) << name;
+    EXPECT_EQ(error, ERROR_SHARING_VIOLATION) << name;
+  }
+  const std::string file = env.path("plain");
+  std::ofstream(file) << "text";
+  EXPECT_FALSE(isTtyName(file.c_str()));
+  DWORD error = 0;
+  std::unique_ptr<Transport> plain = openTransport(file.c_str(), true, true, false, &error);
+  ASSERT_NE(plain, nullptr) << error;
+  EXPECT_EQ(dynamic_cast<TtyTransport*>(plain.get()), nullptr);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "zor/platform/fd_handle.h"
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/opener.h"
-#include "zor/platform/tty.h"
 #include "zor/platform/usb.h"
 
 #include <fcntl.h>
@@ -24,7 +23,6 @@ struct OpenerEntry {
 };
 
 constexpr OpenerEntry kOpeners[] = {
-    {isComName, openComPort},
     {isPipeName, openPipeClient},
     {isUsbName, openUsb},
 };

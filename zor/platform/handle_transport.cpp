@@ -3,8 +3,7 @@
 // Temporary, and all in this file: each row of the opener table that still
 // opens through openHandleTransport goes when its medium's native transport
 // takes the row. What it carries until then: CreateFileA by name (with one
-// retry after ERROR_PIPE_BUSY), the tty read time-outs that make a
-// synchronous read return at once, ReadFile/WriteFile with OVERLAPPED and
+// retry after ERROR_PIPE_BUSY), ReadFile/WriteFile with OVERLAPPED and
 // GetOverlappedResult for a bounded transfer, CancelIo for the bound and for
 // cancel(), FlushFileBuffers, and the handle itself for the devices that still
 // program their medium through it (bridgeHandle).
@@ -135,16 +134,6 @@ HANDLE createHandle(const TransportRequest& request) {
     h = CreateFileA(request.name, access, 0, nullptr, OPEN_EXISTING, attributes, nullptr);
     if (h != INVALID_HANDLE_VALUE || attempt == 1 || GetLastError() != ERROR_PIPE_BUSY) break;
     WaitNamedPipeA(request.name, 0);
-  }
-  if (h != INVALID_HANDLE_VALUE && request.forInput) {
-    COMMTIMEOUTS timeouts;
-    if (GetCommTimeouts(h, &timeouts)) {
-      // A tty: reads return at once with what is there; write time-outs stay as they are.
-      timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
-      timeouts.ReadTotalTimeoutMultiplier = 0;
-      timeouts.ReadTotalTimeoutConstant = 0;
-      SetCommTimeouts(h, &timeouts);
-    }
   }
   return h;
 }

@@ -5,7 +5,8 @@
 // Linux headers are included by the files of zor/platform/ alone.
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
-// medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
+// medium still reached through it (file, local socket, TCP socket, USB pipe;
+// ttys have only their transport, tty_transport.h) is one subclass of
 // HandleObject in one file of this folder, listed in CreateFileA's table of
 // openers (file.cpp) when it is reached by name.
 #pragma once
@@ -41,18 +42,6 @@ DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE in
 // The same on a descriptor (a transport's readableDescriptor()), which the
 // caller keeps open for the whole wait; WAIT_FAILED when input is -1.
 DWORD WaitForMultipleObjectsOrDescriptor(DWORD count, const HANDLE* events, int input, DWORD milliseconds);
-
-// Read and write time-outs of a communications handle. Only ttys have them:
-// on other handles GetCommTimeouts fails, which is how the channel tells them apart.
-struct COMMTIMEOUTS {
-  DWORD ReadIntervalTimeout = 0;
-  DWORD ReadTotalTimeoutMultiplier = 0;
-  DWORD ReadTotalTimeoutConstant = 0;
-  DWORD WriteTotalTimeoutMultiplier = 0;
-  DWORD WriteTotalTimeoutConstant = 0;
-};
-BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
-BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
 
 // Local pipes "\\HOST\PIPE\NAME" (pipe_transport.h): CreateFileA opens a
 // client end. Waits, bounded, until a local pipe server can take a connection

@@ -2,7 +2,7 @@
 #include "zor/platform/transport_openers.h"
 
 #include "zor/platform/local_pipe.h"
-#include "zor/platform/tty.h"
+#include "zor/platform/tty_transport.h"
 #include "zor/platform/usb.h"
 
 namespace zor {
@@ -17,11 +17,16 @@ struct TransportRow {
 
 bool anyPath(const char*) { return true; }
 
-// Every row is a BRIDGE for now (openHandleTransport): a medium's native
-// transport replaces the opener of its row, and nothing else changes. The
-// matchers of different rows claim disjoint names; the last row takes the rest.
+std::unique_ptr<Transport> openTty(const TransportRequest& request, DWORD* error) {
+  return openTtyTransport(request.name, error);
+}
+
+// A row still on the BRIDGE (openHandleTransport) serves its medium through
+// the emulated handles until the medium's native transport replaces its
+// opener. The matchers of different rows claim disjoint names; the last row
+// takes the rest.
 constexpr TransportRow kRows[] = {
-    {isComName, openHandleTransport},   // tty ("COMn")
+    {isTtyName, openTty},               // tty ("COMn", a tty's path)
     {isPipeName, openHandleTransport},  // local pipe ("\\HOST\PIPE\NAME")
     {isUsbName, openHandleTransport},   // USB bulk pipe
     {anyPath, openHandleTransport},     // plain path: a file, a FIFO, a device node
