@@ -1,6 +1,4 @@
-// What the platform layer's calls say of handles that are no medium of
-// theirs, its error mapping and its debugger output.
-#include "zor/platform/comm.h"
+// The platform layer's error mapping and its debugger output.
 #include "zor/platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -11,19 +9,6 @@
 using namespace zor;
 
 namespace {
-
-// An event is a handle, but not one to read from, nor a port.
-TEST(Handles, CommCallsOnAnEventFail) {
-  HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DCB d{};
-  EXPECT_FALSE(GetCommState(e, &d));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-  EXPECT_FALSE(EscapeCommFunction(e, SETDTR));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-  COMMTIMEOUTS t{};
-  EXPECT_FALSE(GetCommTimeouts(e, &t));
-  CloseHandle(e);
-}
 
 // The codes callers tell apart: a lost link (fatal to the TCP device) from a retry.
 TEST(ErrorMapping, SocketErrorsCallersTellApart) {

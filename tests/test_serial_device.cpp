@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -157,6 +158,42 @@ TEST_F(SerialDevice, FlushDropsWhatWaitsAndTheLineGoesOn) {
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
   ASSERT_TRUE(pty.send("fresh"));
   EXPECT_EQ(asString(readBytes(dev, 5, 3000)), "fresh");
+}
+
+// The application may control the line from its own thread while the port
+// closes and opens again: each call meets an open port or fails as on a
+// closed one, never a port half gone.
+TEST_F(SerialDevice, LineControlsFromAnotherThreadMeetClosesCleanly) {
+  CDevRS232 dev;
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0};
+  std::atomic<int> wrongErrors{0};
+  std::thread controller([&] {
+    for (int i = 0; i < 100000 && !stop; ++i) {
+      DCB dcb{};
+      unsigned long errors = 0;
+      if (dev.GetCommState(&dcb) && dev.SetupComm(1024, 1024) && dev.ChangeSpeed(i % 2 ? 19200 : 38400) &&
+          dev.ClearCommError(&errors, nullptr))
+        ++answered;
+      else if (GetLastError() != ERROR_INVALID_HANDLE)
+        ++wrongErrors;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    if (!dev.OpenDevice(portNumber(), cycle % 2 ? 3 : 0, 1024, 1024)) {
+      ADD_FAILURE() << "open " << cycle << ": " << GetLastError();
+      break;
+    }
+    const int before = answered;
+    EXPECT_TRUE(waitUntil([&] { return answered > before; }, 3000)) << cycle;
+    EXPECT_TRUE(dev.CloseDevice());
+  }
+  stop = true;
+  controller.join();
+  EXPECT_EQ(wrongErrors, 0);
+  EXPECT_FALSE(dev.SetDtr(true));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 // A link to nothing, or to a node that is no tty, is no port.

@@ -14,7 +14,7 @@
 
 #include "support/process.h"
 #include "zor/platform/platform.h"
-#include "zor/platform/tty.h"
+#include "zor/platform/tty_line.h"
 #include "zor/support/support.h"
 
 using zor::CIni;

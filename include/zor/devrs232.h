@@ -45,7 +45,7 @@ public:
   // given; at rate 0, where no time is defined, the result is 0.
   unsigned long GetByteTime();
 
-  // The communications calls on the port handle.
+  // The communications calls on the open port.
   bool SetupComm(unsigned long inQueue, unsigned long outQueue);
   bool GetCommState(DCB* dcb);
   bool SetCommState(DCB* dcb);

@@ -4,6 +4,7 @@
 #include "zor/platform/transport_openers.h"
 
 #include <cstring>
+#include <utility>
 
 namespace zor {
 namespace {
@@ -59,6 +60,12 @@ bool CDevHandle::Exists(const char* name) const { return isHookName(name) || tra
 void CDevHandle::Cancel(bool input) {
   std::shared_lock lock(m_lock);
   if (Transport* t = input ? Input() : Output()) t->cancel(input);
+}
+
+ChannelTransport CDevHandle::Use(bool input) const {
+  std::shared_lock lock(m_lock);
+  Transport* t = input ? Input() : Output();
+  return ChannelTransport(std::move(lock), t);
 }
 
 bool CDevHandle::FlushOut() {

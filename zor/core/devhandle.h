@@ -5,6 +5,7 @@
 
 #include <zor/platform.h>
 
+#include "zor/core/channel.h"
 #include "zor/platform/transport.h"
 
 #include <atomic>
@@ -37,6 +38,8 @@ public:
   Transport* Output() const { return m_out ? m_out.get() : m_in.get(); }
   void Cancel(bool input);
   bool FlushOut();
+  // A direction's transport held open for a device's control from any thread.
+  ChannelTransport Use(bool input) const;
 
   // I/O goes to the device's hooks, whatever the names (SetChannelOwner).
   void SetHooks(bool on) { m_hooks = on; }

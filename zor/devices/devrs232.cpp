@@ -1,12 +1,28 @@
 #include <zor/devrs232.h>
 
-#include "zor/platform/comm.h"
+#include "zor/core/channel.h"
+#include "zor/platform/tty_transport.h"
 
 #include <cstdint>
 #include <cstdio>
 
 namespace zor {
 namespace {
+
+// Runs f on the open port's tty, held open for the call. Fails with the
+// thread's last error ERROR_INVALID_HANDLE while the port is closed, and
+// ERROR_INVALID_FUNCTION when the channel is not a serial line (a subclass
+// serving its own hooks).
+template <class F>
+bool onLine(CDevice& device, F f) {
+  ChannelTransport channel = deviceTransport(device, true);
+  TtyTransport* tty = channel.as<TtyTransport>();
+  if (tty == nullptr) {
+    SetLastError(channel.get() == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_FUNCTION);
+    return false;
+  }
+  return f(*tty);
+}
 
 // RTS handshake and CTS flow control go together: on, or RTS simply raised.
 void setHandshake(DCB& dcb, bool on) {
@@ -71,88 +87,92 @@ unsigned char CDevRS232::translate_parity() const {
 unsigned char CDevRS232::translate_stopBits() const { return m_stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT; }
 
 bool CDevRS232::program_device(int rxSize, int txSize) {
-  HANDLE h = InputHandle();
-  if (!zor::SetupComm(h, static_cast<DWORD>(rxSize), static_cast<DWORD>(txSize))) return false;
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  zor::GetCommState(h, &dcb);
-  dcb.fBinary = 1;
-  setHandshake(dcb, m_hwHandshake);
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fAbortOnError = 0;
-  dcb.XonLim = static_cast<WORD>(rxSize / 4);
-  dcb.XoffLim = static_cast<WORD>(rxSize - rxSize / 4);
-  const unsigned long rate = m_baudRate;
-  dcb.BaudRate = rate <= 0xFFFFFFFFul ? static_cast<DWORD>(rate) : 0;  // 0: refused, the line stays as it was
-  dcb.ByteSize = m_dataBits;
-  dcb.StopBits = translate_stopBits();
-  dcb.Parity = translate_parity();
-  bool result = true;
-  // A line the driver refuses keeps running as the driver had it.
-  if (zor::SetCommState(h, &dcb) && (OverlapFlags() & 1) == 0) result = zor::SetCommMask(h, EV_RXCHAR);
-  if (result) zor::PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-  return result;
+  return onLine(*this, [&](TtyTransport& tty) {
+    if (!tty.setupComm(static_cast<DWORD>(rxSize), static_cast<DWORD>(txSize))) return false;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    tty.getState(&dcb);
+    dcb.fBinary = 1;
+    setHandshake(dcb, m_hwHandshake);
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = static_cast<WORD>(rxSize / 4);
+    dcb.XoffLim = static_cast<WORD>(rxSize - rxSize / 4);
+    const unsigned long rate = m_baudRate;
+    dcb.BaudRate =
+        rate <= 0xFFFFFFFFul ? static_cast<DWORD>(rate) : 0;  // 0: refused, the line stays as it was
+    dcb.ByteSize = m_dataBits;
+    dcb.StopBits = translate_stopBits();
+    dcb.Parity = translate_parity();
+    bool result = true;
+    // A line the driver refuses keeps running as the driver had it.
+    if (tty.setState(&dcb) && (OverlapFlags() & 1) == 0) result = tty.setMask(EV_RXCHAR);
+    if (result) tty.purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return result;
+  });
 }
 
 bool CDevRS232::canTransmit() {
   bool ok = CDevice::canTransmit();
   if (ok && m_hwHandshake) {
     DWORD status = 0;
-    if (zor::GetCommModemStatus(InputHandle(), &status)) ok = (status & MS_CTS_ON) != 0;
+    if (onLine(*this, [&](TtyTransport& tty) { return tty.modemStatus(&status) != FALSE; }))
+      ok = (status & MS_CTS_ON) != 0;
   }
   return ok;
 }
 
 bool CDevRS232::close_device() {
-  HANDLE h = InputHandle();
-  zor::SetCommMask(h, 0);
-  zor::EscapeCommFunction(h, CLRRTS);
-  zor::EscapeCommFunction(h, CLRDTR);
-  return zor::PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  return onLine(*this, [](TtyTransport& tty) {
+    tty.setMask(0);
+    tty.escape(CLRRTS);
+    tty.escape(CLRDTR);
+    return tty.purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+  });
 }
 
 bool CDevRS232::on_io_error(unsigned long error, int) { return error == ERROR_GEN_FAILURE; }
 
 bool CDevRS232::ChangeSpeed(unsigned long baudRate) {
-  HANDLE h = InputHandle();
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  if (!zor::GetCommState(h, &dcb)) return false;
-  dcb.BaudRate = static_cast<DWORD>(baudRate);
-  bool ok = baudRate <= 0xFFFFFFFFul && zor::SetCommState(h, &dcb);
-  // A rate the line refused is not kept: the stored rate stays what the port runs.
-  if (ok) m_baudRate = baudRate;
-  zor::ClearCommError(h, nullptr, nullptr);
-  return ok;
+  return onLine(*this, [&](TtyTransport& tty) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!tty.getState(&dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    bool ok = baudRate <= 0xFFFFFFFFul && tty.setState(&dcb);
+    // A rate the line refused is not kept: the stored rate stays what the port runs.
+    if (ok) m_baudRate = baudRate;
+    tty.clearError(nullptr, nullptr);
+    return ok;
+  });
 }
 
 bool CDevRS232::EnableHwHandshake(bool on) {
   if (on == m_hwHandshake) return true;
-  HANDLE h = InputHandle();
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  if (!zor::GetCommState(h, &dcb)) return false;
-  setHandshake(dcb, on);
-  bool ok = zor::SetCommState(h, &dcb);
-  if (ok) m_hwHandshake = on;
-  zor::ClearCommError(h, nullptr, nullptr);
-  return ok;
+  return onLine(*this, [&](TtyTransport& tty) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!tty.getState(&dcb)) return false;
+    setHandshake(dcb, on);
+    bool ok = tty.setState(&dcb);
+    if (ok) m_hwHandshake = on;
+    tty.clearError(nullptr, nullptr);
+    return ok;
+  });
 }
 
 bool CDevRS232::HwHandshakeStatus() { return m_hwHandshake; }
 
-bool CDevRS232::SetRts(bool on) { return zor::EscapeCommFunction(InputHandle(), on ? SETRTS : CLRRTS); }
+bool CDevRS232::SetRts(bool on) { return EscapeCommFunction(on ? SETRTS : CLRRTS); }
 
-bool CDevRS232::SetDtr(bool on) { return zor::EscapeCommFunction(InputHandle(), on ? SETDTR : CLRDTR); }
+bool CDevRS232::SetDtr(bool on) { return EscapeCommFunction(on ? SETDTR : CLRDTR); }
 
-bool CDevRS232::SetBreak(bool on) {
-  return on ? zor::SetCommBreak(InputHandle()) : zor::ClearCommBreak(InputHandle());
-}
+bool CDevRS232::SetBreak(bool on) { return EscapeCommFunction(on ? SETBREAK : CLRBREAK); }
 
 bool CDevRS232::GetStatus(unsigned long* errors, COMSTAT* status) {
   DWORD word = errors != nullptr ? static_cast<DWORD>(*errors) : 0;
   // When the call fails the word stays as the caller passed it in.
-  zor::ClearCommError(InputHandle(), &word, status);
+  onLine(*this, [&](TtyTransport& tty) { return tty.clearError(&word, status) != FALSE; });
   if (errors != nullptr) *errors = word;
   return (word & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_TXFULL | CE_IOE)) != 0;
 }
@@ -174,35 +194,41 @@ unsigned long CDevRS232::GetByteTime() {
 }
 
 bool CDevRS232::SetupComm(unsigned long inQueue, unsigned long outQueue) {
-  return zor::SetupComm(InputHandle(), static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue));
+  return onLine(*this, [&](TtyTransport& tty) {
+    return tty.setupComm(static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue)) != FALSE;
+  });
 }
 
-bool CDevRS232::GetCommState(DCB* dcb) { return zor::GetCommState(InputHandle(), dcb); }
+bool CDevRS232::GetCommState(DCB* dcb) {
+  return onLine(*this, [&](TtyTransport& tty) { return tty.getState(dcb) != FALSE; });
+}
 
-bool CDevRS232::SetCommState(DCB* dcb) { return zor::SetCommState(InputHandle(), dcb); }
+bool CDevRS232::SetCommState(DCB* dcb) {
+  return onLine(*this, [&](TtyTransport& tty) { return tty.setState(dcb) != FALSE; });
+}
 
 bool CDevRS232::SetCommMask(unsigned long mask) {
-  return zor::SetCommMask(InputHandle(), static_cast<DWORD>(mask));
+  return onLine(*this, [&](TtyTransport& tty) { return tty.setMask(static_cast<DWORD>(mask)) != FALSE; });
 }
 
 bool CDevRS232::PurgeComm(unsigned long flags) {
-  return zor::PurgeComm(InputHandle(), static_cast<DWORD>(flags));
+  return onLine(*this, [&](TtyTransport& tty) { return tty.purge(static_cast<DWORD>(flags)) != FALSE; });
 }
 
 bool CDevRS232::EscapeCommFunction(unsigned long function) {
-  return zor::EscapeCommFunction(InputHandle(), static_cast<DWORD>(function));
+  return onLine(*this, [&](TtyTransport& tty) { return tty.escape(static_cast<DWORD>(function)) != FALSE; });
 }
 
 bool CDevRS232::ClearCommError(unsigned long* errors, COMSTAT* status) {
   DWORD word = 0;
-  if (!zor::ClearCommError(InputHandle(), &word, status)) return false;
+  if (!onLine(*this, [&](TtyTransport& tty) { return tty.clearError(&word, status) != FALSE; })) return false;
   if (errors != nullptr) *errors = word;
   return true;
 }
 
 bool CDevRS232::GetCommModemStatus(unsigned long* modemStatus) {
   DWORD s = 0;
-  if (!zor::GetCommModemStatus(InputHandle(), &s)) return false;
+  if (!onLine(*this, [&](TtyTransport& tty) { return tty.modemStatus(&s) != FALSE; })) return false;
   if (modemStatus != nullptr) *modemStatus = s;
   return true;
 }

@@ -85,11 +85,6 @@ void FdHandle::setReadMode(ReadMode mode) {
   m_readMode = mode;
 }
 
-void FdHandle::setEndOfDataError(DWORD error) {
-  std::lock_guard lock(m_mutex);
-  m_endOfDataError = error;
-}
-
 long FdHandle::readSome(void* buffer, std::size_t size, std::int64_t offset) {
   if (m_seekable && offset >= 0) return ::pread(m_fd, buffer, size, offset);
   return ::read(m_fd, buffer, size);

@@ -57,8 +57,6 @@ protected:
   // What a read does when no data is there: wait for it, or return at once with 0 bytes.
   enum class ReadMode { Wait, Immediate };
   void setReadMode(ReadMode mode);
-  // The error of a read that finds the end of the data; ERROR_SUCCESS: a plain 0-byte read.
-  void setEndOfDataError(DWORD error);
 
   // One non-blocking transfer, as read(2)/write(2): count, 0 at end of data,
   // -1 with errno. offset < 0: at the current position. Called with m_mutex held.

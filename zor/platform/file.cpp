@@ -1,7 +1,6 @@
 // CreateFileA: the table of the kinds it opens by name.
 #include "zor/platform/fail.h"
 #include "zor/platform/opener.h"
-#include "zor/platform/tty.h"
 #include "zor/platform/usb.h"
 
 namespace zor {
@@ -16,7 +15,6 @@ struct OpenerEntry {
 };
 
 constexpr OpenerEntry kOpeners[] = {
-    {isComName, openComPort},
     {isUsbName, openUsb},
 };
 

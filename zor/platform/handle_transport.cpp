@@ -2,9 +2,8 @@
 //
 // Temporary, and all in this file: each row of the opener table that still
 // opens through openHandleTransport goes when its medium's native transport
-// takes the row. What it carries until then: CreateFileA by name, the tty
-// read time-outs that make a
-// synchronous read return at once, ReadFile/WriteFile with OVERLAPPED and
+// takes the row. What it carries until then: CreateFileA by name,
+// ReadFile/WriteFile with OVERLAPPED and
 // GetOverlappedResult for a bounded transfer, CancelIo for the bound and for
 // cancel(), FlushFileBuffers, and the handle itself for the devices that still
 // program their medium through it (bridgeHandle).
@@ -130,18 +129,7 @@ private:
 HANDLE createHandle(const TransportRequest& request) {
   DWORD access = (request.forInput ? GENERIC_READ : 0) | (request.forOutput ? GENERIC_WRITE : 0);
   DWORD attributes = FILE_ATTRIBUTE_NORMAL | (request.overlapped ? kOverlappedAttributes : 0);
-  HANDLE h = CreateFileA(request.name, access, 0, nullptr, OPEN_EXISTING, attributes, nullptr);
-  if (h != INVALID_HANDLE_VALUE && request.forInput) {
-    COMMTIMEOUTS timeouts;
-    if (GetCommTimeouts(h, &timeouts)) {
-      // A tty: reads return at once with what is there; write time-outs stay as they are.
-      timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
-      timeouts.ReadTotalTimeoutMultiplier = 0;
-      timeouts.ReadTotalTimeoutConstant = 0;
-      SetCommTimeouts(h, &timeouts);
-    }
-  }
-  return h;
+  return CreateFileA(request.name, access, 0, nullptr, OPEN_EXISTING, attributes, nullptr);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // program's own OS files, zor/host/os/, which are no part of the library).
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
-// medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
+// medium still reached through it (file, local socket, TCP socket, USB pipe;
+// ttys have only their transport, tty_transport.h) is one subclass of
 // HandleObject in one file of this folder, listed in CreateFileA's table of
 // openers (file.cpp) when it is reached by name.
 #pragma once
@@ -40,17 +41,6 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
 // between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
 // has nothing to wait on (a regular file is always readable).
 DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
-// Read and write time-outs of a communications handle. Only ttys have them:
-// on other handles GetCommTimeouts fails, which is how the channel tells them apart.
-struct COMMTIMEOUTS {
-  DWORD ReadIntervalTimeout = 0;
-  DWORD ReadTotalTimeoutMultiplier = 0;
-  DWORD ReadTotalTimeoutConstant = 0;
-  DWORD WriteTotalTimeoutMultiplier = 0;
-  DWORD WriteTotalTimeoutConstant = 0;
-};
-BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
-BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
 
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);

@@ -4,7 +4,7 @@
 #include "zor/platform/file_transport.h"
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/pipe_transport.h"
-#include "zor/platform/tty.h"
+#include "zor/platform/tty_transport.h"
 #include "zor/platform/usb.h"
 
 namespace zor {
@@ -25,11 +25,16 @@ std::unique_ptr<Transport> byName(const TransportRequest& request, DWORD* error)
   return open(request.name, error);
 }
 
-// A row still opens the BRIDGE (openHandleTransport) until its medium's
-// native transport replaces the opener of its row, and nothing else changes.
-// The matchers of different rows claim disjoint names; the last row takes the rest.
+std::unique_ptr<Transport> openTty(const TransportRequest& request, DWORD* error) {
+  return openTtyTransport(request.name, error);
+}
+
+// A row still on the BRIDGE (openHandleTransport) serves its medium through
+// the emulated handles until the medium's native transport replaces its
+// opener. The matchers of different rows claim disjoint names; the last row
+// takes the rest.
 constexpr TransportRow kRows[] = {
-    {isComName, openHandleTransport},              // tty ("COMn")
+    {isTtyName, openTty},                          // tty ("COMn", a tty's path)
     {isPipeName, byName<openLocalPipeTransport>},  // local pipe ("\\HOST\PIPE\NAME")
     {isUsbName, openHandleTransport},              // USB bulk pipe
     {anyPath, openFileTransport},                  // plain path: a file, a FIFO, a device node

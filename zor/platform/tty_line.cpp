@@ -7,9 +7,12 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace zor {
@@ -91,6 +94,20 @@ bool isComName(const char* name) {
   if (*digits < '1' || *digits > '9') return false;  // COM0 and leading zeros name no port
   std::size_t n = std::strspn(digits, "0123456789");
   return digits[n] == '\0' && n <= 6;
+}
+
+bool isTtyName(const char* name) {
+  if (isComName(name)) return true;
+  if (name == nullptr) return false;
+  auto ttyNode = [](const char* path) {
+    return std::strncmp(path, "/dev/tty", 8) == 0 || std::strncmp(path, "/dev/pts/", 9) == 0;
+  };
+  if (ttyNode(name)) return true;
+  // A link to a tty (/dev/serial/by-id/..., a user's own) names that tty.
+  struct stat st {};
+  if (::stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  char target[PATH_MAX];
+  return ::realpath(name, target) != nullptr && ttyNode(target);
 }
 
 std::string ttyPathOf(const char* nameOrPath) {

@@ -1,7 +1,6 @@
 // A tty descriptor as a serial line: its exclusive open and its controls.
 //
-// One place for what both the serial port handle (comm.cpp, tty.cpp) and the
-// tty transport (tty_transport.cpp) do to a tty: line settings travel as a DCB
+// What the tty transport (tty_transport.cpp) does to a tty: line settings travel as a DCB
 // and are translated to and from the kernel's termios2 (so that any rate is
 // possible); modem lines, break, queues and counters use their own ioctls.
 // Every call is a plain ioctl (never a libc termios wrapper), so the requests
@@ -22,6 +21,16 @@
 
 namespace zor {
 
+// Read and write time-outs of a serial line, kept for those who ask: a
+// transfer's bound is its caller's.
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout = 0;
+  DWORD ReadTotalTimeoutMultiplier = 0;
+  DWORD ReadTotalTimeoutConstant = 0;
+  DWORD WriteTotalTimeoutMultiplier = 0;
+  DWORD WriteTotalTimeoutConstant = 0;
+};
+
 // What a serial line keeps beside its descriptor: the settings termios cannot
 // hold, the time-outs and the error counters already reported.
 struct CommPortState {
@@ -39,6 +48,10 @@ struct CommPortState {
 
 // True for "COM<n>" with n >= 1 (also with the "\\.\" prefix).
 bool isComName(const char* name);
+
+// True for the names the tty row opens: a "COMn" name, or the path of a tty
+// node (/dev/tty..., /dev/pts/N) or of a link to one. Never opens the node.
+bool isTtyName(const char* name);
 
 // The tty a port name or path stands for: a "COMn" name (also "\\.\COMn")
 // resolves through the port links, anything else is a path. Empty: no such port.

@@ -130,17 +130,23 @@ bool TtyTransport::flush() {
   const int fd = transfer.fd();
   if (fd < 0) return false;
   // tcdrain cannot be interrupted but by a signal, and a line held by XOFF or
-  // CTS would hold it (and the close) for ever: the queue is looked at in
-  // short steps instead, each ended at once by a cancel of the output.
+  // CTS would hold it (and the close, or the application's Flush) for ever:
+  // the queue is looked at in short steps instead, each ended at once by a
+  // cancel of the output, and a queue that stops shrinking is given up on.
   constexpr int kStepMs = 10;
-  for (;;) {
+  constexpr int kStalledSteps = 100;
+  int last = -1;
+  for (int stalled = 0; stalled < kStalledSteps; ++stalled) {
     if (m_cancel[1].exchange(false)) return false;
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
     if (queued <= 0) return true;
+    if (last < 0 || queued < last) stalled = 0;
+    last = queued;
     int ready = Reactor::waitReadyOrWoken(fd, 0, m_wake[1].fd, kStepMs);
     if (ready < 0 || (static_cast<unsigned>(ready) & kGone) != 0) return false;
   }
+  return false;
 }
 
 void TtyTransport::close() {

@@ -7,9 +7,10 @@
 // gone (hang-up, unplugged adapter) fails transfers and controls with
 // ERROR_GEN_FAILURE instead of looking like a quiet line.
 //
-// The controls keep the meaning of the communications calls of the same name
-// (tty_line.h does the work for both): each returns TRUE, or FALSE with the
-// thread's last error set (ERROR_INVALID_HANDLE once closed).
+// The controls keep the meaning of the serial device's members of the same
+// name (SetCommState, PurgeComm, ...; tty_line.h does the work): each returns
+// TRUE, or FALSE with the thread's last error set (ERROR_INVALID_HANDLE once
+// closed).
 #pragma once
 
 #include "zor/platform/reactor.h"
@@ -34,8 +35,9 @@ public:
   long write(const void* data, unsigned long size, unsigned long timeoutMs, DWORD* error) override;
   int readableDescriptor() const override;
   void cancel(bool input) override;
-  // Returns once the driver's output queue is empty, the line failed, or a
-  // cancel of the output or the close ended the wait (false for both).
+  // Returns once the driver's output queue is empty (true); false when the
+  // line failed, a cancel of the output or the close ended the wait, or the
+  // queue did not shrink for a second (a line held by XOFF or CTS).
   bool flush() override;
   void close() override;
 

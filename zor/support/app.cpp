@@ -3,6 +3,7 @@
 #include <zor/strings.h>
 
 #include "zor/platform/platform.h"
+#include "zor/platform/tty_transport.h"
 #include "zor/support/support.h"
 
 #include <cstdio>
@@ -27,7 +28,7 @@ constexpr int kMaxProbedPort = 256;
 }  // namespace
 
 // The library's one start-up: the settings, then the serial port list (probing
-// opens "COMn" through CreateFileA's constant table of openers). It runs at
+// opens "COMn" as the serial device does, through the tty transport). It runs at
 // load time (below) and is also called by whatever needs it first, so it reads
 // only constant-initialised state and function-local statics: nothing depends
 // on the order in which the static initialisers of different files run.
@@ -84,13 +85,11 @@ void CZORApp::enumeratePorts() {
   for (int i : numbers) {
     char name[16];
     std::snprintf(name, sizeof name, "COM%i", i);
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
+    DWORD err = ERROR_SUCCESS;
+    if (openTtyTransport(name, &err) != nullptr) {
       m_comPorts.push_back(static_cast<WORD>(i));
-      CloseHandle(h);
       continue;
     }
-    DWORD err = GetLastError();
     // The port exists but another program holds it.
     if (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION || err == ERROR_GEN_FAILURE)
       m_comPorts.push_back(static_cast<WORD>(i));
