@@ -1,5 +1,7 @@
 #include "zor/core/devhandle.h"
 
+#include "zor/core/channel.h"
+#include "zor/core/device_p.h"
 #include "zor/core/hook_transport.h"
 #include "zor/platform/transport_openers.h"
 
@@ -59,6 +61,19 @@ bool CDevHandle::Exists(const char* name) const { return isHookName(name) || tra
 void CDevHandle::Cancel(bool input) {
   std::shared_lock lock(m_lock);
   if (Transport* t = input ? Input() : Output()) t->cancel(input);
+}
+
+bool CDevHandle::Use(bool input, const std::function<void(Transport&)>& use) const {
+  std::shared_lock lock(m_lock);
+  Transport* t = m_open ? (input ? Input() : Output()) : nullptr;
+  if (t == nullptr) return false;
+  use(*t);
+  return true;
+}
+
+bool withDeviceTransport(const CDevice& device, bool input, const std::function<void(Transport&)>& use) {
+  CDevHandle* channel = CDevicePrivate::channelOf(device);
+  return channel != nullptr && channel->Use(input, use);
 }
 
 bool CDevHandle::FlushOut() {

@@ -8,6 +8,7 @@
 #include "zor/platform/transport.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 
@@ -36,6 +37,8 @@ public:
   Transport* Input() const { return m_in.get(); }
   Transport* Output() const { return m_out ? m_out.get() : m_in.get(); }
   void Cancel(bool input);
+  // Runs use on a direction's transport while open; Close waits for it. False when closed.
+  bool Use(bool input, const std::function<void(Transport&)>& use) const;
   bool FlushOut();
 
   // I/O goes to the device's hooks, whatever the names (SetChannelOwner).

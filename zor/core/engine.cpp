@@ -99,8 +99,11 @@ bool CDevicePrivate::startIoOperation(int k) {
       return false;
     }
     if (ovl) startOverlappedOperation(RX);
-    r = m_devHndl->Input()->read(t.localBuffer, static_cast<unsigned long>(chunk),
-                                 ovl ? static_cast<unsigned long>(theApp.m_ioTimeout) : 0, &error);
+    Transport* in = m_devHndl->Input();
+    // A medium whose read is the wait for data gets the bound, overlapped or not.
+    const bool bounded = ovl || in->readIsTheWait();
+    r = in->read(t.localBuffer, static_cast<unsigned long>(chunk),
+                 bounded ? static_cast<unsigned long>(theApp.m_ioTimeout) : 0, &error);
     if (ovl) endOverlappedOperation(RX);
     ackWaitXonXoff();
     if (r > 0) {

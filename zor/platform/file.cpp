@@ -4,7 +4,6 @@
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/opener.h"
 #include "zor/platform/tty.h"
-#include "zor/platform/usb.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,7 +25,6 @@ struct OpenerEntry {
 constexpr OpenerEntry kOpeners[] = {
     {isComName, openComPort},
     {isPipeName, openPipeClient},
-    {isUsbName, openUsb},
 };
 
 }  // namespace

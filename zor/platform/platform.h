@@ -5,7 +5,7 @@
 // Linux headers are included by the files of zor/platform/ alone.
 //
 // A HANDLE names a kernel-like object held in one handle table (handle.h). A
-// medium (file, tty, local socket, TCP socket, USB pipe) is one subclass of
+// medium still on handles (file, tty, local socket, TCP socket) is one subclass of
 // HandleObject in one file of this folder, listed in CreateFileA's table of
 // openers (file.cpp) when it is reached by name.
 #pragma once
@@ -29,8 +29,6 @@ BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
 // Size of a regular file; ERROR_INVALID_FUNCTION for anything else (a FIFO, a device).
 BOOL GetFileSizeEx(HANDLE h, long long* size);
-BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                     OVERLAPPED* ovl);
 // As WaitForMultipleObjects (any one of the events), and also ends, with
 // WAIT_OBJECT_0 + count, once input can be read without waiting: data, the
 // end of the data or an error is there. The calling thread waits for the

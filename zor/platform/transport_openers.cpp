@@ -3,7 +3,7 @@
 
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/tty.h"
-#include "zor/platform/usb.h"
+#include "zor/platform/usb_transport.h"
 
 namespace zor {
 namespace {
@@ -17,13 +17,19 @@ struct TransportRow {
 
 bool anyPath(const char*) { return true; }
 
-// Every row is a BRIDGE for now (openHandleTransport): a medium's native
-// transport replaces the opener of its row, and nothing else changes. The
+// A pipe opened for one direction must go that way; its transfers are always bounded.
+std::unique_ptr<Transport> openUsbRow(const TransportRequest& request, DWORD* error) {
+  return openUsbTransport(request.name, error,
+                          (request.forInput ? GENERIC_READ : 0) | (request.forOutput ? GENERIC_WRITE : 0));
+}
+
+// A row still on the BRIDGE opens through openHandleTransport until its
+// medium's native transport replaces the opener, and nothing else changes. The
 // matchers of different rows claim disjoint names; the last row takes the rest.
 constexpr TransportRow kRows[] = {
     {isComName, openHandleTransport},   // tty ("COMn")
     {isPipeName, openHandleTransport},  // local pipe ("\\HOST\PIPE\NAME")
-    {isUsbName, openHandleTransport},   // USB bulk pipe
+    {isUsbName, openUsbRow},            // USB bulk pipe
     {anyPath, openHandleTransport},     // plain path: a file, a FIFO, a device node
 };
 
