@@ -16,6 +16,14 @@ bool isHookName(const char* name) {
          (std::strcmp(name, "NULL") == 0 || std::strcmp(name, "PB:") == 0 || std::strcmp(name, "TCP") == 0);
 }
 
+// A native transport has no system handle: null, as for the hooks, so that
+// only a closed channel answers INVALID_HANDLE_VALUE.
+HANDLE systemHandle(const Transport* transport) {
+  if (transport == nullptr) return INVALID_HANDLE_VALUE;
+  HANDLE h = bridgeHandle(transport);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
 }  // namespace
 
 bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags, DWORD* error) {
@@ -34,8 +42,8 @@ bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags
       m_out = openTransport(outName, false, true, (*overlapFlags & 2) != 0, error);
       if (!m_out) m_in.reset();
     }
-    m_hIn = bridgeHandle(m_in.get());
-    m_hOut = m_out ? bridgeHandle(m_out.get()) : m_hIn.load();
+    m_hIn = systemHandle(m_in.get());
+    m_hOut = m_out ? systemHandle(m_out.get()) : m_hIn.load();
   }
   if (!m_in) {
     m_hIn = m_hOut = INVALID_HANDLE_VALUE;
