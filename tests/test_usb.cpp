@@ -10,6 +10,7 @@
 #include "zor/devices/usbconfig.h"
 #include "zor/platform/platform.h"
 #include "zor/platform/usb.h"
+#include "zor/platform/usb_transport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -167,11 +168,12 @@ TEST(UsbPlatform, InstrumentListAndNames) {
   EXPECT_THAT(bad, ::testing::EndsWith(" more"));
   EXPECT_TRUE(isUsbName("usb:1-2.3\\PIPE01"));
   EXPECT_FALSE(isUsbName("COM1"));
-  // A pipe of a device that is not listed, or a malformed name, is no file.
+  // A pipe of a device that is not listed, a device without a pipe, or a malformed name, is no pipe.
   setUsbDeviceIds({});
   for (const char* name : {"usb:1-1", "usb:1-1\\PIPE00", "usb:1-1\\PIPE-1", "usb:1-1\\nothing"}) {
-    EXPECT_EQ(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    DWORD error = 0;
+    EXPECT_EQ(openUsbTransport(name, &error), nullptr);
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND) << name;
   }
 }
 

@@ -3,6 +3,7 @@
 // faults answer. Runs only under umockdev's preload (its own ctest entry).
 #include "support/recorder.h"
 #include "support/usb_instruments.h"
+#include "zor/platform/transport_openers.h"
 #include "zor/platform/usb.h"
 #include "zor/platform/usb_transport.h"
 
@@ -60,6 +61,8 @@ TEST_F(EmulatedUsbTransport, MovesBytesBothWaysWithinItsBoundsAndStopsOnCancel) 
   EXPECT_EQ(error, ERROR_SHARING_VIOLATION) << "one opener per pipe";
   EXPECT_EQ(openUsbTransport("usb:1-1\\PIPE02", &error), nullptr);
   EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(openTransport("usb:1-1\\PIPE00", true, false, false, &error), nullptr);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER) << "an OUT pipe opened by name to be read";
   EXPECT_EQ(probeUsbDevice("usb:1-1"), ERROR_SHARING_VIOLATION) << "its pipes are open";
   EXPECT_EQ(usbConfigBlock("usb:1-1", &error), usbBulkPair(64)) << error;
 
@@ -73,8 +76,10 @@ TEST_F(EmulatedUsbTransport, MovesBytesBothWaysWithinItsBoundsAndStopsOnCancel) 
   EXPECT_EQ(error, ERROR_INVALID_FUNCTION) << "an IN pipe is not written";
   EXPECT_GE(in->readableDescriptor(), 0);
 
-  // Nothing comes: the bound ends the read, empty and without an error.
+  // Nothing comes: the bound ends the read, empty and without an error; so does a read that takes what is
+  // there.
   EXPECT_EQ(in->read(buf.data(), buf.size(), 30, &error), 0);
+  EXPECT_EQ(in->read(buf.data(), buf.size(), 0, &error), 0);
   EXPECT_EQ(bed->state(0).in.size(), 0u) << "the timed-out transfer is not left behind";
 
   // A cancel ends a read that waits without a bound; one before the read ends the next at once.

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,8 +181,10 @@ TEST_F(EmulatedUsb, CloseEndsPendingTransfersAndLeavesNothingBehind) {
       Block b = bytes("nobody listens");
       ASSERT_TRUE(dev.WriteBuffer(b.data(), b.size()));
       EXPECT_TRUE(waitUntil([&] { return bed->state(0).out.size() == 1; }, 5000));
+      EXPECT_TRUE(bed->state(0).claimed);
       EXPECT_TRUE(dev.CloseDevice());
       EXPECT_EQ(bed->state(0).out.size() + bed->state(0).in.size(), 0u);
+      EXPECT_FALSE(bed->state(0).claimed) << "the close gives the instrument back for others to claim";
     }
     EXPECT_TRUE(waitUntil([&] { return threadCount() == threads; }, 5000)) << threadCount() << " " << threads;
     bed->change(0, [](Instrument& d) { d.silent = false; });
@@ -205,7 +208,14 @@ TEST_F(EmulatedUsb, TheConfigurationDumpAndTheListing) {
   EXPECT_NE(out.find("usb:1-1 1234:ab01 in use (/dev/bus/usb/001/002)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("usb:1-2 1234:ab01 free (/dev/bus/usb/001/003)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("  wMaxPacketSize= 0x200, decimal 512\n"), std::string::npos) << out;
+  // A dump while the device closes (another thread, as a window's command) is whole or fails whole.
+  auto dumping = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 20; ++i)
+      if (std::size_t n = dev.DumpUSBConfig().size(); n != 2 && n != lines.size()) return false;
+    return true;
+  });
   dev.CloseDevice();
+  EXPECT_TRUE(dumping.get());
   EXPECT_EQ(dev.DumpUSBConfig().size(), 2u) << "a closed device's request fails";
 }
 

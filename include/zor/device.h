@@ -139,9 +139,10 @@ protected:
   // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();
   // The system handles of the open channel, through which a device programs
-  // its medium (a port's line settings, a USB control request): the input's
+  // its medium (a port's line settings): the input's
   // and the output's (the same one without an output name). Null for a
-  // channel of hooks, INVALID_HANDLE_VALUE while closed.
+  // channel of hooks or a medium reached without one (a USB pipe),
+  // INVALID_HANDLE_VALUE while closed.
   HANDLE InputHandle() const;
   HANDLE OutputHandle() const;
   int OverlapFlags() const;

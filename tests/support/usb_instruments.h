@@ -53,6 +53,7 @@ struct Instrument {
   bool gone = false;          // unplugged: every request fails, transfers end with ENODEV
   // What the test reads.
   int clearHalts = 0;
+  bool claimed = false;         // this process holds its interface
   std::size_t bytesIn = 0;      // reached the instrument on OUT
   std::vector<int> inRequests;  // buffer lengths of the first IN transfers
   std::size_t flying() const { return in.size() + out.size(); }
@@ -136,6 +137,7 @@ public:
     Instrument copy;
     const Instrument& d = *m_devices[k];
     copy.clearHalts = d.clearHalts;
+    copy.claimed = d.claimed;
     copy.bytesIn = d.bytesIn;
     copy.inRequests = d.inRequests;
     copy.in.resize(d.in.size());
@@ -211,9 +213,11 @@ private:
       }
       case USBDEVFS_CLAIMINTERFACE:
         error = d.gone ? ENODEV : d.claimedElsewhere ? EBUSY : 0;
+        if (error == 0) d.claimed = true;
         break;
       case USBDEVFS_RELEASEINTERFACE:
         error = d.gone ? ENODEV : 0;
+        d.claimed = false;
         break;
       case USBDEVFS_CLEAR_HALT:
         ++d.clearHalts;

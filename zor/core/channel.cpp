@@ -4,7 +4,7 @@
 
 namespace zor {
 
-ChannelTransport deviceTransport(CDevice& device, bool input) {
+ChannelTransport deviceTransport(const CDevice& device, bool input) {
   CDevHandle* channel = CDevicePrivate::channelOf(device);
   return channel != nullptr ? channel->Use(input) : ChannelTransport();
 }

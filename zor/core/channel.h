@@ -1,6 +1,7 @@
 // What a device class reaches of its own channel: the transport behind a
 // direction, for the media whose devices program more than bytes (a serial
-// line's settings and modem lines).
+// line's settings and modem lines, a USB instrument's configuration). Devices
+// tell their medium's transport with as<T>().
 #pragma once
 
 #include "zor/platform/transport.h"
@@ -36,6 +37,6 @@ private:
   Transport* m_transport = nullptr;
 };
 
-ChannelTransport deviceTransport(CDevice& device, bool input);
+ChannelTransport deviceTransport(const CDevice& device, bool input);
 
 }  // namespace zor

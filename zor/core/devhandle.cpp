@@ -1,5 +1,7 @@
 #include "zor/core/devhandle.h"
 
+#include "zor/core/channel.h"
+#include "zor/core/device_p.h"
 #include "zor/core/hook_transport.h"
 #include "zor/platform/transport_openers.h"
 
@@ -13,6 +15,12 @@ namespace {
 bool isHookName(const char* name) {
   return name != nullptr &&
          (std::strcmp(name, "NULL") == 0 || std::strcmp(name, "PB:") == 0 || std::strcmp(name, "TCP") == 0);
+}
+
+// A native transport has no system handle: null, as for the hooks, so that
+// only a closed channel answers INVALID_HANDLE_VALUE.
+HANDLE systemHandle(const Transport* transport) {
+  return transport == nullptr ? INVALID_HANDLE_VALUE : nullptr;
 }
 
 }  // namespace
@@ -33,8 +41,8 @@ bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags
       m_out = openTransport(outName, false, true, (*overlapFlags & 2) != 0, error);
       if (!m_out) m_in.reset();
     }
-    m_hIn = bridgeHandle(m_in.get());
-    m_hOut = m_out ? bridgeHandle(m_out.get()) : m_hIn.load();
+    m_hIn = systemHandle(m_in.get());
+    m_hOut = m_out ? systemHandle(m_out.get()) : m_hIn.load();
   }
   if (!m_in) {
     m_hIn = m_hOut = INVALID_HANDLE_VALUE;
@@ -64,7 +72,7 @@ void CDevHandle::Cancel(bool input) {
 
 ChannelTransport CDevHandle::Use(bool input) const {
   std::shared_lock lock(m_lock);
-  Transport* t = input ? Input() : Output();
+  Transport* t = m_open ? (input ? Input() : Output()) : nullptr;
   return ChannelTransport(std::move(lock), t);
 }
 

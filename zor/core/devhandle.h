@@ -44,8 +44,8 @@ public:
   // I/O goes to the device's hooks, whatever the names (SetChannelOwner).
   void SetHooks(bool on) { m_hooks = on; }
 
-  // The emulated handles of a bridged medium; null for the hooks;
-  // INVALID_HANDLE_VALUE while closed.
+  // No system handle stands behind a transport: null while open,
+  // INVALID_HANDLE_VALUE while closed (what InputHandle()/OutputHandle() answer).
   HANDLE In() const { return m_hIn.load(); }
   HANDLE Out() const { return m_hOut.load(); }
 

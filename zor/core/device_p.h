@@ -52,8 +52,8 @@ public:
     return dev->hook_writeFile(h, buf, size, done, ovl);
   }
 
-  // The channel of a device, for deviceTransport; null once destroyed.
-  static CDevHandle* channelOf(CDevice& dev) { return dev.d->m_devHndl.get(); }
+  // A device's channel, for the devices' access to their medium (channel.h).
+  static CDevHandle* channelOf(const CDevice& dev) { return dev.d ? dev.d->m_devHndl.get() : nullptr; }
 
   // A ring larger than this is refused by the open: far beyond any line's
   // need, and a size near 2^31 would take the process's memory.

@@ -98,22 +98,25 @@ bool CDevicePrivate::startIoOperation(int k) {
       waitForRxRoom();
       return false;
     }
-    // An overlapped read waits for data up to "I/O Timeout" and is then
-    // issued again. At a granularity of 1 ms or more it is issued again every
-    // slice instead: the loop's other duties (resuming the TX thread, pacing)
-    // keep their pace, and nothing is lost between two reads.
+    // A read that waits for data (overlapped, or a medium whose read is the
+    // wait) waits up to "I/O Timeout" and is then issued again. At a
+    // granularity of 1 ms or more it is issued again every slice instead: the
+    // loop's other duties (resuming the TX thread, pacing) keep their pace,
+    // and nothing is lost between two reads.
+    Transport* in = m_devHndl->Input();
+    const bool bounded = ovl || in->readIsTheWait();
     DWORD bound = 0;
-    if (ovl) {
+    if (bounded) {
       bound = static_cast<DWORD>(theApp.m_ioTimeout);
       if (!wakeOnData()) bound = std::min(bound, granularity());
-      startOverlappedOperation(RX);
     }
+    if (ovl) startOverlappedOperation(RX);
     const DWORD start = GetTickCount();
-    r = m_devHndl->Input()->read(t.localBuffer, static_cast<unsigned long>(chunk), bound, &error);
+    r = in->read(t.localBuffer, static_cast<unsigned long>(chunk), bound, &error);
     if (ovl) endOverlappedOperation(RX);
     // A read that waited out its bound was the pass's wait already; one that
     // came back at once (a hook with nothing queued) still gets its idle wait.
-    if (ovl && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
+    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
       ackWaitXonXoff();
       return true;
     }

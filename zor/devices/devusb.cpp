@@ -3,9 +3,11 @@
 #include <zor/app.h>
 #include <zor/strings.h>
 
+#include "zor/core/channel.h"
 #include "zor/devices/usbconfig.h"
 #include "zor/platform/platform.h"
 #include "zor/platform/usb.h"
+#include "zor/platform/usb_transport.h"
 #include "zor/support/support.h"
 
 #include <cstdio>
@@ -18,6 +20,18 @@ namespace {
 int readInt(CIni& ini, UINT key, int def) {
   if (!ini.ReadString(zorString(IDS_SECTION), zorString(key))) ini.WriteProfileInt(IDS_SECTION, key, def);
   return ini.GetProfileIntA(IDS_SECTION, key, def);
+}
+
+// The configuration block of the instrument whose pipe the device's input is;
+// empty while the device is closed.
+std::vector<unsigned char> configBlockOf(const CDevice& dev) {
+  std::string path;
+  {
+    ChannelTransport channel = deviceTransport(dev, true);
+    if (const auto* pipe = channel.as<UsbTransport>()) path = pipe->devicePath();
+  }
+  DWORD error = ERROR_SUCCESS;
+  return path.empty() ? std::vector<unsigned char>{} : usbConfigBlock(path, &error);
 }
 
 }  // namespace
@@ -73,27 +87,28 @@ bool CDevUSB::OpenDevice(int overlapFlags, int rxSize, int txSize) {
   return openDevice(inName, outName, overlapFlags, rxSize, txSize, &lastError);
 }
 
+// Finds the first listed instrument that can be claimed: its path in path,
+// which is returned; null when there is none.
 void* CDevUSB::openUsbDevice(char* path, int pathSize) {
   std::string denied;
   for (const UsbDeviceInfo& device : listUsbDevices(false)) {
     // A path cut short would name another port.
     if (device.path.size() >= static_cast<std::size_t>(pathSize)) continue;
-    std::memcpy(path, device.path.c_str(), device.path.size() + 1);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() == ERROR_ACCESS_DENIED && denied.empty()) denied = usbDeniedNode();
+    DWORD error = probeUsbDevice(device.path);
+    if (error == ERROR_SUCCESS) {
+      std::memcpy(path, device.path.c_str(), device.path.size() + 1);
+      return path;
+    }
+    if (error == ERROR_ACCESS_DENIED && denied.empty()) denied = usbDeniedNode();
+    SetLastError(error);
   }
   // Reported only when no other instrument could be opened instead.
   m_deniedNode = denied;
-  return INVALID_HANDLE_VALUE;
+  return nullptr;
 }
 
 bool CDevUSB::get_device_filename(char* path, int pathSize) {
-  HANDLE h = openUsbDevice(path, pathSize);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
+  return openUsbDevice(path, pathSize) != nullptr;
 }
 
 bool CDevUSB::openDevice(const char* inName, const char* outName, int overlapFlags, int rxSize, int txSize,
@@ -109,13 +124,10 @@ bool CDevUSB::program_device(int, int) {
 }
 
 void CDevUSB::read_usb_config() {
-  unsigned char block[256];
-  DWORD n = 0;
-  if (!DeviceIoControl(InputHandle(), IOCTL_USB_GET_CONFIG_BLOCK, block, sizeof block, block, sizeof block,
-                       &n, nullptr))
-    return;
+  std::vector<unsigned char> block = configBlockOf(*this);
+  if (block.empty()) return;
   int rx = m_rxSize, tx = m_txSize;
-  usbTransferSizes(block, n, rx, tx);
+  usbTransferSizes(block.data(), block.size(), rx, tx);
   m_rxSize = rx;
   m_txSize = tx;
 }
@@ -125,11 +137,8 @@ bool CDevUSB::on_io_error(unsigned long error, int) {
 }
 
 std::vector<std::string> CDevUSB::DumpUSBConfig() const {
-  unsigned char block[256];
-  DWORD n = 0;
-  bool ok = DeviceIoControl(InputHandle(), IOCTL_USB_GET_CONFIG_BLOCK, block, sizeof block, block,
-                            sizeof block, &n, nullptr) != FALSE;
-  return usbConfigLines(ok, block, ok ? n : 0);
+  std::vector<unsigned char> block = configBlockOf(*this);
+  return usbConfigLines(!block.empty(), block.data(), block.size());
 }
 
 }  // namespace zor

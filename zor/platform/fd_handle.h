@@ -9,7 +9,7 @@
 // and never after the operation was cancelled.
 //
 // A new kind of descriptor handle is one file: a subclass that overrides
-// readSome/writeSome/errorFromErrno (and ioControl or its own calls) as it
+// readSome/writeSome/errorFromErrno (and its own calls) as it
 // needs, created with std::make_shared and put in the table with
 // registerHandle(), plus an entry in CreateFileA's table of openers for the names it serves.
 #pragma once

@@ -68,11 +68,6 @@ BOOL HandleObject::flush() {
   return FALSE;
 }
 
-BOOL HandleObject::ioControl(DWORD, void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
-  SetLastError(ERROR_INVALID_FUNCTION);
-  return FALSE;
-}
-
 HANDLE registerHandle(std::shared_ptr<HandleObject> object) {
   if (!object) return nullptr;
   HandleTable& t = table();

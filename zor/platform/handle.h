@@ -17,15 +17,13 @@ public:
   virtual ~HandleObject() = default;
 
   // I/O operations; a kind implements those that make sense for it. The
-  // defaults fail with ERROR_INVALID_HANDLE (ERROR_INVALID_FUNCTION for ioControl).
+  // defaults fail with ERROR_INVALID_HANDLE.
   virtual BOOL read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
   virtual BOOL write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
   // Default: reads the OVERLAPPED's status, waiting on its event when asked.
   virtual BOOL overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
   virtual BOOL cancelIo();
   virtual BOOL flush();
-  virtual BOOL ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                         OVERLAPPED* ovl);
   // The descriptor a thread may wait on until the handle can be read without
   // waiting; -1 when the kind has none worth waiting on.
   virtual int readinessFd() { return -1; }

@@ -38,10 +38,4 @@ BOOL FlushFileBuffers(HANDLE h) {
   return object ? object->flush() : FALSE;
 }
 
-BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                     OVERLAPPED* ovl) {
-  auto object = find(h);
-  return object ? object->ioControl(code, in, inSize, out, outSize, returned, ovl) : FALSE;
-}
-
 }  // namespace zor

@@ -5,11 +5,9 @@
 // headers are included by the files of zor/platform/ alone (and by the
 // program's own OS files, zor/host/os/, which are no part of the library).
 //
-// A HANDLE names a kernel-like object held in one handle table (handle.h). A
-// medium still reached through it (file, local socket, TCP socket, USB pipe;
-// ttys have only their transport, tty_transport.h) is one subclass of
-// HandleObject in one file of this folder, listed in CreateFileA's table of
-// openers (file.cpp) when it is reached by name.
+// A HANDLE names an event or a thread, held in one handle table (handle.h).
+// A medium is a Transport (transport.h), one implementation per medium in its
+// own file of this folder, reached by name through transport_openers.cpp.
 #pragma once
 
 #include <zor/fdwait.h>
@@ -24,16 +22,12 @@
 
 namespace zor {
 
-// Files and devices.
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
-                   DWORD attributes, HANDLE templateFile);
+// Files and devices on the emulated handles (fd_handle.h), until they go.
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
 BOOL FlushFileBuffers(HANDLE h);
-BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                     OVERLAPPED* ovl);
 // As WaitForMultipleObjects (any one of the events), and also ends, with
 // WAIT_OBJECT_0 + count, once input can be read without waiting: data, the
 // end of the data or an error is there. The calling thread waits for the

@@ -47,6 +47,12 @@ public:
   // never wait (a regular file).
   virtual int readableDescriptor() const { return -1; }
 
+  // True when the medium's reads are themselves the wait for data (a USB
+  // pipe: nothing arrives unless a transfer is pending). The receiver then
+  // bounds every read by "I/O Timeout", overlapped or not, rather than
+  // reading at once after an idle wait that such a medium cannot serve.
+  virtual bool readIsTheWait() const { return false; }
+
   // Ends at once a read (input true) or write (input false) that waits on
   // another thread. A cancel that finds no call of that direction waiting is
   // kept for the next one, which then returns at once: a cancel issued just

@@ -5,7 +5,7 @@
 #include "zor/platform/local_pipe.h"
 #include "zor/platform/pipe_transport.h"
 #include "zor/platform/tty_transport.h"
-#include "zor/platform/usb.h"
+#include "zor/platform/usb_transport.h"
 
 namespace zor {
 namespace {
@@ -29,14 +29,18 @@ std::unique_ptr<Transport> openTty(const TransportRequest& request, DWORD* error
   return openTtyTransport(request.name, error);
 }
 
-// A row still on the BRIDGE (openHandleTransport) serves its medium through
-// the emulated handles until the medium's native transport replaces its
-// opener. The matchers of different rows claim disjoint names; the last row
-// takes the rest.
+// A pipe opened for one direction must go that way; its transfers are always bounded.
+std::unique_ptr<Transport> openUsbRow(const TransportRequest& request, DWORD* error) {
+  return openUsbTransport(request.name, error,
+                          (request.forInput ? GENERIC_READ : 0) | (request.forOutput ? GENERIC_WRITE : 0));
+}
+
+// One row per medium reached by name, asked in order. The matchers of
+// different rows claim disjoint names; the last row takes the rest.
 constexpr TransportRow kRows[] = {
     {isTtyName, openTty},                          // tty ("COMn", a tty's path)
     {isPipeName, byName<openLocalPipeTransport>},  // local pipe ("\\HOST\PIPE\NAME")
-    {isUsbName, openHandleTransport},              // USB bulk pipe
+    {isUsbName, openUsbRow},                       // USB bulk pipe
     {anyPath, openFileTransport},                  // plain path: a file, a FIFO, a device node
 };
 

@@ -1,5 +1,4 @@
-// Reaching a medium by name, and the bridge that serves the media on the
-// emulated handles until each has a transport of its own.
+// Reaching a medium by name: one row per medium (transport_openers.cpp).
 #pragma once
 
 #include "zor/platform/transport.h"
@@ -7,8 +6,8 @@
 namespace zor {
 
 // What an open asks of a medium. overlapped: the engine will call it with
-// time bounds and cancel it from another thread (the bridge opens its handle
-// for overlapped I/O then); a medium whose calls are all bounded ignores it.
+// time bounds and cancel it from another thread; every medium's calls are
+// bounded, so none needs it today.
 struct TransportRequest {
   const char* name;
   bool forInput;
@@ -22,13 +21,5 @@ std::unique_ptr<Transport> openTransport(const char* name, bool forInput, bool f
                                          DWORD* error);
 // Whether name opens for reading and writing (it is closed again at once).
 bool transportExists(const char* name);
-
-// The bridge (handle_transport.cpp): the medium behind today's emulated
-// HANDLE. A BRIDGE row of the table opens through it.
-std::unique_ptr<Transport> openHandleTransport(const TransportRequest& request, DWORD* error);
-// The emulated handle behind a bridged transport, for the devices that still
-// program their medium through it (comm calls, the USB control request);
-// INVALID_HANDLE_VALUE for any other transport or none.
-HANDLE bridgeHandle(const Transport* transport);
 
 }  // namespace zor

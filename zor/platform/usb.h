@@ -1,9 +1,8 @@
 // USB bulk instruments through libusb: which may be opened, how they are
-// found and named, and the device paths CreateFileA opens (the pipes are
-// also transports: usb_transport.h).
+// found and named (the pipes are transports: usb_transport.h).
 //
 // A device path names the physical port ("usb:<bus>-<port>.<port>..."), so an
-// instrument plugged back into the same port has the same path. Opening the
+// instrument plugged back into the same port has the same path. Probing the
 // path claims the device's interface (the first with a bulk IN and a bulk OUT
 // endpoint) for a moment, to learn whether it can be had; "<path>\PIPEnn"
 // opens its nn-th endpoint and holds the claim while any pipe is open. A
@@ -15,7 +14,7 @@
 // one event thread completes every transfer, and both end with the last user.
 #pragma once
 
-#include "zor/platform/opener.h"
+#include <zor/platform.h>
 
 #include <string>
 #include <vector>
@@ -35,12 +34,8 @@ std::vector<UsbId> parseUsbIdList(const std::string& text, std::string* bad = nu
 
 // The instruments the library may open; empty: none.
 void setUsbDeviceIds(const std::vector<UsbId>& ids);
-// The bound of a synchronous transfer ("I/O Timeout"), ms.
+// How long closing a pipe waits for its transfers to end ("I/O Timeout"), ms.
 void setUsbTransferTimeout(DWORD ms);
-
-// DeviceIoControl on a device or pipe handle: the active configuration
-// descriptor block, at most 256 bytes.
-constexpr DWORD IOCTL_USB_GET_CONFIG_BLOCK = 0x00220000;
 
 struct UsbDeviceInfo {
   std::string path;  // "usb:1-2.3"
@@ -62,9 +57,8 @@ std::vector<UsbDeviceInfo> listUsbDevices(bool probe);
 // process holds it anyway. Sets usbDeniedNode.
 DWORD probeUsbDevice(const std::string& path);
 
-// The active configuration block of the listed device at path (what
-// IOCTL_USB_GET_CONFIG_BLOCK returns), at most 256 bytes, whether or not it
-// is open; empty with *error set (ERROR_FILE_NOT_FOUND: not present).
+// The active configuration block of the listed device at path, at most 256
+// bytes, whether or not it is open; empty with *error set (ERROR_FILE_NOT_FOUND: not present).
 std::vector<unsigned char> usbConfigBlock(const std::string& path, DWORD* error);
 
 // The node of the device whose open the calling thread last saw refused for
@@ -73,9 +67,5 @@ std::string usbDeniedNode();
 
 // Win32 code of a libusb error code.
 DWORD win32ErrorFromLibusb(int error);
-
-// CreateFileA's kind for "usb:" names (usb_handle.cpp).
-bool isUsbName(const char* name);
-HANDLE openUsb(const OpenRequest& request);
 
 }  // namespace zor

@@ -1,12 +1,9 @@
 #include "zor/platform/usb_pipe.h"
 
-#include "zor/platform/handle.h"
-
 #include <libusb-1.0/libusb.h>
 #include <sys/eventfd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -31,7 +28,6 @@ struct UsbPipe::Op {
   std::unique_ptr<unsigned char[]> bounce;
   DWORD capacity = 0;
   void* user = nullptr;  // where a read's bytes go; null once given up on
-  OVERLAPPED* ovl = nullptr;
   bool done = false;
   bool detached = false;  // given up on: it frees itself when it completes
   DWORD error = ERROR_SUCCESS;
@@ -176,30 +172,6 @@ UsbPipe::Result UsbPipe::transfer(void* buffer, DWORD size, DWORD timeoutMs) {
   return result;
 }
 
-DWORD UsbPipe::submit(void* buffer, DWORD size, OVERLAPPED* ovl) {
-  if ((buffer == nullptr && size > 0) || size > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
-  std::unique_ptr<Op> op(new (std::nothrow) Op);
-  if (!op || !prepare(*op, buffer, size, 0)) return ERROR_NOT_ENOUGH_MEMORY;
-  op->ovl = ovl;
-  std::lock_guard lock(m_mutex);
-  if (m_closed) return ERROR_INVALID_HANDLE;
-  beginOverlapped(ovl);
-  if (int r = libusb_submit_transfer(op->xfer); r != 0) {
-    DWORD error = win32ErrorFromLibusb(r);
-    completeOverlapped(ovl, error, 0);
-    return error;
-  }
-  m_inflight.push_back(op.release());
-  return ERROR_IO_PENDING;
-}
-
-void UsbPipe::waitFor(OVERLAPPED* ovl) {
-  std::unique_lock lock(m_mutex);
-  m_changed.wait(lock, [ovl] {
-    return std::atomic_ref<ULONG_PTR>(ovl->Internal).load(std::memory_order_acquire) != STATUS_PENDING;
-  });
-}
-
 // Runs on the event thread.
 void UsbPipe::completed(Op* op, libusb_transfer* xfer) {
   const bool isRead = input();
@@ -235,8 +207,7 @@ void UsbPipe::completed(Op* op, libusb_transfer* xfer) {
   std::lock_guard lock(m_mutex);
   m_inflight.remove(op);
   if (isRead && count > 0 && op->user != nullptr) std::memcpy(op->user, op->bounce.get(), count);
-  if (op->ovl != nullptr || op->detached) {
-    if (op->ovl != nullptr && !op->detached) completeOverlapped(op->ovl, error, count);
+  if (op->detached) {
     delete op;
   } else {
     op->error = error;
@@ -255,13 +226,6 @@ void UsbPipe::cancel() {
     m_cancelNext = true;
 }
 
-bool UsbPipe::cancelAll() {
-  std::lock_guard lock(m_mutex);
-  if (m_closed) return false;
-  for (Op* op : m_inflight) libusb_cancel_transfer(op->xfer);
-  return true;
-}
-
 bool UsbPipe::close() {
   {
     std::unique_lock lock(m_mutex);
@@ -272,7 +236,6 @@ bool UsbPipe::close() {
                        [this] { return m_inflight.empty(); });
     // Those that never end are cut off from their callers, who stop waiting.
     for (Op* op : m_inflight) {
-      if (op->ovl != nullptr && !op->detached) completeOverlapped(op->ovl, ERROR_OPERATION_ABORTED, 0);
       op->detached = true;
       op->user = nullptr;
     }

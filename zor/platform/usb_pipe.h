@@ -1,6 +1,5 @@
-// One endpoint of a claimed interface and the transfers on it: the engine
-// that both the USB transport and the pipe handles use. Internal to
-// zor/platform/usb_*.cpp.
+// One endpoint of a claimed interface and the transfers on it, under the USB
+// transport. Internal to zor/platform/usb_*.cpp.
 //
 // Every transfer is an asynchronous libusb transfer that completes on the one
 // event thread; a caller that waits for one waits on the pipe's condition. A
@@ -43,22 +42,15 @@ public:
   // succeeds; a write that could not go out in time fails (ERROR_SEM_TIMEOUT).
   // cancel() ends the wait at once.
   Result transfer(void* buffer, DWORD size, DWORD timeoutMs);
-  // Starts a transfer without a bound that completes ovl on the event thread:
-  // ERROR_IO_PENDING when it runs, else why it did not start.
-  DWORD submit(void* buffer, DWORD size, OVERLAPPED* ovl);
-  // Waits until the transfer behind ovl has completed.
-  void waitFor(OVERLAPPED* ovl);
 
   // Cancels the transfer that waits in transfer(), or when none does, makes
   // the next one return ERROR_OPERATION_ABORTED without starting.
   void cancel();
-  // Cancels every transfer in flight; false once closed.
-  bool cancelAll();
   // Ends every transfer, waits a bound for them, and gives the pipe back to
   // the session. False when it was closed already.
   bool close();
 
-  // The device handle the pipe is on (for its configuration block).
+  // The device the pipe is on, which it holds until it is destroyed.
   std::shared_ptr<UsbSession> session() const { return m_session; }
 
 private:

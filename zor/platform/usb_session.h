@@ -23,7 +23,7 @@ namespace zor {
 
 // Whether the vendor:product pair is one the library may open.
 bool usbListed(const UsbId& id);
-// The bound of a synchronous transfer on a pipe handle ("I/O Timeout"), ms.
+// How long closing a pipe waits for its transfers ("I/O Timeout"), ms.
 DWORD usbTransferTimeout();
 // Where the calling thread's last refused open is remembered (usbDeniedNode).
 std::string& usbDeniedNodeOfThread();
@@ -66,8 +66,8 @@ std::vector<unsigned char> usbConfigBlockOf(libusb_device* dev, DWORD& error);
 // Guards every session's pipe marks and the table of sessions.
 std::recursive_mutex& usbSessionsMutex();
 
-// One device opened by this process, its interface claimed: every pipe and
-// handle on the device shares it, and the claim ends with the last of them.
+// One device opened by this process, its interface claimed: every pipe on
+// the device (and a probe) shares it, and the claim ends with the last of them.
 class UsbSession {
 public:
   std::shared_ptr<UsbContext> context;
@@ -92,8 +92,9 @@ public:
 // permission on the node, which usbDeniedNode then names), ...
 std::shared_ptr<UsbSession> openUsbSession(const std::string& path, DWORD& error);
 
-// The device path opened by itself: its session, unless this process has
-// pipes of it open (ERROR_SHARING_VIOLATION). Clears, then sets, usbDeniedNode.
+// The device at path claimed without a pipe (a probe): its session, unless
+// this process has pipes of it open (ERROR_SHARING_VIOLATION). Clears, then
+// sets, usbDeniedNode.
 std::shared_ptr<UsbSession> claimUsbDevice(const std::string& path, DWORD& error);
 
 // "usb:1-2\PIPE01" → "usb:1-2" and 1; a device path gives pipe -1. False when malformed.

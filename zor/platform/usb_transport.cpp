@@ -2,6 +2,8 @@
 
 #include "zor/platform/usb_pipe.h"
 
+#include <strings.h>
+
 #include <new>
 
 namespace zor {
@@ -50,14 +52,18 @@ void UsbTransport::cancel(bool input) {
 
 void UsbTransport::close() { m_pipe->close(); }
 
-std::unique_ptr<Transport> openUsbTransport(const char* name, DWORD* error) {
+const std::string& UsbTransport::devicePath() const { return m_pipe->session()->path; }
+
+bool isUsbName(const char* name) { return name != nullptr && strncasecmp(name, "usb:", 4) == 0; }
+
+std::unique_ptr<Transport> openUsbTransport(const char* name, DWORD* error, DWORD access) {
   DWORD ignored;
   if (error == nullptr) error = &ignored;
   if (name == nullptr) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  std::shared_ptr<UsbPipe> pipe = UsbPipe::open(name, GENERIC_READ | GENERIC_WRITE, *error);
+  std::shared_ptr<UsbPipe> pipe = UsbPipe::open(name, access, *error);
   if (!pipe) return nullptr;
   std::unique_ptr<Transport> transport(new (std::nothrow) UsbTransport(std::move(pipe)));
   *error = transport ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 namespace zor {
 
@@ -35,8 +36,12 @@ public:
   // is always readable, so that an idle receiver goes straight to the read.
   // An output pipe has none.
   int readableDescriptor() const override;
+  bool readIsTheWait() const override { return true; }
   void cancel(bool input) override;
   void close() override;
+
+  // The device path the pipe belongs to ("usb:1-2"), also once closed.
+  const std::string& devicePath() const;
 
 private:
   long move(void* buffer, unsigned long size, unsigned long timeoutMs, bool input, DWORD* error);
@@ -49,7 +54,11 @@ private:
 // set when it cannot be opened: ERROR_FILE_NOT_FOUND (no such listed device
 // or pipe), ERROR_SHARING_VIOLATION (the pipe is open already, or the device
 // is claimed by another process or held by a kernel driver),
-// ERROR_ACCESS_DENIED (no permission on the node: usbDeniedNode names it).
-std::unique_ptr<Transport> openUsbTransport(const char* name, DWORD* error);
+// ERROR_ACCESS_DENIED (no permission on the node: usbDeniedNode names it),
+// ERROR_INVALID_PARAMETER (access names one direction, the pipe goes the other).
+std::unique_ptr<Transport> openUsbTransport(const char* name, DWORD* error,
+                                            DWORD access = GENERIC_READ | GENERIC_WRITE);
+// Whether name is a USB one ("usb:..."), the row of the opener table it takes.
+bool isUsbName(const char* name);
 
 }  // namespace zor
