@@ -121,4 +121,8 @@ bool DescriptorTransport::socketPeerHasLeft() const {
   });
 }
 
+void closeLooseDescriptor(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
 }  // namespace zor

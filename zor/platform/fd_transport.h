@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <new>
 
 namespace zor {
 
@@ -95,5 +97,23 @@ private:
   std::atomic<bool> m_cancel[2] = {false, false};  // [0] input, [1] output
   Reactor::WakeDescriptor m_wake[2];
 };
+
+// Closes a descriptor that no transport took.
+void closeLooseDescriptor(int fd);
+
+// A new Medium(fd), which owns fd from then on; null with *error when memory
+// or a wake descriptor is short (fd closed then too).
+template <class Medium>
+std::unique_ptr<Medium> adoptDescriptor(int fd, DWORD* error) {
+  std::unique_ptr<Medium> transport(new (std::nothrow) Medium(fd));
+  if (transport == nullptr) {
+    closeLooseDescriptor(fd);
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+  } else if (!transport->usable()) {
+    transport.reset();  // its destructor closes the descriptor
+    *error = ERROR_TOO_MANY_OPEN_FILES;
+  }
+  return transport;
+}
 
 }  // namespace zor

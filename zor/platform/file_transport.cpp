@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 namespace zor {
 namespace {
@@ -109,17 +108,7 @@ std::unique_ptr<Transport> openFileTransport(const TransportRequest& request, DW
     *error = ERROR_ACCESS_DENIED;  // a directory is not a file to read or write
     return nullptr;
   }
-  std::unique_ptr<FileTransport> transport(new (std::nothrow) FileTransport(fd));
-  if (transport == nullptr) {
-    ::close(fd);
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  if (!transport->usable()) {
-    *error = ERROR_TOO_MANY_OPEN_FILES;
-    return nullptr;  // its destructor closes the descriptor
-  }
-  return transport;
+  return adoptDescriptor<FileTransport>(fd, error);
 }
 
 }  // namespace zor

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -61,17 +60,7 @@ std::unique_ptr<PipeTransport> connectLocalPipe(const char* name, unsigned long 
   if ((*error = resolvePipeName(name, path)) != ERROR_SUCCESS) return nullptr;
   int fd = connectPipeSocket(path, busyWaitMs, error);
   if (fd < 0) return nullptr;
-  std::unique_ptr<PipeTransport> transport(new (std::nothrow) PipeTransport(fd));
-  if (transport == nullptr) {
-    ::close(fd);
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  if (!transport->usable()) {
-    *error = ERROR_TOO_MANY_OPEN_FILES;
-    return nullptr;  // its destructor closes the socket
-  }
-  return transport;
+  return adoptDescriptor<PipeTransport>(fd, error);
 }
 
 std::unique_ptr<Transport> openLocalPipeTransport(const char* name, DWORD* error) {

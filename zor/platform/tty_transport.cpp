@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 namespace zor {
 namespace {
@@ -145,16 +144,8 @@ std::unique_ptr<TtyTransport> openTtyTransport(const char* nameOrPath, DWORD* er
   }
   int fd = openExclusiveTty(path.c_str(), error);
   if (fd < 0) return nullptr;
-  std::unique_ptr<TtyTransport> transport(new (std::nothrow) TtyTransport(fd));
-  if (transport == nullptr) {
-    ::close(fd);
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  if (!transport->usable()) {
-    *error = ERROR_TOO_MANY_OPEN_FILES;
-    return nullptr;  // its destructor closes the tty
-  }
+  auto transport = adoptDescriptor<TtyTransport>(fd, error);
+  if (transport == nullptr) return nullptr;
   *error = ERROR_SUCCESS;
   return transport;
 }
