@@ -176,20 +176,25 @@ bool TcpTransport::writeAll(const void* data, unsigned long size, DWORD* error) 
   return true;
 }
 
-TcpAddress TcpTransport::localAddress() const {
+namespace {
+
+// One end's address of a connection (getsockname or getpeername); none once closed.
+template <class F>
+TcpAddress addressOf(int fd, F nameOf) {
   ::sockaddr_in in{};
   socklen_t length = sizeof in;
-  const bool known = withDescriptor(
-      [&](int fd) { return fd >= 0 && ::getsockname(fd, reinterpret_cast<::sockaddr*>(&in), &length) == 0; });
-  return known ? fromPosix(in) : TcpAddress{};
+  if (fd < 0 || nameOf(fd, reinterpret_cast<::sockaddr*>(&in), &length) != 0) return {};
+  return fromPosix(in);
+}
+
+}  // namespace
+
+TcpAddress TcpTransport::localAddress() const {
+  return withDescriptor([](int fd) { return addressOf(fd, ::getsockname); });
 }
 
 TcpAddress TcpTransport::peerAddress() const {
-  ::sockaddr_in in{};
-  socklen_t length = sizeof in;
-  const bool known = withDescriptor(
-      [&](int fd) { return fd >= 0 && ::getpeername(fd, reinterpret_cast<::sockaddr*>(&in), &length) == 0; });
-  return known ? fromPosix(in) : TcpAddress{};
+  return withDescriptor([](int fd) { return addressOf(fd, ::getpeername); });
 }
 
 TcpListener::TcpListener() : m_wake(std::make_shared<Reactor::WakeDescriptor>()) {}
