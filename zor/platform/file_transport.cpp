@@ -1,6 +1,5 @@
 #include "zor/platform/file_transport.h"
 
-#include "zor/platform/deadline.h"
 #include "zor/platform/platform.h"
 
 #include <fcntl.h>
@@ -9,15 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 namespace zor {
 namespace {
-
-long failure(DWORD* error, DWORD code) {
-  if (error != nullptr) *error = code;
-  return -1;
-}
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -44,30 +37,7 @@ long writeWithoutSigpipe(int fd, const void* buffer, std::size_t size) {
 
 }  // namespace
 
-class FileTransport::Lease {
-public:
-  explicit Lease(FileTransport& owner) : m_owner(owner) {
-    std::lock_guard lock(owner.m_mutex);
-    if (!owner.m_closed) {
-      ++owner.m_leases;
-      m_fd = owner.m_fd.load();
-    }
-  }
-  ~Lease() {
-    if (m_fd < 0) return;
-    std::lock_guard lock(m_owner.m_mutex);
-    if (--m_owner.m_leases == 0) m_owner.m_released.notify_all();
-  }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-  int fd() const { return m_fd; }
-
-private:
-  FileTransport& m_owner;
-  int m_fd = -1;
-};
-
-FileTransport::FileTransport(int fd) : m_fd(fd) {
+FileTransport::FileTransport(int fd) : DescriptorTransport(fd) {
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
     // A block device is always ready too: waiting on it would never wait.
@@ -78,85 +48,37 @@ FileTransport::FileTransport(int fd) : m_fd(fd) {
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-FileTransport::~FileTransport() { close(); }
-
-long FileTransport::read(void* buffer, unsigned long size, unsigned long timeoutMs, DWORD* error) {
-  if (buffer == nullptr && size > 0) return failure(error, ERROR_INVALID_PARAMETER);
-  return transfer(true, static_cast<char*>(buffer), size, timeoutMs, error);
-}
-
-long FileTransport::write(const void* data, unsigned long size, unsigned long timeoutMs, DWORD* error) {
-  if (data == nullptr && size > 0) return failure(error, ERROR_INVALID_PARAMETER);
-  // The buffer is only ever read from on the write path.
-  return transfer(false, const_cast<char*>(static_cast<const char*>(data)), size, timeoutMs, error);
-}
-
-long FileTransport::transfer(bool input, char* bytes, unsigned long size, unsigned long timeoutMs,
-                             DWORD* error) {
-  Lease lease(*this);
-  if (lease.fd() < 0) return failure(error, ERROR_INVALID_HANDLE);
-  const int k = input ? 0 : 1;
-  const Deadline deadline(timeoutMs);
-  unsigned long moved = 0;
-  DWORD code = ERROR_SUCCESS;
-  for (bool last = false; code == ERROR_SUCCESS;) {
-    if (m_cancel[k].exchange(false)) {
-      code = ERROR_OPERATION_ABORTED;
-      break;
-    }
-    if (moved == size) break;
-    long n;
+long FileTransport::attempt(bool input, int fd, char* bytes, unsigned long size, unsigned, DWORD* code) {
+  long n;
+  do {
     if (input)
-      n = ::read(lease.fd(), bytes, size);
+      n = ::read(fd, bytes, size);
     else if (m_fifo)
-      n = writeWithoutSigpipe(lease.fd(), bytes + moved, size - moved);
+      n = writeWithoutSigpipe(fd, bytes, size);
     else
-      n = ::write(lease.fd(), bytes + moved, size - moved);
-    if (n > 0) {
-      moved += static_cast<unsigned long>(n);
-      // A read ends with what one call brought; a write goes on for the rest.
-      if (input) break;
-      continue;
+      n = ::write(fd, bytes, size);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return n;
+  if (n == 0) {
+    if (!input) {
+      *code = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
+    } else if (m_fifo) {
+      *code = ERROR_BROKEN_PIPE;  // the last writer has gone
+    } else if (!m_regular) {
+      // The end of a file is no failure: nothing is there now.
+      m_ended = true;
     }
-    if (n == 0) {
-      if (!input) {
-        code = ERROR_WRITE_FAULT;  // a write that moves nothing would repeat forever
-      } else if (m_fifo) {
-        code = ERROR_BROKEN_PIPE;  // the last writer has gone
-      } else {
-        // The end of a file is no failure: nothing is there now.
-        if (!m_regular) m_ended = true;
-      }
-      break;
-    }
-    const int err = errno;
-    if (err == EINTR) continue;
-    if (!wouldBlock(err)) {
-      code = win32ErrorFromErrno(err);
-      break;
-    }
-    if (last) break;
-    const int ms = deadline.left();
-    if (Reactor::waitReadyOrWoken(lease.fd(), input ? Reactor::kReadable : Reactor::kWritable, m_wake[k].fd,
-                                  ms) < 0)
-      code = win32ErrorFromErrno(errno);
-    // One more look once the bound is spent, so that what came with it counts.
-    last = ms == 0 || deadline.left() == 0;
+    return -1;
   }
-  // What moved is reported; a failure shows again on the next call.
-  if (moved == 0 && code != ERROR_SUCCESS) return failure(error, code);
-  return static_cast<long>(moved);
+  const int err = errno;
+  if (wouldBlock(err)) return kWait;
+  *code = win32ErrorFromErrno(err);
+  return -1;
 }
 
 int FileTransport::readableDescriptor() const {
   if (m_regular || m_ended) return -1;
-  return m_fd.load();
-}
-
-void FileTransport::cancel(bool input) {
-  // The flag first: a transfer that wakes, or has not yet waited, sees it.
-  m_cancel[input ? 0 : 1] = true;
-  m_wake[input ? 0 : 1].wake();
+  return DescriptorTransport::readableDescriptor();
 }
 
 bool FileTransport::flush() {
@@ -165,23 +87,6 @@ bool FileTransport::flush() {
   // FIFOs and devices hold nothing back that a flush could push.
   if (!m_regular) return true;
   return ::fsync(lease.fd()) == 0 || errno == EINVAL || errno == EROFS;
-}
-
-void FileTransport::close() {
-  int fd;
-  {
-    std::unique_lock lock(m_mutex);
-    if (m_closed) return;
-    m_closed = true;
-    for (int i = 0; i < 2; ++i) {
-      m_cancel[i] = true;
-      m_wake[i].wake();
-    }
-    // The number must not be reused while a transfer still uses it.
-    m_released.wait(lock, [this] { return m_leases == 0; });
-    fd = m_fd.exchange(-1);
-  }
-  if (fd >= 0) ::close(fd);
 }
 
 std::unique_ptr<Transport> openFileTransport(const TransportRequest& request, DWORD* error) {
@@ -203,17 +108,7 @@ std::unique_ptr<Transport> openFileTransport(const TransportRequest& request, DW
     *error = ERROR_ACCESS_DENIED;  // a directory is not a file to read or write
     return nullptr;
   }
-  std::unique_ptr<FileTransport> transport(new (std::nothrow) FileTransport(fd));
-  if (transport == nullptr) {
-    ::close(fd);
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  if (!transport->usable()) {
-    *error = ERROR_TOO_MANY_OPEN_FILES;
-    return nullptr;  // its destructor closes the descriptor
-  }
-  return transport;
+  return adoptDescriptor<FileTransport>(fd, error);
 }
 
 }  // namespace zor

@@ -49,11 +49,6 @@ bool failWith(DWORD* error, DWORD code) {
   return false;
 }
 
-int abortWith(DWORD* error, DWORD code) {
-  failWith(error, code);
-  return -1;
-}
-
 }  // namespace
 
 std::uint32_t parseIpv4(const char* dotted) {
@@ -151,121 +146,23 @@ std::unique_ptr<TcpTransport> TcpTransport::connect(const TcpAddress& to, unsign
   return transport;
 }
 
-TcpTransport::TcpTransport(int fd)
-    : m_fd(fd),
-      m_wake{std::make_shared<Reactor::WakeDescriptor>(), std::make_shared<Reactor::WakeDescriptor>()} {}
+void TcpTransport::beforeClose(int fd) { ::shutdown(fd, SHUT_RDWR); }
 
-TcpTransport::~TcpTransport() { close(); }
-
-bool TcpTransport::enter(DWORD* error) {
-  std::lock_guard lock(m_mutex);
-  if (m_closed) return failWith(error, ERROR_INVALID_HANDLE);
-  ++m_users;
-  return true;
-}
-
-void TcpTransport::leave() {
-  std::lock_guard lock(m_mutex);
-  if (--m_users == 0 && m_closed && !m_released) {
-    m_released = true;
-    ::close(m_fd);
+long TcpTransport::attempt(bool input, int fd, char* bytes, unsigned long size, unsigned, DWORD* code) {
+  ssize_t n;
+  do n = input ? ::recv(fd, bytes, size, MSG_DONTWAIT) : ::send(fd, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n > 0) return static_cast<long>(n);
+  if (n == 0) {
+    // The peer has ended its sending (a send that takes nothing has no room).
+    if (!input) return kWait;
+    *code = closing() ? ERROR_INVALID_HANDLE : ERROR_BROKEN_PIPE;
+    return -1;
   }
-}
-
-void TcpTransport::close() {
-  {
-    std::lock_guard lock(m_mutex);
-    if (m_closed) return;
-    m_closed = true;
-    m_closing = true;
-    // Ends the connection for the peer and for every wait on it here.
-    ::shutdown(m_fd, SHUT_RDWR);
-    if (m_users == 0) {
-      m_released = true;
-      ::close(m_fd);
-    }
-  }
-  m_wake[0]->wake();
-  m_wake[1]->wake();
-}
-
-void TcpTransport::cancel(bool input) {
-  m_cancelled[input] = true;
-  m_wake[input]->wake();
-}
-
-int TcpTransport::waitFor(unsigned interest, int timeoutMs, bool input, DWORD* error) {
-  auto ended = [&] {
-    if (m_closing.load()) return abortWith(error, ERROR_INVALID_HANDLE);
-    if (m_cancelled[input].exchange(false)) return abortWith(error, ERROR_OPERATION_ABORTED);
-    return 0;
-  };
-  if (ended() < 0) return -1;
-  int n = Reactor::waitReadyOrWoken(m_fd, interest, m_wake[input]->fd, timeoutMs);
-  if (n < 0) return abortWith(error, socketErrorFromErrno(errno));
-  return ended() < 0 ? -1 : n;
-}
-
-long TcpTransport::read(void* buffer, unsigned long size, unsigned long timeoutMs, DWORD* error) {
-  if (!enter(error)) return -1;
-  auto start = Clock::now();
-  long result = -1;
-  for (;;) {
-    ssize_t n = ::recv(m_fd, buffer, size, MSG_DONTWAIT);
-    if (n > 0 || (n == 0 && size == 0)) {
-      result = static_cast<long>(n);
-      break;
-    }
-    if (n == 0) {
-      failWith(error, m_closing.load() ? ERROR_INVALID_HANDLE : ERROR_BROKEN_PIPE);
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      failWith(error, m_closing.load() ? ERROR_INVALID_HANDLE : socketErrorFromErrno(errno));
-      break;
-    }
-    int left = remainingMs(start, timeoutMs);
-    if (left == 0) {
-      result = 0;
-      break;
-    }
-    if (waitFor(Reactor::kReadable, left, true, error) < 0) break;
-  }
-  leave();
-  return result;
-}
-
-long TcpTransport::write(const void* data, unsigned long size, unsigned long timeoutMs, DWORD* error) {
-  if (!enter(error)) return -1;
-  auto start = Clock::now();
-  unsigned long sent = 0;
-  bool failed = false;
-  while (sent < size) {
-    ssize_t n = ::send(m_fd, static_cast<const char*>(data) + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<unsigned long>(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      DWORD code = errno == EPIPE ? ERROR_BROKEN_PIPE : socketErrorFromErrno(errno);
-      failWith(error, m_closing.load() ? ERROR_INVALID_HANDLE : code);
-      failed = true;
-      break;
-    }
-    int left = remainingMs(start, timeoutMs);
-    if (left == 0) break;
-    DWORD why = ERROR_SUCCESS;
-    if (waitFor(Reactor::kWritable, left, false, &why) < 0) {
-      // What was taken before the cancel counts; nothing taken is the failure.
-      failed = sent == 0;
-      if (failed && error != nullptr) *error = why;
-      break;
-    }
-  }
-  leave();
-  return failed && sent == 0 ? -1 : static_cast<long>(sent);
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return kWait;
+  const DWORD failure = !input && errno == EPIPE ? ERROR_BROKEN_PIPE : socketErrorFromErrno(errno);
+  *code = closing() ? ERROR_INVALID_HANDLE : failure;
+  return -1;
 }
 
 bool TcpTransport::writeAll(const void* data, unsigned long size, DWORD* error) {
@@ -279,20 +176,25 @@ bool TcpTransport::writeAll(const void* data, unsigned long size, DWORD* error) 
   return true;
 }
 
-TcpAddress TcpTransport::localAddress() const {
+namespace {
+
+// One end's address of a connection (getsockname or getpeername); none once closed.
+template <class F>
+TcpAddress addressOf(int fd, F nameOf) {
   ::sockaddr_in in{};
   socklen_t length = sizeof in;
-  std::lock_guard lock(m_mutex);
-  if (m_closed || ::getsockname(m_fd, reinterpret_cast<::sockaddr*>(&in), &length) != 0) return {};
+  if (fd < 0 || nameOf(fd, reinterpret_cast<::sockaddr*>(&in), &length) != 0) return {};
   return fromPosix(in);
 }
 
+}  // namespace
+
+TcpAddress TcpTransport::localAddress() const {
+  return withDescriptor([](int fd) { return addressOf(fd, ::getsockname); });
+}
+
 TcpAddress TcpTransport::peerAddress() const {
-  ::sockaddr_in in{};
-  socklen_t length = sizeof in;
-  std::lock_guard lock(m_mutex);
-  if (m_closed || ::getpeername(m_fd, reinterpret_cast<::sockaddr*>(&in), &length) != 0) return {};
-  return fromPosix(in);
+  return withDescriptor([](int fd) { return addressOf(fd, ::getpeername); });
 }
 
 TcpListener::TcpListener() : m_wake(std::make_shared<Reactor::WakeDescriptor>()) {}

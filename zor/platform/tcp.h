@@ -10,8 +10,7 @@
 // ports are plain numbers.
 #pragma once
 
-#include "zor/platform/reactor.h"
-#include "zor/platform/transport.h"
+#include "zor/platform/fd_transport.h"
 
 #include <atomic>
 #include <cstdint>
@@ -64,7 +63,7 @@ private:
 // A connected socket. Errors: WSAE... codes of the socket calls, except
 // ERROR_BROKEN_PIPE once the peer ended the connection, ERROR_OPERATION_ABORTED
 // for a cancelled wait and ERROR_INVALID_HANDLE once closed.
-class TcpTransport final : public Transport {
+class TcpTransport final : public DescriptorTransport {
 public:
   // Connects to `to` within timeoutMs, leaving from bindFrom unless it is
   // kAnyAddress. nullptr with *error: WSAETIMEDOUT when the bound passed,
@@ -72,17 +71,8 @@ public:
   static std::unique_ptr<TcpTransport> connect(const TcpAddress& to, unsigned long timeoutMs, DWORD* error,
                                                std::uint32_t bindFrom = kAnyAddress, TcpStop* stop = nullptr);
   // Takes ownership of a connected socket's descriptor (the listener's accept).
-  explicit TcpTransport(int fd);
-  ~TcpTransport() override;
-  TcpTransport(const TcpTransport&) = delete;
-  TcpTransport& operator=(const TcpTransport&) = delete;
-
-  long read(void* buffer, unsigned long size, unsigned long timeoutMs, DWORD* error) override;
-  long write(const void* data, unsigned long size, unsigned long timeoutMs, DWORD* error) override;
-  int readableDescriptor() const override { return m_fd; }
-  void cancel(bool input) override;
-  // Ends the connection at once: waits on other threads return, and the peer sees it end.
-  void close() override;
+  explicit TcpTransport(int fd) : DescriptorTransport(fd, ERROR_INVALID_HANDLE) {}
+  ~TcpTransport() override { close(); }
 
   // Writes all of size bytes however long the peer takes to make room; only
   // an error, cancel(false) or close ends it early. False with *error.
@@ -96,25 +86,12 @@ public:
   PeerOwner peerOwner(unsigned long* uid = nullptr) const;
   // True once the peer has ended its sending or the connection failed, even
   // while received bytes wait unread; also once closed. Never waits.
-  bool peerHasLeft() const;
+  bool peerHasLeft() const { return socketPeerHasLeft(); }
 
 private:
-  // Counts a call in; false (and *error) once closed. The descriptor is closed
-  // by close() or by the last call that leaves after it.
-  bool enter(DWORD* error);
-  void leave();
-  // Waits until the socket is ready for interest, the bound passes or the
-  // direction's cancel comes: the ready bits, 0, or -1 (aborted/closed, with *error).
-  int waitFor(unsigned interest, int timeoutMs, bool input, DWORD* error);
-
-  const int m_fd;
-  mutable std::mutex m_mutex;
-  int m_users = 0;
-  bool m_closed = false;
-  bool m_released = false;
-  std::atomic<bool> m_closing{false};
-  std::atomic<bool> m_cancelled[2]{false, false};  // [input]
-  std::shared_ptr<Reactor::WakeDescriptor> m_wake[2];
+  long attempt(bool input, int fd, char* bytes, unsigned long size, unsigned seen, DWORD* code) override;
+  // Ends the connection at once: waits on other threads return, and the peer sees it end.
+  void beforeClose(int fd) override;
 };
 
 // A listening socket; accept and its waits run on one thread at a time.

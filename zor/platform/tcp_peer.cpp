@@ -1,6 +1,5 @@
 // The other end of a connection, asked of the kernel: NETLINK_SOCK_DIAG finds
-// a local socket by its exact addresses and reports its owner, and poll tells
-// a half-closed connection from one that only has bytes waiting.
+// a local socket by its exact addresses and reports its owner.
 #include "zor/platform/tcp.h"
 
 #include <linux/inet_diag.h>
@@ -8,7 +7,6 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -88,23 +86,13 @@ PeerOwner TcpTransport::peerOwner(unsigned long* uid) const {
   ::sockaddr_in local{};
   ::sockaddr_in peer{};
   bool known;
-  {
-    std::lock_guard lock(m_mutex);
-    known = !m_closed && addresses(m_fd, local, peer);
-  }
+  known = withDescriptor([&](int fd) { return fd >= 0 && addresses(fd, local, peer); });
   if (uid != nullptr) *uid = kNoUser;
   if (!known) return PeerOwner::Unknown;
   unsigned long owner = kNoUser;
   PeerOwner result = lookUp(peer, local, owner);
   if (uid != nullptr) *uid = owner;
   return result;
-}
-
-bool TcpTransport::peerHasLeft() const {
-  std::lock_guard lock(m_mutex);
-  if (m_closed) return true;
-  ::pollfd p{m_fd, POLLRDHUP, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace zor

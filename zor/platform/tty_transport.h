@@ -1,9 +1,7 @@
 // A serial port as a transport: a tty held exclusively, non-blocking
 // underneath, with the serial controls a serial device needs.
 //
-// Transfers wait in the reactor's direct wait on the tty and on a wake
-// descriptor of each direction, so cancel() ends a wait at once and a read
-// and a write on two threads never wake each other. A line whose far end has
+// Transfers wait as fd_transport.h tells. A line whose far end has
 // gone (hang-up, unplugged adapter) fails transfers and controls with
 // ERROR_GEN_FAILURE instead of looking like a quiet line.
 //
@@ -13,33 +11,22 @@
 // closed).
 #pragma once
 
-#include "zor/platform/reactor.h"
-#include "zor/platform/transport.h"
+#include "zor/platform/fd_transport.h"
 #include "zor/platform/tty_line.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
 
 namespace zor {
 
-class TtyTransport : public Transport {
+class TtyTransport : public DescriptorTransport {
 public:
   // Takes the descriptor openExclusiveTty returned.
   explicit TtyTransport(int fd);
-  ~TtyTransport() override;
-  TtyTransport(const TtyTransport&) = delete;
-  TtyTransport& operator=(const TtyTransport&) = delete;
 
-  long read(void* buffer, unsigned long size, unsigned long timeoutMs, DWORD* error) override;
-  long write(const void* data, unsigned long size, unsigned long timeoutMs, DWORD* error) override;
-  int readableDescriptor() const override;
-  void cancel(bool input) override;
   // Returns once the driver's output queue is empty (true); false when the
   // line failed, a cancel of the output or the close ended the wait, or the
   // queue did not shrink for a second (a line held by XOFF or CTS).
   bool flush() override;
-  void close() override;
 
   // The kernel sizes its queues itself: the sizes are remembered only.
   BOOL setupComm(DWORD inQueue, DWORD outQueue);
@@ -59,20 +46,12 @@ public:
   BOOL clearBreak() { return escape(CLRBREAK); }
 
 private:
-  friend std::unique_ptr<TtyTransport> openTtyTransport(const char* nameOrPath, DWORD* error);
-  // A transfer in progress keeps the descriptor open: close() waits for it.
-  class Transfer;
+  long attempt(bool input, int fd, char* bytes, unsigned long size, unsigned seen, DWORD* code) override;
   // Runs f(fd) under the state's lock, or fails when closed.
   template <class F>
   BOOL control(F f);
 
-  CommPortState m_state;  // its mutex guards everything below but the atomics
-  std::atomic<int> m_fd;
-  bool m_closed = false;
-  int m_transfers = 0;
-  std::condition_variable m_idle;                  // m_transfers fell to 0
-  std::atomic<bool> m_cancel[2] = {false, false};  // [0] input, [1] output
-  Reactor::WakeDescriptor m_wake[2];
+  CommPortState m_state;  // taken inside the lock close() takes
 };
 
 // Opens a serial port by "COMn", "\\.\COMn" or the path of a tty, exclusively
