@@ -138,11 +138,10 @@ protected:
   // Routes the channel's I/O to this device's hooks, whatever the names the
   // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();
-  // The system handles of the open channel, through which a device programs
-  // its medium (a port's line settings): the input's
-  // and the output's (the same one without an output name). Null for a
-  // channel of hooks or a medium reached without one (a USB pipe),
-  // INVALID_HANDLE_VALUE while closed.
+  // Kept for source compatibility: INVALID_HANDLE_VALUE, always. No system
+  // handle stands behind a channel (a device programs its medium through its
+  // own members, e.g. CDevRS232's SetCommState); IsDeviceOpen() tells whether
+  // the channel is open.
   HANDLE InputHandle() const;
   HANDLE OutputHandle() const;
   int OverlapFlags() const;
