@@ -296,6 +296,8 @@ public:
   bool OpenDevice(const std::string& path, int flags, unsigned long* error) {
     return openDevice(path.c_str(), nullptr, flags, 8192, 8192, error);
   }
+  using CDevice::InputHandle;
+  using CDevice::OutputHandle;
 
 protected:
   int GetIOSize(int) const override { return 1024; }
@@ -303,7 +305,8 @@ protected:
 
 // Idle reads time out and are restarted; a block then goes out and comes
 // back whole, and the close ends the read waiting at that time. A missing
-// path fails the open with the system's error.
+// path fails the open with the system's error. No handle is offered for the
+// open channel.
 TEST(Fifo, BytesComeBackAfterIdleReadsAndCloseLeavesNothingBehind) {
   TestEnv env;
   SettingsScope settings;
@@ -319,6 +322,9 @@ TEST(Fifo, BytesComeBackAfterIdleReadsAndCloseLeavesNothingBehind) {
     rec.attach(dev);
     unsigned long error = 0;
     ASSERT_TRUE(dev.OpenDevice(path, flags, &error)) << "error " << error;
+    // No system handle stands behind the open channel for a subclass to misuse.
+    EXPECT_EQ(dev.InputHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(dev.OutputHandle(), INVALID_HANDLE_VALUE);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // several I/O time-outs pass
     std::vector<unsigned char> block(5000);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 13 + flags);

@@ -107,11 +107,13 @@ protected:
   virtual int GetIOSize(int k) const = 0;
   // True when the error of direction k (0 RX, 1 TX) is fatal: the direction panics.
   virtual bool on_io_error(unsigned long error, int k);
-  // The I/O of a channel of hooks (SetChannelOwner); the ReadFile/WriteFile
-  // contract. Where the direction runs overlapped, ovl is given and a hook may
-  // answer FALSE with ERROR_IO_PENDING, then complete later: Internal takes the
-  // error (0: success), InternalHigh the count, and hEvent is set. A hook must
-  // complete or forget such an operation by the time close_device returns.
+  // The I/O of a channel of hooks (SetChannelOwner): nonzero with *done the
+  // bytes moved, or 0 with the error left by SetLastError; handle is null, as
+  // no system object stands behind the channel. Where the direction runs
+  // overlapped, ovl is given and a hook may answer FALSE with
+  // ERROR_IO_PENDING, then complete later: Internal takes the error (0:
+  // success), InternalHigh the count, and hEvent is set. A hook must complete
+  // or forget such an operation by the time close_device returns.
   virtual int hook_readFile(void* handle, void* buffer, unsigned long size, unsigned long* done,
                             OVERLAPPED* ovl);
   virtual int hook_writeFile(void* handle, const void* buffer, unsigned long size, unsigned long* done,
@@ -138,11 +140,10 @@ protected:
   // Routes the channel's I/O to this device's hooks, whatever the names the
   // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();
-  // The system handles of the open channel, through which a device programs
-  // its medium (a port's line settings): the input's
-  // and the output's (the same one without an output name). Null for a
-  // channel of hooks or a medium reached without one (a USB pipe),
-  // INVALID_HANDLE_VALUE while closed.
+  // Kept for source compatibility: INVALID_HANDLE_VALUE, always. No system
+  // handle stands behind a channel (a device programs its medium through its
+  // own members, e.g. CDevRS232's SetCommState); IsDeviceOpen() tells whether
+  // the channel is open.
   HANDLE InputHandle() const;
   HANDLE OutputHandle() const;
   int OverlapFlags() const;

@@ -47,19 +47,9 @@ constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
-// Access, sharing, creation and attribute flags of CreateFileA.
+// The directions a medium is opened for.
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
-constexpr DWORD FILE_SHARE_READ = 0x1;
-constexpr DWORD FILE_SHARE_WRITE = 0x2;
-constexpr DWORD CREATE_NEW = 1;
-constexpr DWORD CREATE_ALWAYS = 2;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD OPEN_ALWAYS = 4;
-constexpr DWORD TRUNCATE_EXISTING = 5;
-constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
-constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
-constexpr DWORD FILE_FLAG_NO_BUFFERING = 0x20000000;
 
 // Error codes the library passes out or reacts to (GetLastError values).
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -137,7 +127,8 @@ constexpr ULONG_PTR STATUS_PENDING = 0x103;
 
 // State of one overlapped operation. Internal holds the Win32 error of the
 // completed operation (STATUS_PENDING while it runs), InternalHigh the bytes
-// moved; the platform layer writes both before it signals hEvent.
+// moved; whoever completes the operation (a device's hook) writes both
+// before it signals hEvent.
 struct OVERLAPPED {
   ULONG_PTR Internal = 0;
   ULONG_PTR InternalHigh = 0;

@@ -17,12 +17,6 @@ bool isHookName(const char* name) {
          (std::strcmp(name, "NULL") == 0 || std::strcmp(name, "PB:") == 0 || std::strcmp(name, "TCP") == 0);
 }
 
-// A native transport has no system handle: null, as for the hooks, so that
-// only a closed channel answers INVALID_HANDLE_VALUE.
-HANDLE systemHandle(const Transport* transport) {
-  return transport == nullptr ? INVALID_HANDLE_VALUE : nullptr;
-}
-
 }  // namespace
 
 bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags, DWORD* error) {
@@ -34,20 +28,14 @@ bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags
   if (m_hooks || isHookName(inName)) {
     m_in = makeHookTransport(m_device, *overlapFlags);
     if (!m_in) *error = ERROR_NOT_ENOUGH_MEMORY;
-    m_hIn = m_hOut = nullptr;  // no system object behind the hooks
   } else {
     m_in = openTransport(inName, true, !separateOut, (*overlapFlags & 1) != 0, error);
     if (m_in && separateOut) {
       m_out = openTransport(outName, false, true, (*overlapFlags & 2) != 0, error);
       if (!m_out) m_in.reset();
     }
-    m_hIn = systemHandle(m_in.get());
-    m_hOut = m_out ? systemHandle(m_out.get()) : m_hIn.load();
   }
-  if (!m_in) {
-    m_hIn = m_hOut = INVALID_HANDLE_VALUE;
-    return false;
-  }
+  if (!m_in) return false;
   m_open = true;
   return true;
 }
@@ -55,7 +43,6 @@ bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags
 bool CDevHandle::Close() {
   std::unique_lock lock(m_lock);
   const bool wasOpen = m_open.exchange(false);
-  m_hIn = m_hOut = INVALID_HANDLE_VALUE;
   if (m_out) m_out->close();
   if (m_in) m_in->close();
   m_out.reset();

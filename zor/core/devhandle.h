@@ -44,20 +44,12 @@ public:
   // I/O goes to the device's hooks, whatever the names (SetChannelOwner).
   void SetHooks(bool on) { m_hooks = on; }
 
-  // No system handle stands behind a transport: null while open,
-  // INVALID_HANDLE_VALUE while closed (what InputHandle()/OutputHandle() answer).
-  HANDLE In() const { return m_hIn.load(); }
-  HANDLE Out() const { return m_hOut.load(); }
-
 private:
   CDevice* const m_device;
   std::unique_ptr<Transport> m_in;
   std::unique_ptr<Transport> m_out;  // null: m_in serves both directions
-  // Atomic because the application may ask IsDeviceOpen() or a device's
-  // medium handle at any time.
+  // Atomic because the application may ask IsDeviceOpen() at any time.
   std::atomic<bool> m_open{false};
-  std::atomic<HANDLE> m_hIn{INVALID_HANDLE_VALUE};
-  std::atomic<HANDLE> m_hOut{INVALID_HANDLE_VALUE};
   std::atomic<bool> m_hooks{false};
   // Open and Close replace the transports under it exclusively; Cancel and
   // FlushOut, which other threads call at any time, use them under it shared.

@@ -247,8 +247,9 @@ void CDevice::SetChannelOwner() {
   if (d->m_devHndl) d->m_devHndl->SetHooks(true);
 }
 
-HANDLE CDevice::InputHandle() const { return d->m_devHndl ? d->m_devHndl->In() : INVALID_HANDLE_VALUE; }
-HANDLE CDevice::OutputHandle() const { return d->m_devHndl ? d->m_devHndl->Out() : INVALID_HANDLE_VALUE; }
+// No system handle stands behind a transport.
+HANDLE CDevice::InputHandle() const { return INVALID_HANDLE_VALUE; }
+HANDLE CDevice::OutputHandle() const { return INVALID_HANDLE_VALUE; }
 int CDevice::OverlapFlags() const { return d->m_overlapFlags; }
 CMonitorDlg* CDevice::Monitor() const { return d->m_pMonDlg.get(); }
 

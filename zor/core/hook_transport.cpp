@@ -1,5 +1,5 @@
-// The hook adaptor: a device's hooks, which keep the ReadFile/WriteFile
-// contract, served as a Transport.
+// The hook adaptor: a device's hooks (hook_readFile, hook_writeFile, with
+// their OVERLAPPED completion) served as a Transport.
 #include "zor/core/hook_transport.h"
 
 #include "zor/core/device_p.h"

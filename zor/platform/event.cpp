@@ -196,17 +196,6 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   return waitFor(count, handles, waitAll, milliseconds, -1);
 }
 
-DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds) {
-  auto object = lookupHandle(input);
-  int fd = object ? object->readinessFd() : -1;
-  if (fd < 0) {
-    SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  // object keeps the descriptor open for the whole wait.
-  return waitFor(count, events, FALSE, milliseconds, fd);
-}
-
 DWORD WaitForMultipleObjectsOrReadable(DWORD count, const HANDLE* events, int fd, DWORD milliseconds) {
   if (fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);

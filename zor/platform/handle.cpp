@@ -1,6 +1,5 @@
 #include "zor/platform/handle.h"
 
-#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -23,50 +22,6 @@ HandleTable& table() {
 }
 
 }  // namespace
-
-BOOL HandleObject::read(void*, DWORD, DWORD*, OVERLAPPED*) {
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
-
-BOOL HandleObject::write(const void*, DWORD, DWORD*, OVERLAPPED*) {
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
-
-BOOL HandleObject::overlappedResult(OVERLAPPED* ovl, DWORD* transferred, BOOL wait) {
-  if (ovl == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::atomic_ref<ULONG_PTR> status(ovl->Internal);
-  if (status.load(std::memory_order_acquire) == STATUS_PENDING) {
-    if (!wait) {
-      SetLastError(ERROR_IO_INCOMPLETE);
-      return FALSE;
-    }
-    while (status.load(std::memory_order_acquire) == STATUS_PENDING) {
-      if (ovl->hEvent == nullptr || WaitForSingleObject(ovl->hEvent, INFINITE) != WAIT_OBJECT_0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-      }
-    }
-  }
-  if (transferred != nullptr) *transferred = static_cast<DWORD>(ovl->InternalHigh);
-  DWORD error = static_cast<DWORD>(status.load(std::memory_order_acquire));
-  if (error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return FALSE;
-  }
-  return TRUE;
-}
-
-BOOL HandleObject::cancelIo() { return TRUE; }
-
-BOOL HandleObject::flush() {
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
 
 HANDLE registerHandle(std::shared_ptr<HandleObject> object) {
   if (!object) return nullptr;
@@ -96,27 +51,12 @@ std::shared_ptr<HandleObject> unregisterHandle(HANDLE h) {
 }
 
 BOOL CloseHandle(HANDLE h) {
-  auto object = unregisterHandle(h);
-  if (!object) {
+  // A waiter still inside the object holds its own reference to it.
+  if (!unregisterHandle(h)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  return object->close();
-}
-
-void completeOverlapped(OVERLAPPED* ovl, DWORD error, DWORD transferred) {
-  // The owner may reuse or free the structure as soon as it sees the status,
-  // so the event is read before the status is published.
-  HANDLE event = ovl->hEvent;
-  ovl->InternalHigh = transferred;
-  std::atomic_ref<ULONG_PTR>(ovl->Internal).store(error, std::memory_order_release);
-  if (event != nullptr) SetEvent(event);
-}
-
-void beginOverlapped(OVERLAPPED* ovl) {
-  if (ovl->hEvent != nullptr) ResetEvent(ovl->hEvent);
-  ovl->InternalHigh = 0;
-  std::atomic_ref<ULONG_PTR>(ovl->Internal).store(STATUS_PENDING, std::memory_order_release);
+  return TRUE;
 }
 
 }  // namespace zor

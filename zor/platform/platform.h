@@ -5,9 +5,10 @@
 // headers are included by the files of zor/platform/ alone (and by the
 // program's own OS files, zor/host/os/, which are no part of the library).
 //
-// A HANDLE names an event or a thread, held in one handle table (handle.h).
-// A medium is a Transport (transport.h), one implementation per medium in its
-// own file of this folder, reached by name through transport_openers.cpp.
+// A HANDLE names an event, held in one handle table (handle.h); no medium
+// has one. A medium is a Transport (transport.h), one implementation per
+// medium in its own file of this folder, reached by name through the row
+// table of transport_openers.cpp.
 #pragma once
 
 #include <zor/fdwait.h>
@@ -21,20 +22,6 @@
 #include <vector>
 
 namespace zor {
-
-// Files and devices on the emulated handles (fd_handle.h), until they go.
-BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ovl);
-BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ovl);
-BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ovl, DWORD* transferred, BOOL wait);
-BOOL CancelIo(HANDLE h);
-BOOL FlushFileBuffers(HANDLE h);
-// As WaitForMultipleObjects (any one of the events), and also ends, with
-// WAIT_OBJECT_0 + count, once input can be read without waiting: data, the
-// end of the data or an error is there. The calling thread waits for the
-// descriptor itself (the reactor's direct wait), so no second thread stands
-// between the data and it. WAIT_FAILED with ERROR_INVALID_FUNCTION when input
-// has nothing to wait on (a regular file is always readable).
-DWORD WaitForMultipleObjectsOrInput(DWORD count, const HANDLE* events, HANDLE input, DWORD milliseconds);
 
 // Win32 code for a POSIX errno: one table for the whole library.
 DWORD win32ErrorFromErrno(int err);

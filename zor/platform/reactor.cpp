@@ -1,6 +1,5 @@
 #include "zor/platform/reactor.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -80,11 +77,6 @@ public:
     if (it == m_regs.end()) return;
     if (it->second->inSet) epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second->fd, nullptr);
     m_regs.erase(it);
-  }
-
-  bool onThread() {
-    std::lock_guard lock(m_mutex);
-    return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
   }
 
   void stop() {
@@ -188,20 +180,6 @@ struct StopAtExit {
 
 }  // namespace
 
-struct Reactor::WaitStop::State {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stopped = false;
-};
-
-Reactor::WaitStop::WaitStop() : m_state(std::make_shared<State>()) {}
-
-void Reactor::WaitStop::stop() {
-  std::lock_guard lock(m_state->mutex);
-  m_state->stopped = true;
-  m_state->changed.notify_all();
-}
-
 Reactor& Reactor::instance() {
   static Reactor reactor;
   static StopAtExit guard;  // constructed on first use, so destroyed before earlier statics
@@ -211,52 +189,6 @@ Reactor& Reactor::instance() {
 Reactor::Id Reactor::add(int fd, Callback callback) { return engine().add(fd, std::move(callback)); }
 bool Reactor::arm(Id id, unsigned interest) { return engine().arm(id, interest); }
 void Reactor::remove(Id id) { engine().remove(id); }
-
-int Reactor::waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop) {
-  if (engine().onThread()) {
-    errno = EDEADLK;
-    return -1;
-  }
-  std::shared_ptr<WaitStop::State> state =
-      stop != nullptr ? stop->m_state : std::make_shared<WaitStop::State>();
-  // Written under state->mutex. The callback keeps it alive itself, as it may
-  // still run after the wait is over.
-  struct Outcome {
-    unsigned events = 0;
-    bool fired = false;
-  };
-  auto outcome = std::make_shared<Outcome>();
-  // epoll holds a descriptor once: the duplicate keeps this wait separate from
-  // the descriptor's own registration.
-  int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup < 0) return -1;
-  std::weak_ptr<WaitStop::State> weak = state;
-  Id id = add(dup, [weak, outcome](unsigned events) {
-    auto s = weak.lock();
-    if (!s) return;
-    std::lock_guard lock(s->mutex);
-    outcome->events = events;
-    outcome->fired = true;
-    s->changed.notify_all();
-  });
-  int result = -1;
-  int err = 0;
-  if (id != 0 && arm(id, interest)) {
-    std::unique_lock lock(state->mutex);
-    auto over = [&] { return outcome->fired || state->stopped; };
-    if (timeoutMs < 0)
-      state->changed.wait(lock, over);
-    else
-      state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), over);
-    result = outcome->fired ? static_cast<int>(outcome->events) : 0;
-  } else {
-    err = errno;
-  }
-  if (id != 0) remove(id);
-  ::close(dup);
-  if (result < 0) errno = err;
-  return result;
-}
 
 int Reactor::waitReadyOrWoken(int fd, unsigned interest, int wakeFd, int timeoutMs) {
   short events = POLLRDHUP;

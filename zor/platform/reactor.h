@@ -1,15 +1,15 @@
-// The one readiness reactor shared by every descriptor-based handle kind.
+// The one readiness reactor shared by every descriptor that sets an event
+// when it becomes ready (a local pipe server's watches).
 //
-// A kind registers its descriptor with a callback and arms it for the
+// A user registers its descriptor with a callback and arms it for the
 // directions it waits on; the reactor thread calls back once per arming
 // (one-shot), so a descriptor that stays hung up cannot make the thread spin.
 // The thread starts with the first registration and is stopped and joined
 // when the process exits.
 //
-// A thread that must itself block until one descriptor is ready uses
-// waitReady() (the stop-signal pipe: a rare wait) or, where
-// latency counts, the direct waitReadyOrWoken() (an idle receiving worker, a
-// synchronous transfer). No other file waits for a descriptor.
+// A thread that must itself block until one descriptor is ready uses the
+// direct waitReadyOrWoken() (an idle receiving worker, a transport's
+// transfer). No other file waits for a descriptor.
 #pragma once
 
 #include <cstdint>
@@ -43,27 +43,6 @@ public:
   // running when this returns; callbacks must only reach their object through
   // a weak reference and its own lock. Must be called before fd is closed.
   void remove(Id id);
-
-  // Ends waitReady() calls from another thread. Once stopped it stays so:
-  // later waits that use it return at once, so a stop cannot fall between a
-  // caller's last look and its wait.
-  class WaitStop {
-  public:
-    WaitStop();
-    void stop();
-
-  private:
-    friend class Reactor;
-    struct State;
-    std::shared_ptr<State> m_state;
-  };
-
-  // Blocks the calling thread until fd is ready for interest (the bits
-  // reported are returned), timeoutMs passes (-1: no bound) or stop is
-  // stopped (both 0). -1 with errno when fd cannot be watched; EDEADLK on
-  // the reactor thread, whose wait could never be reported. fd may also be
-  // registered with add(): the wait watches a duplicate of it.
-  int waitReady(int fd, unsigned interest, int timeoutMs, WaitStop* stop = nullptr);
 
   // The direct wait, for a thread that waits for its own descriptor and for
   // events or a cancel at once (an idle receiving worker, a synchronous
