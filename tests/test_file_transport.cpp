@@ -322,9 +322,10 @@ TEST(Fifo, BytesComeBackAfterIdleReadsAndCloseLeavesNothingBehind) {
     rec.attach(dev);
     unsigned long error = 0;
     ASSERT_TRUE(dev.OpenDevice(path, flags, &error)) << "error " << error;
-    // No system handle stands behind the open channel for a subclass to misuse.
-    EXPECT_EQ(dev.InputHandle(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(dev.OutputHandle(), INVALID_HANDLE_VALUE);
+    // No system handle stands behind the open channel for a subclass to
+    // misuse, yet an open channel still answers no INVALID_HANDLE_VALUE.
+    EXPECT_EQ(dev.InputHandle(), nullptr);
+    EXPECT_EQ(dev.OutputHandle(), nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // several I/O time-outs pass
     std::vector<unsigned char> block(5000);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 13 + flags);
@@ -333,6 +334,7 @@ TEST(Fifo, BytesComeBackAfterIdleReadsAndCloseLeavesNothingBehind) {
     EXPECT_EQ(rec.countEvent(IDS_PANIC), 0u);
     EXPECT_TRUE(dev.CloseDevice());
     EXPECT_FALSE(dev.IsDeviceOpen());
+    EXPECT_EQ(dev.InputHandle(), INVALID_HANDLE_VALUE);
   }
   EXPECT_LE(fdCount(), fds + 2) << "the reactor may hold its own two descriptors";
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= threads + 1; }, 3000)) << "and its own thread";

@@ -140,10 +140,10 @@ protected:
   // Routes the channel's I/O to this device's hooks, whatever the names the
   // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();
-  // Kept for source compatibility: INVALID_HANDLE_VALUE, always. No system
-  // handle stands behind a channel (a device programs its medium through its
-  // own members, e.g. CDevRS232's SetCommState); IsDeviceOpen() tells whether
-  // the channel is open.
+  // Kept for source compatibility. No system handle stands behind a channel
+  // (a device programs its medium through its own members, e.g. CDevRS232's
+  // SetCommState): null while the channel is open, INVALID_HANDLE_VALUE while
+  // it is closed, so that a test for an open channel keeps its meaning.
   HANDLE InputHandle() const;
   HANDLE OutputHandle() const;
   int OverlapFlags() const;

@@ -248,8 +248,10 @@ void CDevice::SetChannelOwner() {
 }
 
 // No system handle stands behind a transport.
-HANDLE CDevice::InputHandle() const { return INVALID_HANDLE_VALUE; }
-HANDLE CDevice::OutputHandle() const { return INVALID_HANDLE_VALUE; }
+// An application may still tell an open channel by a handle that is not
+// INVALID_HANDLE_VALUE, as it could before.
+HANDLE CDevice::InputHandle() const { return IsDeviceOpen() ? nullptr : INVALID_HANDLE_VALUE; }
+HANDLE CDevice::OutputHandle() const { return IsDeviceOpen() ? nullptr : INVALID_HANDLE_VALUE; }
 int CDevice::OverlapFlags() const { return d->m_overlapFlags; }
 CMonitorDlg* CDevice::Monitor() const { return d->m_pMonDlg.get(); }
 
