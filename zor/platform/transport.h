@@ -49,8 +49,9 @@ public:
 
   // True when the medium's reads are themselves the wait for data (a USB
   // pipe: nothing arrives unless a transfer is pending). The receiver then
-  // bounds every read by "I/O Timeout", overlapped or not, rather than
-  // reading at once after an idle wait that such a medium cannot serve.
+  // bounds every read by "I/O Timeout" (at a paced granularity, by its
+  // slice), overlapped or not, rather than reading at once after an idle
+  // wait that such a medium cannot serve.
   virtual bool readIsTheWait() const { return false; }
 
   // Ends at once a read (input true) or write (input false) that waits on
