@@ -114,13 +114,10 @@ bool CDevicePrivate::startIoOperation(int k) {
     const DWORD start = GetTickCount();
     r = in->read(t.localBuffer, static_cast<unsigned long>(chunk), bound, &error);
     if (ovl) endOverlappedOperation(RX);
+    ackWaitXonXoff();
     // A read that waited out its bound was the pass's wait already; one that
     // came back at once (a hook with nothing queued) still gets its idle wait.
-    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
-      ackWaitXonXoff();
-      return true;
-    }
-    ackWaitXonXoff();
+    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) return true;
     if (r > 0) {
       CSingleLock lock(m_buffs[RX].mutex(), true);
       store(t.localBuffer, static_cast<unsigned long>(r));
