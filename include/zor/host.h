@@ -216,6 +216,9 @@ ZOR_API int runRemoteMode(int argc, char** argv);
 // "zor server": serves the selected device to one CDevNet client over the
 // local pipes. Arguments and status as runRemoteMode.
 ZOR_API int runServerMode(int argc, char** argv);
+// "zor pty": the selected device as a pseudo-terminal other programs open as
+// a serial port, until SIGINT or SIGTERM.
+ZOR_API int runPtyMode(int argc, char** argv);
 // "zor view FILE": a recorded traffic log in the monitor window, to browse.
 ZOR_API int runViewMode(int argc, char** argv);
 

@@ -14,6 +14,7 @@
 #include <zor/monitor.h>
 #include <zor/platform.h>
 #include <zor/ports.h>
+#include <zor/ptybridge.h>
 #include <zor/settings.h>
 #include <zor/strings.h>
 #include <zor/usblist.h>

@@ -161,6 +161,23 @@ constexpr ModeText kModes[] = {
      "  --json             the same as a JSON array\n"
      "\n"
      "  ln -s /dev/ttyUSB0 ~/.config/zor/ports/COM5     COM5 is then that adapter\n"},
+    {"pty",
+     "usage: zor pty [--link PATH] [--log FILE] [options]\n"
+     "\n"
+     "Opens the stored device (\"zor settings\"), or the one the options choose for this\n"
+     "run only, and makes it a pseudo-terminal that any program opens as a serial port.\n"
+     "Prints one line with the terminal's path, relays bytes both ways until Ctrl-C or\n"
+     "SIGTERM, then removes the link it made. A program may close and reopen the port;\n"
+     "its baud rate, odd, mark or space parity, stop bits and RTS/CTS reach a served\n"
+     "serial port (a pseudo-terminal keeps 8 data bits and cannot tell even parity from\n"
+     "none: the served port's data bits stay, and its even or no parity).\n"
+     "\n"
+     "  --link PATH        also a symbolic link to the terminal at PATH; an existing file\n"
+     "                     that is no link, or a link another zor pty runs on, is refused\n"
+     "  --log FILE         write the traffic log (the format \"--port Playback\" replays)\n",
+     "\n"
+     "  zor pty --port Playback --address session.log --link /tmp/instrument\n"
+     "  python3 -m serial.tools.miniterm /tmp/instrument\n"},
     {"settings",
      "usage: zor settings [--keys]\n"
      "       zor settings [--defaults] [--port P] [options]\n"
@@ -229,6 +246,7 @@ std::string programUsage() {
          "  remote [--headless]  serve the device to one client over TCP (40765, 40766)\n"
          "  help               the short usage, on standard error\n"
          "  ports [--json]     list the serial ports and the ttys they map to\n"
+         "  pty [--link PATH]  the device as a pseudo-terminal any program opens as a port\n"
          "  settings           show or write the stored device choice\n"
          "  usb [--dump]       list the USB instruments\n"
          "  view FILE          browse a recorded traffic log in the monitor window\n"

@@ -1,0 +1,82 @@
+// Line settings from a bridge's pty to the device it serves (pty_line_control.h).
+#include "zor/remote/pty_line_control.h"
+
+#include <zor/comm.h>
+#include <zor/devrs232.h>
+
+namespace zor {
+namespace {
+
+char parityLetter(BYTE parity) {
+  switch (parity) {
+    case ODDPARITY:
+      return 'O';
+    case EVENPARITY:
+      return 'E';
+    case MARKPARITY:
+      return 'M';
+    case SPACEPARITY:
+      return 'S';
+    default:
+      return 'N';
+  }
+}
+
+BYTE parityCode(char letter) {
+  switch (letter) {
+    case 'O':
+      return ODDPARITY;
+    case 'E':
+      return EVENPARITY;
+    case 'M':
+      return MARKPARITY;
+    case 'S':
+      return SPACEPARITY;
+    default:
+      return NOPARITY;
+  }
+}
+
+// A serial port: the whole DCB is written at once, and stored for the
+// reopen after a panic.
+bool applySerial(CDevRS232& port, const PtyLine& line, char noneOrEven) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!port.GetCommState(&dcb)) return false;
+  const char parity = line.parity != 0 ? line.parity : noneOrEven;
+  dcb.BaudRate = static_cast<DWORD>(line.baud);
+  dcb.Parity = parityCode(parity);
+  dcb.fParity = dcb.Parity != NOPARITY;
+  dcb.StopBits = line.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
+  if (!port.SetCommState(&dcb) || !port.EnableHwHandshake(line.rtsCts)) return false;
+  port.DeviceProgram(line.rtsCts, line.baud, static_cast<unsigned char>(parity), dcb.ByteSize,
+                     line.twoStopBits ? 2 : 1);
+  return true;
+}
+
+}  // namespace
+
+bool servedPtyLine(CDevice& device, PtyLine& line, char& noneOrEven) {
+  if (auto* port = dynamic_cast<CDevRS232*>(&device)) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!port->GetCommState(&dcb)) return false;
+    const char parity = parityLetter(dcb.Parity);
+    line.baud = dcb.BaudRate;
+    line.parity = parity == 'N' || parity == 'E' ? 0 : parity;
+    line.twoStopBits = dcb.StopBits == TWOSTOPBITS;
+    line.rtsCts = port->HwHandshakeStatus();
+    noneOrEven = parity == 'E' ? 'E' : 'N';
+    return true;
+  }
+  // Another kind with a line of its own (a network serial port) goes here.
+  return false;
+}
+
+bool applyPtyLine(CDevice& device, const PtyLine& line, char noneOrEven) {
+  if (auto* port = dynamic_cast<CDevRS232*>(&device)) return applySerial(*port, line, noneOrEven);
+  // And here.
+  return false;
+}
+
+}  // namespace zor
