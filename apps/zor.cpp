@@ -25,7 +25,9 @@ struct Mode {
 constexpr Mode kModes[] = {
     {"help", runHelp},           {"ports", zor::runPortsMode},   {"remote", zor::runRemoteMode},
     {"run", zor::runClientMode}, {"server", zor::runServerMode}, {"settings", zor::runSettingsMode},
-    {"usb", zor::runUsbMode},    {"pty", zor::runPtyMode},       {"view", zor::runViewMode},
+    {"usb", zor::runUsbMode},
+    {"pty", zor::runPtyMode},
+    {"view", zor::runViewMode},
 };
 
 bool isHelp(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }

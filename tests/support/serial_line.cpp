@@ -89,6 +89,7 @@ bool PtyPair::settings(LineSettings& out) const {
   out.rate = t.c_ospeed;
   out.twoStopBits = (t.c_cflag & CSTOPB) != 0;
   out.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+  out.oddParity = (t.c_cflag & PARODD) != 0;
   out.softwareFlow = (t.c_iflag & (IXON | IXOFF)) != 0;
   out.raw = (t.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (t.c_oflag & OPOST) == 0;
   return true;

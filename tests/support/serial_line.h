@@ -14,6 +14,7 @@ struct LineSettings {
   unsigned long rate = 0;
   bool twoStopBits = false;
   bool rtsCts = false;
+  bool oddParity = false;     // PARODD, which a pseudo-terminal keeps
   bool softwareFlow = false;  // the driver's own XON/XOFF (IXON or IXOFF)
   bool raw = false;           // no canonical input, no echo, no output processing
 };

@@ -40,6 +40,9 @@ BYTE parityCode(char letter) {
 // A serial port: the whole DCB is written at once, and stored for the
 // reopen after a panic.
 bool applySerial(CDevRS232& port, const PtyLine& line, char noneOrEven) {
+  // The handshake first: it rewrites the line from what the port reads back,
+  // which on a port that drops the parity enable would lose the parity.
+  if (!port.EnableHwHandshake(line.rtsCts)) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!port.GetCommState(&dcb)) return false;
@@ -48,7 +51,7 @@ bool applySerial(CDevRS232& port, const PtyLine& line, char noneOrEven) {
   dcb.Parity = parityCode(parity);
   dcb.fParity = dcb.Parity != NOPARITY;
   dcb.StopBits = line.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
-  if (!port.SetCommState(&dcb) || !port.EnableHwHandshake(line.rtsCts)) return false;
+  if (!port.SetCommState(&dcb)) return false;
   port.DeviceProgram(line.rtsCts, line.baud, static_cast<unsigned char>(parity), dcb.ByteSize,
                      line.twoStopBits ? 2 : 1);
   return true;
