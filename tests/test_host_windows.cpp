@@ -10,6 +10,10 @@
 #include <zor/gui.h>
 #include <zor/zor.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -360,6 +364,44 @@ TEST_F(HostWindows, ReceiveDialogWritesWhatArrivesUntilCloseAndForcesTheRxFilter
   // A file that cannot be made.
   EXPECT_FALSE(term.ReceiveFileAt(env.path("no-such-folder/x.bin")));
   EXPECT_EQ(term.results.back(), "Receive File: Error");
+  device.CloseDevice();
+}
+TEST_F(HostWindows, TerminalPublishesItsDeviceAsAPseudoTerminalAndShowsItsPath) {
+  CDevNull device;
+  device.Loopback(true);
+  ASSERT_TRUE(device.OpenDevice(0, 8192, 8192));
+  Terminal term(&device);
+  term.show();
+  auto* publish = term.findChild<QAction*>("publishPty");
+  auto* path = child<QLabel>(&term, "ptyPath");
+  ASSERT_NE(publish, nullptr);
+  publish->trigger();
+  EXPECT_TRUE(publish->isChecked());
+  const std::string pts = term.PtyPath();
+  ASSERT_EQ(pts.rfind("/dev/pts/", 0), 0u) << pts;
+  EXPECT_TRUE(path->isVisibleTo(&term));
+  EXPECT_EQ(path->text().toStdString(), "Pseudo-terminal: " + pts);
+  // Another program's open: what it writes comes back through the loopback.
+  const int fd = ::open(pts.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "ping", 4), 4);
+  std::string got;
+  for (int i = 0; i < 100 && got.size() < 4; ++i) {
+    pollfd p{fd, POLLIN, 0};
+    char buf[8];
+    if (::poll(&p, 1, 50) == 1)
+      got.append(buf, static_cast<std::size_t>(std::max<ssize_t>(0, ::read(fd, buf, 8))));
+  }
+  ::close(fd);
+  EXPECT_EQ(got, "ping");
+  publish->trigger();
+  EXPECT_FALSE(publish->isChecked());
+  EXPECT_FALSE(path->isVisibleTo(&term));
+  EXPECT_EQ(term.PtyPath(), "");
+  publish->trigger();
+  EXPECT_NE(term.PtyPath(), "");
+  term.onStop();  // the window's end ends it too
+  EXPECT_EQ(term.PtyPath(), "");
   device.CloseDevice();
 }
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <zor/device.h>
 #include <zor/host.h>
+#include <zor/ptybridge.h>
 
 #include <QDialog>
 #include <QIcon>
@@ -222,6 +223,13 @@ public:
   // direction forced on meanwhile, then the result box. True on success.
   bool SendFileAt(const std::string& path);
   bool ReceiveFileAt(const std::string& path);
+  // "Publish as &pseudo-terminal": the device as a pty other programs open
+  // as a serial port, its path shown under the text; off again on a second
+  // use and when the window stops. False, with the reason in a box, when the
+  // pty cannot be made.
+  bool PublishPty(bool on);
+  std::string PtyPath() const { return m_pty.SlavePath(); }
+  void onStop() override { PublishPty(false); }
 
   bool m_transferring = false;
 
@@ -237,6 +245,9 @@ private:
   bool transfer(bool sending, const std::string& path);
   QLineEdit* m_text;
   QAction *m_sendFile, *m_receiveFile;
+  QAction* m_publish;
+  QLabel* m_ptyPath;
+  CPtyBridge m_pty;
 };
 
 // The server windows: "Host name:", the field with this computer's name, "*

@@ -118,6 +118,10 @@ CRunZorMainDlg::CRunZorMainDlg(CDevice* device, QWidget* parent) : CRunZorModele
   QMenu* file = bar->addMenu("&File");
   addCommand(file, ID_HOST_SHOW_MONITOR, "Show &ZOR Monitor");
   addCommand(file, ID_HOST_FLUSH, "&Flush buffers");
+  m_publish = file->addAction("Publish as &pseudo-terminal");
+  m_publish->setObjectName("publishPty");
+  m_publish->setCheckable(true);
+  connect(m_publish, &QAction::triggered, this, [this](bool on) { PublishPty(on); });
   file->addSeparator();
   addCommand(file, ID_HOST_EXIT, "E&xit");
   QMenu* xfer = bar->addMenu("&Xfer");
@@ -141,9 +145,14 @@ CRunZorMainDlg::CRunZorMainDlg(CDevice* device, QWidget* parent) : CRunZorModele
   auto* row = new QHBoxLayout;
   row->addWidget(m_text, 1);
   row->addWidget(send);
+  m_ptyPath = new QLabel(this);
+  m_ptyPath->setObjectName("ptyPath");
+  m_ptyPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_ptyPath->hide();
   auto* layout = new QVBoxLayout(this);
   layout->setMenuBar(bar);
   layout->addLayout(row);
+  layout->addWidget(m_ptyPath);
   resize(420, sizeHint().height());
 }
 
@@ -165,6 +174,25 @@ void CRunZorMainDlg::OnSend() {
   // One byte a character, as the text is typed.
   const QByteArray text = m_text->text().toLatin1();
   sendText(*m_pDevice, text.constData(), theApp.m_monitorView);
+}
+
+bool CRunZorMainDlg::PublishPty(bool on) {
+  bool ok = true;
+  if (!on) {
+    m_pty.Stop();
+  } else if (!m_pty.IsRunning()) {
+    ok = m_pDevice != nullptr && m_pty.Start(*m_pDevice);
+    if (!ok)
+      showResult(
+          m_pDevice == nullptr ? "No device to publish" : ("Pseudo-terminal: " + m_pty.ErrorText()).c_str(),
+          false);
+  }
+  const bool running = m_pty.IsRunning();
+  m_publish->setChecked(running);
+  m_ptyPath->setText(running ? QString("Pseudo-terminal: %1").arg(QString::fromStdString(m_pty.SlavePath()))
+                             : QString());
+  m_ptyPath->setVisible(running);
+  return ok;
 }
 
 void CRunZorMainDlg::updateTransferItems() {
