@@ -66,7 +66,7 @@ void CPtyBridge::Private::lookAtLine() {
 
 void CPtyBridge::Private::run() {
   Pending toClient, toDevice;
-  bool emptyWake = false;
+  bool emptyWake = false, ptyFailed = false;
   for (;;) {
     if (stopped()) return;
     CDevice& dev = *device;
@@ -96,6 +96,7 @@ void CPtyBridge::Private::run() {
     if (toDevice.empty()) {
       bool lineChanged = false;
       const long n = pty->read(toDevice.bytes.data(), kChunk, &lineChanged, &error);
+      ptyFailed = n < 0;
       toDevice.begin = 0;
       toDevice.end = n > 0 ? static_cast<std::size_t>(n) : 0;
       if (lineChanged || n > 0) lookAtLine();
@@ -113,15 +114,19 @@ void CPtyBridge::Private::run() {
     HANDLE events[3] = {stop};
     DWORD count = 1;
     if (!toClient.empty()) {
+      // Cleared before the watch is armed: room that is already there sets it again at once.
+      ResetEvent(writable);
       if (pty->signalWhenWritable(writable)) events[count++] = writable;
     } else if (ready != nullptr) {
       events[count++] = ready;
     }
     DWORD slice = ready == nullptr ? kClosedSliceMs : kSafetySliceMs;
-    if (!toDevice.empty()) slice = std::min(slice, kRoomSliceMs);
-    if (!toClient.empty() && count == 1) slice = std::min(slice, kRoomSliceMs);
+    if ((open && !toDevice.empty()) || (!toClient.empty() && count == 1)) slice = kRoomSliceMs;
     DWORD r;
-    if (toDevice.empty()) {
+    if (ptyFailed) {
+      // A master that fails stays readable: looked at again after a pause, not in a spin.
+      r = WaitForMultipleObjects(count, events, FALSE, kClosedSliceMs);
+    } else if (toDevice.empty()) {
       r = WaitForMultipleObjectsOrReadable(count, events, pty->readableDescriptor(), slice);
     } else if (open && count == 1) {
       // Only the device's room is awaited.
@@ -136,7 +141,6 @@ void CPtyBridge::Private::run() {
     } else if (r > WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + count && events[r - WAIT_OBJECT_0] == ready) {
       emptyWake = true;
     }
-    if (toClient.empty()) ResetEvent(writable);
   }
 }
 
@@ -175,7 +179,8 @@ bool CPtyBridge::Start(CDevice& device, const char* linkPath) {
     p->device = &device;
     p->slavePath = p->pty->slavePath();
     p->servesLine = servedPtyLine(device, p->lastLine, p->noneOrEven);
-    if (p->servesLine) p->pty->setLineSettings(p->lastLine);
+    // The client finds the served line's settings; what the pty made of them is the start.
+    if (p->servesLine && p->pty->setLineSettings(p->lastLine)) p->pty->lineSettings(p->lastLine);
     if (linkPath != nullptr && *linkPath != '\0') {
       if (!p->link.claim(linkPath, p->slavePath, &problem))
         return refuse(std::string(linkPath) + " " + problem);
