@@ -103,6 +103,8 @@ TEST_F(PtyProgram, PythonSerialTalksToAReplayedInstrumentAndASessionsLogReplays)
   EXPECT_EQ(zortest::readText(link), "mine");
   EXPECT_EQ(zor({"pty", "--link"}).exitCode, 2);
   EXPECT_EQ(zor({"pty", "--bogus"}).exitCode, 2);
+  EXPECT_EQ(zor({"pty", "--link", link, "--help"}).out.rfind("usage: zor pty [--link PATH]", 0), 0u);
+  EXPECT_NE(zor({"--help"}).out.find("\n  pty [--link PATH] "), std::string::npos);
 }
 
 TEST_F(PtyProgram, ATerminalProgramUnderTmuxShowsTheInstrumentsAnswers) {
