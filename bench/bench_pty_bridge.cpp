@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -25,7 +26,12 @@ public:
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (::posix_spawnp(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) m_pid = -1;
+    // Its standard output (zor pty's line) stays out of the figures.
+    posix_spawn_file_actions_t quiet;
+    ::posix_spawn_file_actions_init(&quiet);
+    ::posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    if (::posix_spawnp(&m_pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0) m_pid = -1;
+    ::posix_spawn_file_actions_destroy(&quiet);
   }
   ~Child() {
     if (m_pid <= 0) return;
