@@ -68,7 +68,10 @@ std::unique_ptr<PseudoTerminal> PseudoTerminal::open(std::string* problem) {
 }
 
 PseudoTerminal::~PseudoTerminal() {
-  if (m_writable && m_writable->id != 0) Reactor::instance().remove(m_writable->id);
+  if (m_writable && m_writable->id != 0) {
+    m_writable->target->store(nullptr);  // a callback already under way sets nothing
+    Reactor::instance().remove(m_writable->id);
+  }
   closeFd(m_slave);
   closeFd(m_master);
 }
