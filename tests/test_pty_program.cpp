@@ -9,7 +9,11 @@
 #include "support/program.h"
 #include "support/recorder.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -143,7 +147,15 @@ TEST_F(PtyProgram, ATerminalProgramUnderTmuxShowsTheInstrumentsAnswers) {
             1000);
       },
       15000);
+  // The program ends with the tmux server; it is waited for, and killed should it linger.
+  const int pane = std::atoi(tmux({"display-message", "-p", "-t", "0", "#{pane_pid}"}).out.c_str());
   tmux({"kill-server"});
+  auto gone = [&] {
+    const std::string stat = zortest::readText("/proc/" + std::to_string(pane) + "/stat");
+    const auto close = stat.rfind(')');
+    return stat.empty() || close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+  };
+  if (pane > 0 && !eventually(gone, 5000)) ::kill(pane, SIGKILL);
   EXPECT_TRUE(shown) << screen;
   pty->stop();
   EXPECT_EQ(pty->exitCode(), 0);
