@@ -99,12 +99,6 @@ TEST_F(PtyProgram, PythonSerialTalksToAReplayedInstrumentAndASessionsLogReplays)
   pty->stop();
   EXPECT_EQ(pty->exitCode(), 0);
 
-  // A file of the user's at the path is neither replaced nor removed.
-  zortest::writeText(link, "mine");
-  auto refused = zor({"pty", "--port", "NULL", "--link", link});
-  EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_NE(refused.err.find("no symbolic link"), std::string::npos) << refused.err;
-  EXPECT_EQ(zortest::readText(link), "mine");
   EXPECT_EQ(zor({"pty", "--link"}).exitCode, 2);
   EXPECT_EQ(zor({"pty", "--bogus"}).exitCode, 2);
   EXPECT_EQ(zor({"pty", "--link", link, "--help"}).out.rfind("usage: zor pty [--link PATH]", 0), 0u);
