@@ -6,6 +6,7 @@
 #include "errors.h"
 
 #include <zor/app.h>
+#include <zor/monitor.h>
 #include <zor/strings.h>
 
 #include <climits>
@@ -60,8 +61,13 @@ long current(const Setting& s) {
 
 void setModuleDefaults() {
   std::lock_guard lock(settingsLock());
+  if (liveDevices() != 0) return;
   // Scripts want answers, not slices.
-  if (liveDevices() == 0) zor::theApp.m_threadGranularity = 0;
+  zor::theApp.m_threadGranularity = 0;
+  // log_to() writes what Playback reads back: every chunk, in the hexadecimal view.
+  zor::theApp.m_monitorView = zor::MONITOR_VIEW_HEX;
+  zor::theApp.m_filterRX = false;
+  zor::theApp.m_filterTX = false;
 }
 
 py::dict configure(const py::kwargs& kw) {

@@ -19,6 +19,7 @@ struct Known {
 
 // The codes an open reports; anything else is an I/O error by its number.
 constexpr Known kKnown[] = {
+    {zor::ERROR_INVALID_FUNCTION, EOPNOTSUPP, "the device does not offer this"},
     {zor::ERROR_FILE_NOT_FOUND, ENOENT, "no such device or file"},
     {zor::ERROR_PATH_NOT_FOUND, ENOENT, "no such path"},
     {zor::ERROR_TOO_MANY_OPEN_FILES, EMFILE, "too many open files"},
