@@ -1,7 +1,6 @@
 # Shared peers of the Python tests: the zor program serving a loopback, an
 # echoing pseudo-terminal, a recorded traffic log. Each ends what it started.
 import os
-import pathlib
 import subprocess
 import threading
 import time
@@ -34,6 +33,7 @@ class Server:
     """zor server/remote --headless serving a loopback, ended at the test's end."""
 
     def __init__(self, program, mode, folder, env):
+        self.folder = folder
         folder.mkdir(exist_ok=True)
         (folder / "zor.ini").write_text("[ZOR.DLL]\nrunZor NumDev=0\nrunZor loopback=1\n")
         self.out = open(folder / "out.txt", "wb")
@@ -55,7 +55,14 @@ class Server:
             except OSError as e:
                 last = e
                 time.sleep(0.05)
+        if self.proc.poll() is not None:
+            # Another program holds the fixed TCP port, or the pipe folder is refused.
+            pytest.skip("the zor server ended: " + (self.folder / "out.txt").read_text()[-300:])
         raise AssertionError("the server took no client: %r" % (last,))
+
+    def served(self):
+        """True once this server (not another program on its port) took a client."""
+        return wait_until(lambda: " connected" in (self.folder / "out.txt").read_text())
 
     def stop(self):
         if self.proc.poll() is None:
@@ -121,21 +128,6 @@ def echo_pty():
     pty.close()
 
 
-@pytest.fixture
-def recorded_log(tmp_path):
-    """A traffic log of a loopback that answered b"ask\\n" with itself and got 1 MiB back whole."""
-
-    def record(payload):
-        path = tmp_path / "recorded.log"
-        with zor.Loopback() as dev:
-            dev.log_to(str(path))
-            round_trip(dev, payload)
-            dev.stop_log()
-        return path
-
-    return record
-
-
 def round_trip(dev, payload, timeout=60.0):
     """Writes payload from a second thread while this one reads it back."""
     sent = []
@@ -152,8 +144,3 @@ def round_trip(dev, payload, timeout=60.0):
 @pytest.fixture
 def payload():
     return os.urandom(1 << 20)
-
-
-@pytest.fixture(scope="session")
-def here():
-    return pathlib.Path(__file__).parent

@@ -9,6 +9,7 @@ def test_tcp_client_through_zor_remote(zor_program, tmp_path, payload):
     try:
         with server.open_client(lambda: zor.TcpClient("127.0.0.1")) as dev:
             assert dev.kind == zor.KIND_TCP
+            assert server.served(), "a client of another server on the fixed port"
             scenario(dev, payload)
     finally:
         server.stop()
