@@ -177,7 +177,10 @@ TcpClient(host, *, rx_size=65536, tx_size=65536, overlapped=False, timeout=None)
       .def(py::init([](const std::string& host, py::kwargs kw) {
              return std::make_unique<TcpClient>(host, openOptions(kw));
            }),
-           py::arg("host"));
+           py::arg("host"))
+      .def_property_readonly_static(
+          "PORT", [](py::object) { return zor::CDevTcp::TCP_PORT; },
+          "The server's port; the client takes the server's call back on the next one.");
 
   py::class_<Usb, Device>(m, "Usb", R"doc(
 The first instrument on USB bulk pipes that the setting "USB Devices" lists.

@@ -137,15 +137,19 @@ class Serial(SerialBase):
 
     @property
     def in_waiting(self):
+        """Bytes received and not yet read."""
         return self._open_device().in_waiting
 
     def read(self, size=1):
+        """Up to size bytes: all of them, or what came by the port's timeout."""
         return self._open_device().read(size, timeout=self._timeout)
 
     def read_until(self, expected=b"\n", size=None):
+        """The bytes up to and including expected (or size of them), or what came by the timeout."""
         return self._open_device().read_until(to_bytes(expected), size, timeout=self._timeout)
 
     def write(self, data):
+        """Queues data; SerialTimeoutException when write_timeout passes first."""
         device = self._open_device()
         data = to_bytes(data)
         n = device.write(data, timeout=self._write_timeout)
@@ -154,16 +158,20 @@ class Serial(SerialBase):
         return n
 
     def flush(self):
+        """Waits until the transmit ring is empty."""
         self._open_device().flush()
 
     def reset_input_buffer(self):
+        """Drops the bytes received and not yet read."""
         self._open_device().reset_input_buffer()
 
     def reset_output_buffer(self):
+        """Drops the bytes queued and not yet sent."""
         self._open_device().reset_output_buffer()
 
     @property
     def out_waiting(self):
+        """0: the transmit ring is not counted from here."""
         self._open_device()
         return 0
 
@@ -180,26 +188,31 @@ class Serial(SerialBase):
             self._device.send_break(0.25)
 
     def send_break(self, duration=0.25):
+        """Holds a serial line in break for duration seconds; other kinds have no line."""
         device = self._open_device()
         if isinstance(device, zor.SerialPort):
             device.send_break(duration)
 
     @property
     def cts(self):
+        """CTS of a serial line; True on kinds without lines."""
         device = self._open_device()
         return device.cts if isinstance(device, zor.SerialPort) else True
 
     @property
     def dsr(self):
+        """DSR of a serial line; True on kinds without lines."""
         device = self._open_device()
         return device.dsr if isinstance(device, zor.SerialPort) else True
 
     @property
     def ri(self):
+        """No ring indicator is read: False."""
         self._open_device()
         return False
 
     @property
     def cd(self):
+        """No carrier detect is read: True."""
         self._open_device()
         return True
