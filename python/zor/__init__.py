@@ -13,7 +13,9 @@ log that ``log_to`` wrote, in place of the instrument.
 
 The module runs the library at a "Thread granularity" of 0 (waits end when
 the data is there, not at the next slice); ``configure()`` changes it and the
-other library-wide settings for the devices opened afterwards.
+other library-wide settings for the devices opened afterwards. Traffic logs
+are written in the hexadecimal view with no direction filtered, so that
+Playback can replay every one of them.
 """
 
 from zor._zor import (  # noqa: F401
@@ -33,11 +35,6 @@ from zor._zor import (  # noqa: F401
     configure,
 )
 
-try:
-    from zor._zor import Rfc2217  # noqa: F401
-except ImportError:  # a library without the RFC 2217 client
-    pass
-
 __all__ = [
     "Device",
     "Loopback",
@@ -47,4 +44,17 @@ __all__ = [
     "TcpClient",
     "Usb",
     "configure",
-] + (["Rfc2217"] if "Rfc2217" in globals() else [])
+    "KIND_USB",
+    "KIND_NET",
+    "KIND_RS232",
+    "KIND_NULL",
+    "KIND_PLAYBACK",
+    "KIND_TCP",
+]
+
+try:
+    from zor._zor import Rfc2217  # noqa: F401
+
+    __all__ += ["Rfc2217"]
+except ImportError:  # a library without the RFC 2217 client
+    pass

@@ -7,7 +7,6 @@ import time
 
 import pytest
 
-import zor
 
 
 def wait_until(predicate, seconds=10.0):
@@ -29,6 +28,22 @@ def zor_program():
     return program
 
 
+def open_client(proc, make, said=lambda: ""):
+    """make()'s device once the server process proc takes it; a skip when the
+    server ended (another program holds its port, or its folder is refused)."""
+    last = None
+    end = time.monotonic() + 10
+    while time.monotonic() < end and proc.poll() is None:
+        try:
+            return make()
+        except OSError as e:
+            last = e
+            time.sleep(0.05)
+    if proc.poll() is not None:
+        pytest.skip("the server ended: " + said())
+    raise AssertionError("the server took no client: %r" % (last,))
+
+
 class Server:
     """zor server/remote --headless serving a loopback, ended at the test's end."""
 
@@ -47,18 +62,7 @@ class Server:
 
     def open_client(self, make):
         """The client device, once the server takes it (bounded)."""
-        last = None
-        end = time.monotonic() + 10
-        while time.monotonic() < end and self.proc.poll() is None:
-            try:
-                return make()
-            except OSError as e:
-                last = e
-                time.sleep(0.05)
-        if self.proc.poll() is not None:
-            # Another program holds the fixed TCP port, or the pipe folder is refused.
-            pytest.skip("the zor server ended: " + (self.folder / "out.txt").read_text()[-300:])
-        raise AssertionError("the server took no client: %r" % (last,))
+        return open_client(self.proc, make, lambda: (self.folder / "out.txt").read_text()[-300:])
 
     def served(self):
         """True once this server (not another program on its port) took a client."""

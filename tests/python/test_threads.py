@@ -1,5 +1,4 @@
 # Waits release the GIL, Ctrl-C ends them, and a close ends them safely.
-import os
 import signal
 import subprocess
 import sys
