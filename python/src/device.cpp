@@ -81,6 +81,7 @@ void Device::close() {
   dev = std::move(m_dev);
   lock.unlock();
   dev.reset();  // stops the worker threads, without the GIL
+  onClosed();
 }
 
 bool Device::isOpen() const {

@@ -102,6 +102,8 @@ public:
 protected:
   // Takes an opened device.
   Device(DevicePtr dev, const OpenOptions& options, std::string name);
+  // After the device has closed, once, without the GIL.
+  virtual void onClosed() {}
 
 private:
   using Deadline = std::optional<Clock::time_point>;

@@ -164,6 +164,9 @@ public:
     if (!ok) raiseOsError(zor::GetLastError(), "send_break");
   }
 
+protected:
+  void onClosed() override { m_link.reset(); }
+
 private:
   static long checkBaud(const py::object& value) {
     if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))

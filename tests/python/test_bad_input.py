@@ -51,6 +51,8 @@ def test_bad_construction_and_settings(tmp_path):
     ]:
         with pytest.raises(exc):
             zor.SerialPort(*args)
+    with pytest.raises(OSError):
+        zor.Usb()  # no instrument listed or present
     with pytest.raises(OSError) as refused:
         zor.PipeClient("elsewhere.example")
     assert refused.value.errno != 0

@@ -1,6 +1,7 @@
 # Every kind the machine can serve, through the same script: 1 MiB round trip
 # whole, a query answered, and a query that times out while the answer is
 # incomplete. Each peer echoes what it is sent.
+import os
 import threading
 import time
 
@@ -48,7 +49,8 @@ def test_pipe_client_through_zor_server(pipe_server, payload):
         scenario(dev, payload)
 
 
-def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload, tmp_path):
+def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload):
+    ports = os.path.join(os.path.dirname(os.environ["ZOR_CONFIG"]), "ports")
     with zor.SerialPort(echo_pty.path, baudrate=115200) as dev:
         assert dev.kind == zor.KIND_RS232 and dev.baudrate == 115200
         scenario(dev, payload)
@@ -61,10 +63,8 @@ def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload, tmp_pat
             dev.cts
         dev.send_break(0.01)
         assert dev.query(b"still\n", timeout=10) == b"still\n"
+    assert not any(n.startswith("COM6") for n in os.listdir(ports)), "a path's own link stayed behind"
     # "COMn" as the library numbers ports: a link beside the settings file.
-    import os
-
-    ports = os.path.join(os.path.dirname(os.environ["ZOR_CONFIG"]), "ports")
     os.makedirs(ports, exist_ok=True)
     link = os.path.join(ports, "COM77")
     if os.path.lexists(link):
@@ -75,7 +75,6 @@ def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload, tmp_pat
             assert dev.query(b"com\n", timeout=10) == b"com\n"
     finally:
         os.remove(link)
-    assert not any(n.startswith("COM6") for n in os.listdir(ports)), "a path's own link stayed behind"
 
 
 def test_query_deadline_holds_against_a_trickle():
