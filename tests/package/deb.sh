@@ -45,11 +45,32 @@ if [ -n "$gui" ]; then
   done
   dpkg-deb -c "$gui" | awk '{print $6}' | grep -qx './usr/lib/libzor-gui.so.0' || { echo "zor-gui lacks its library"; status=1; }
 fi
+# The Python module, when it was built: python3-zor, on top of zor, found by
+# Debian's python3 and by pytest through its entry point.
+py=$(ls "$scratch"/out/python3-zor_"$version"_*.deb 2>/dev/null || true)
+if [ -n "$py" ]; then
+  pdepends=$(dpkg-deb -f "$py" Depends)
+  for need in "zor (= $version)" python3; do
+    grep -qF -- "$need" <<<"$pdepends" || { echo "python3-zor's Depends \"$pdepends\" lacks $need"; status=1; }
+  done
+  pfiles=$(dpkg-deb -c "$py" | awk '{print $6}')
+  for f in ./usr/lib/python3/dist-packages/zor/__init__.py ./usr/lib/python3/dist-packages/zor/protocol_zor.py \
+    ./usr/lib/python3/dist-packages/zor/pytest_plugin.py "./usr/lib/python3/dist-packages/zor-$version.dist-info/entry_points.txt"; do
+    grep -qx -- "$f" <<<"$pfiles" || { echo "python3-zor lacks $f"; status=1; }
+  done
+  grep -q '^./usr/lib/python3/dist-packages/zor/_zor\..*\.so$' <<<"$pfiles" || { echo "python3-zor lacks its extension"; status=1; }
+  dpkg-deb -x "$py" "$scratch/root"
+fi
 dpkg-deb -x "$deb" "$scratch/root"
 got=$(env -i ZOR_CONFIG="$scratch/zor.ini" "$scratch/root/usr/bin/zor" --version)
 if [ "$got" != "zor $version" ]; then
   echo "the packaged zor --version printed \"$got\""
   status=1
+fi
+if [ -n "$py" ]; then
+  got=$(env -i ZOR_CONFIG="$scratch/zor.ini" PYTHONPATH="$scratch/root/usr/lib/python3/dist-packages" /usr/bin/python3 -c \
+    'import zor; d = zor.Loopback(); d.write(b"ok"); print(d.read(2, timeout=5).decode())' 2>&1)
+  [ "$got" = ok ] || { echo "the packaged module answered \"$got\""; status=1; }
 fi
 [ "$status" = 0 ] && echo "$(basename "$deb"): $(wc -l <"$scratch/files") entries; Depends: $depends"
 exit "$status"
