@@ -59,8 +59,12 @@ bool CDevicePrivate::writeThrough(const unsigned char* data, unsigned long n) {
   // Flow control paces and holds the TX thread's chunks; the writer leaves
   // those to it. An overlapped hook may answer later than the call: the
   // writer would wait for what the TX thread waits for on its behalf.
-  if (!wakeOnData() || m_xonEnabled || m_hXonEvent.load() != nullptr || t.panic) return false;
+  if (!wakeOnData() || m_xonEnabled || m_hXonEvent.load() != nullptr || t.panic || m_buffs[TX].notEmpty())
+    return false;
   if (!m_sendTurn.tryTake()) return false;
+  // Asked before the channel is held: a device's own look at its line (the
+  // serial device's CTS) holds the channel itself.
+  const bool lineFree = q->canTransmit();
   bool sent = false;
   long r = 0;
   DWORD error = ERROR_SUCCESS;
@@ -71,8 +75,7 @@ bool CDevicePrivate::writeThrough(const unsigned char* data, unsigned long n) {
     // The parked TX thread is looked at first: its start follows the sizing
     // of the transfer buffers that ioSize reads.
     if (out.get() != nullptr && t.thread.IsSuspended() && !t.panic && !t.pending && !m_buffs[TX].notEmpty() &&
-        !(overlapped(TX) && m_devHndl->Hooked()) && n <= static_cast<unsigned long>(ioSize(TX)) &&
-        q->canTransmit()) {
+        !(overlapped(TX) && m_devHndl->Hooked()) && n <= static_cast<unsigned long>(ioSize(TX)) && lineFree) {
       log(LOG_TX, data, n);
       r = writeOut(out.get(), data, static_cast<int>(n), overlapped(TX), &error);
       sent = true;
