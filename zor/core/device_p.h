@@ -135,6 +135,9 @@ public:
   // device's next data is due), bounded by the safety slice.
   void idleWait(int k, bool watchChannel);
   void wakeReceiver() { SetEvent(m_hRxWake); }
+  // At a granularity of 1 ms or more: an fd channel with nothing to send and
+  // no flow control, whose idle receiver may wait for its input itself.
+  bool quietChannel();
   // Bytes the next read may take: at most a chunk and the RX ring's room; 0
   // while the room is less than the least read.
   int rxChunk() const;

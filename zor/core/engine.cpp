@@ -133,7 +133,11 @@ bool CDevicePrivate::startIoOperation(int k) {
     ackWaitXonXoff();
     // A read that waited out its bound was the pass's wait already; one that
     // came back at once (a hook with nothing queued) still gets its idle wait.
-    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) return true;
+    // A quiet channel then waits for its input rather than read again at once.
+    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
+      if (quietChannel()) idleWait(RX, true);
+      return true;
+    }
     if (r > 0) store(into, static_cast<unsigned long>(r), inRing);
     return finishIo(RX, r, error);
   }
@@ -193,11 +197,23 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   // taken up), and so does flow control (the TX thread's pacing waits on them).
   DWORD g = granularity();
   if (watchChannel) {
+    // With nothing to send and no flow control to keep up, an idle channel's
+    // passes could only find nothing: it waits for its input or a writer's
+    // wake-up instead (bounded by the safety slice), and bytes that arrive are
+    // taken up at once; transfers after that keep the pace.
+    const int input = quietChannel() ? m_devHndl->Input()->readableDescriptor() : -1;
+    if (input >= 0 && WaitForMultipleObjectsOrReadable(2, wake, input, kSafetySliceMs) != WAIT_FAILED) return;
     WaitForSingleObject(exitEvent, g);  // the pause after an empty read ignores wake-ups
     return;
   }
   bool quiet = due == 0 && !m_xonEnabled && m_wakesReceiver;
   WaitForMultipleObjects(2, wake, FALSE, quiet ? kSafetySliceMs : g);
+}
+
+bool CDevicePrivate::quietChannel() {
+  if (m_xonEnabled || m_buffs[TX].notEmpty() || m_rxDue.load() != 0 || m_devHndl->Hooked()) return false;
+  // A medium whose read is the wait is always "readable".
+  return !m_devHndl->Input()->readIsTheWait();
 }
 
 int CDevicePrivate::rxLeastRead() const {
