@@ -82,7 +82,8 @@ int main() {
                 zor::CSingleLock lock(ring.mutex(), true);
                 return ring.get(out, kChunk);
               }));
-  std::printf("circbuff_in_place_get_MBps %.0f MB/s\n", mbps([&](const unsigned char* in, unsigned char* out) {
+  std::printf("circbuff_in_place_get_MBps %.0f MB/s\n",
+              mbps([&](const unsigned char* in, unsigned char* out) {
                 unsigned char* span = nullptr;
                 int n = std::min(ring.freeSpan(&span), kChunk);
                 std::memcpy(span, in, static_cast<std::size_t>(n));  // the read(2) into the span
