@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -157,22 +158,35 @@ private:
 
 void roundTripsG0() {
   theApp.m_threadGranularity = 0;
-  CDevNull sync, overlapped;
+  CDevNull sync, overlapped, logged;
   sync.Loopback(true);
   overlapped.Loopback(true);
-  if (!sync.OpenDevice(0, 8192, 8192) || !overlapped.OpenDevice(3, 8192, 8192)) {
+  logged.Loopback(true);
+  // A monitor that writes every record to its traffic log file.
+  const std::string logFile = "/tmp/zor_bench_loopback_" + std::to_string(::getpid()) + ".txt";
+  CMonitorDlg* monitor = logged.Monitor();
+  monitor->SetView(MONITOR_VIEW_HEX);
+  monitor->ToggleLogFile(logFile.c_str());
+  logged.InstallLogger(&CMonitorDlg::LogCallback, reinterpret_cast<long>(monitor));
+  if (!sync.OpenDevice(0, 8192, 8192) || !overlapped.OpenDevice(3, 8192, 8192) ||
+      !logged.OpenDevice(0, 8192, 8192)) {
     std::printf("# loopback_rtt_g0: open failed\n");
     return;
   }
   PipeChain oneHop(1), twoHops(2);
   std::vector<bench::TripPath> paths;
   paths.emplace_back("loopback_rtt_g0_sync", [&](int i) { return deviceTrip(sync, i); });
+  paths.emplace_back("loopback_rtt_g0_sync_log_file", [&](int i) { return deviceTrip(logged, i); });
   paths.emplace_back("loopback_rtt_g0_overlapped", [&](int i) { return deviceTrip(overlapped, i); });
   paths.emplace_back("loopback_rtt_ref_thread_pipe", [&](int i) { return oneHop.trip(i); });
   paths.emplace_back("loopback_rtt_ref_2relay_pipe", [&](int i) { return twoHops.trip(i); });
   bench::runTripsInRounds(paths, 5, 400, 5, 1.0);
   sync.CloseDevice();
   overlapped.CloseDevice();
+  logged.CloseDevice();
+  logged.InstallLogger(nullptr, 0);
+  monitor->ToggleLogFile(nullptr);
+  std::remove(logFile.c_str());
 }
 
 constexpr unsigned long long kBulkLimit = 1ull << 30;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -201,6 +203,58 @@ TEST(CircBuff, WrapsAroundInOrder) {
   got.insert(got.end(), out, out + k);
   ASSERT_EQ(got.size(), next);
   for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<unsigned char>(i)) << i;
+}
+
+// Puts, gets and in-place fills of any length against a queue, on rings of
+// many sizes: every copy that crosses the wrap, every span that ends at it or
+// short of the reading position, and a clear between a fill and its commit.
+TEST(CircBuff, BlockCopiesAndInPlaceFillsMatchAQueue) {
+  std::mt19937 random(5);
+  unsigned char next = 0;
+  for (int size = 2; size <= 19; ++size) {
+    Ring ring;
+    ASSERT_TRUE(ring.create(size, false));
+    std::deque<unsigned char> model;
+    for (int step = 0; step < 400; ++step) {
+      const int room = size - 1 - static_cast<int>(model.size());
+      switch (random() % 4) {
+        case 0: {  // a put that fits
+          std::vector<unsigned char> in(random() % (room + 1));
+          for (auto& b : in) model.push_back(b = next++);
+          ASSERT_TRUE(ring.put(in.data(), static_cast<int>(in.size())));
+          break;
+        }
+        case 1: {  // a fill in place, sometimes cleared before its commit
+          unsigned char* span = nullptr;
+          const int n = ring.freeSpan(&span);
+          ASSERT_LE(n, room);
+          ASSERT_EQ(n > 0, room > 0) << size << " " << step;
+          const int used = n > 0 ? 1 + static_cast<int>(random() % n) : 0;
+          if (random() % 5 == 0) {
+            ring.clear();
+            model.clear();
+          }
+          for (int i = 0; i < used; ++i) model.push_back(span[i] = next++);
+          ring.commit(span, used);
+          break;
+        }
+        default: {
+          std::vector<unsigned char> out(random() % size + 1);
+          const int got = model.empty() ? 0 : ring.get(out.data(), static_cast<int>(out.size()));
+          ASSERT_EQ(got, static_cast<int>(std::min(out.size(), model.size())));
+          for (int i = 0; i < got; ++i, model.pop_front()) ASSERT_EQ(out[i], model.front()) << size;
+        }
+      }
+      ASSERT_EQ(ring.count(), static_cast<int>(model.size()));
+      ASSERT_FALSE(ring.takeOverrun());
+    }
+  }
+  // A put beyond the capacity keeps its last lap and overruns.
+  Ring small;
+  ASSERT_TRUE(small.create(4, false));
+  auto data = bytes(10);
+  EXPECT_FALSE(small.put(data.data(), 10));
+  EXPECT_TRUE(small.takeOverrun());
 }
 
 }  // namespace

@@ -2,11 +2,20 @@
 // thread. It carries a mutex for its users but does no locking itself. A ring
 // of capacity C holds C - 1 bytes: the put that fills it is an overrun, after
 // which the ring reads as empty (the device reports the loss).
+//
+// Its one writer may also fill the ring in place: freeSpan() names the room
+// up to the wrap, which the writer fills without the mutex (readers never
+// touch it) and then hands over with commit() under the mutex. The positions
+// are published with release and read with acquire, so that a reader sees the
+// bytes of a commit and the writer reuses only room a reader has finished with.
 #pragma once
 
 #include "zor/support/support.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <type_traits>
 
 namespace zor {
 
@@ -75,12 +84,36 @@ public:
 
   int get(T* out, int max) {
     if (!hasStorage(334) || !checkNotEmpty()) return 0;
-    int n = 0;
-    while (n < max && load(m_in) != load(m_out)) {
-      out[n++] = m_buffer[load(m_out)];
-      advance(m_out);
-    }
+    const int size = load(m_size), from = load(m_out);
+    const int n = std::min(std::max(max, 0), count());
+    const int first = std::min(n, size - from);
+    copy(out, m_buffer + from, first);
+    copy(out + first, m_buffer, n - first);
+    store(m_out, from + n < size ? from + n : from + n - size);
     return n;
+  }
+
+  // The room the writer may fill in place, up to the wrap: *span points at it
+  // and the count is returned (0: none, or no storage). The writer alone calls
+  // it; the room stays valid, and only grows, until its commit.
+  int freeSpan(T** span) {
+    *span = nullptr;
+    const int size = load(m_size);
+    if (m_buffer == nullptr || size < 2) return 0;
+    const int in = load(m_in), out = load(m_out);
+    // One slot stays empty: the ring never fills by a commit.
+    const int n = in >= out ? size - in - (out == 0 ? 1 : 0) : out - in - 1;
+    *span = m_buffer + in;
+    return n;
+  }
+
+  // Hands over n bytes the writer put at span (from freeSpan) to the readers.
+  // A clear() since then moved the start of the ring: the bytes follow it.
+  void commit(const T* span, int n) {
+    if (n <= 0 || m_buffer == nullptr) return;
+    const int size = load(m_size), in = load(m_in);
+    if (span != m_buffer + in) std::memmove(m_buffer + in, span, static_cast<std::size_t>(n) * sizeof(T));
+    store(m_in, in + n < size ? in + n : in + n - size);
   }
 
   T peekByte() {
@@ -114,12 +147,18 @@ private:
 
   bool put(const T* data, int n, int line) {
     if (!hasStorage(line)) return false;
-    bool overran = false;
-    for (int i = 0; i < n; ++i) {
-      m_buffer[load(m_in)] = data[i];
-      advance(m_in);
-      if (load(m_in) == load(m_out)) overran = true;
-    }
+    if (n <= 0) return true;
+    const int size = load(m_size), in = load(m_in);
+    // The put overruns when it reaches the reading position at any byte.
+    const bool overran = n >= size - count();
+    // Of a put longer than the ring only the last lap stays.
+    const int skip = n > size ? n - size : 0;
+    const int start = static_cast<int>((static_cast<long long>(in) + skip) % size);
+    const int len = n - skip;
+    const int first = std::min(len, size - start);
+    copy(m_buffer + start, data + skip, first);
+    copy(m_buffer, data + skip + first, len - first);
+    store(m_in, static_cast<int>((static_cast<long long>(in) + n) % size));
     if (overran) {
       m_overrun = true;
       if (m_throw) throw CB_OVERFLOW;
@@ -139,8 +178,12 @@ private:
     return false;
   }
 
-  static int load(const std::atomic<int>& v) { return v.load(std::memory_order_relaxed); }
-  static void store(std::atomic<int>& v, int x) { v.store(x, std::memory_order_relaxed); }
+  static void copy(T* to, const T* from, int n) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (n > 0) std::memcpy(to, from, static_cast<std::size_t>(n) * sizeof(T));
+  }
+  static int load(const std::atomic<int>& v) { return v.load(std::memory_order_acquire); }
+  static void store(std::atomic<int>& v, int x) { v.store(x, std::memory_order_release); }
   void advance(std::atomic<int>& pos) {
     int next = load(pos) + 1;
     store(pos, next == load(m_size) ? 0 : next);

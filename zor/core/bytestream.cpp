@@ -48,6 +48,7 @@ int CDevicePrivate::putWhenSpace(const unsigned char* data, unsigned long n, boo
   if (n == 0) return 1;
   auto& tx = m_buffs[TX];
   const bool direct = wakeOnData();
+  if (direct && writeThrough(data, n)) return 1;
   DWORD start = GetTickCount();
   for (;;) {
     // Noted before the look at the space, so that a take in between ends the wait.

@@ -25,7 +25,8 @@ bool CDevHandle::Open(const char* inName, const char* outName, int* overlapFlags
   const bool separateOut = outName != nullptr && outName[0] != '\0';
   if (!separateOut && (*overlapFlags & 3)) *overlapFlags = 3;
   *error = ERROR_SUCCESS;
-  if (m_hooks || isHookName(inName)) {
+  m_hooked = m_hooks || isHookName(inName);
+  if (m_hooked) {
     m_in = makeHookTransport(m_device, *overlapFlags);
     if (!m_in) *error = ERROR_NOT_ENOUGH_MEMORY;
   } else {

@@ -43,6 +43,8 @@ public:
 
   // I/O goes to the device's hooks, whatever the names (SetChannelOwner).
   void SetHooks(bool on) { m_hooks = on; }
+  // The open channel serves the device's hooks.
+  bool Hooked() const { return m_hooked.load(); }
 
 private:
   CDevice* const m_device;
@@ -51,6 +53,7 @@ private:
   // Atomic because the application may ask IsDeviceOpen() at any time.
   std::atomic<bool> m_open{false};
   std::atomic<bool> m_hooks{false};
+  std::atomic<bool> m_hooked{false};
   // Open and Close replace the transports under it exclusively; Cancel and
   // FlushOut, which other threads call at any time, use them under it shared.
   mutable std::shared_mutex m_lock;

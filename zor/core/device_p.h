@@ -18,6 +18,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 
 namespace zor {
 
@@ -35,6 +36,33 @@ struct ThreadRec {
   unsigned char* localBuffer = nullptr;
   int localSize = 0;  // bytes localBuffer holds
   DWORD startTick = 0;
+};
+
+// The turn to hand bytes to the medium: the TX thread takes it for each
+// chunk, a writer at granularity 0 for its write-through. Whoever holds it
+// has every byte queued before its own sent or in hand, so bytes and their
+// monitor records leave in the order they were written.
+class SendTurn {
+public:
+  void take() {
+    m_mutex.lock();
+    m_owner = std::this_thread::get_id();
+  }
+  // Never waits; false also on the holder's own thread (a hook that writes
+  // from within a write queues behind it).
+  bool tryTake() {
+    if (m_owner.load() == std::this_thread::get_id() || !m_mutex.try_lock()) return false;
+    m_owner = std::this_thread::get_id();
+    return true;
+  }
+  void give() {
+    m_owner = std::thread::id();
+    m_mutex.unlock();
+  }
+
+private:
+  std::mutex m_mutex;
+  std::atomic<std::thread::id> m_owner{};
 };
 
 class CDevicePrivate {
@@ -82,10 +110,15 @@ public:
   void threadExit();
   int doThread(int k);
   bool startIoOperation(int k);
-  // Moves n bytes of the TX transfer buffer to the medium, within "I/O Write
-  // Timeout" (overlapped: the longer of the two time-outs). Returns the
-  // count, or -1 with *error set when nothing moved and the medium failed.
-  long writeOut(int n, bool overlapped, DWORD* error);
+  // Moves n bytes to the output, within "I/O Write Timeout" (overlapped: the
+  // longer of the two time-outs). Returns the count, or -1 with *error set
+  // when nothing moved and the medium failed. The caller holds the send turn.
+  long writeOut(Transport* out, const unsigned char* data, int n, bool overlapped, DWORD* error);
+  // At granularity 0: sends a write on the caller's thread when the TX thread
+  // would do nothing else with it (below). False: the caller queues it.
+  bool writeThrough(const unsigned char* data, unsigned long n);
+  // The TX thread's turn: one chunk from the ring to the medium.
+  long sendChunk(DWORD* error);
   // What follows a transfer's result r (count, or -1 with error); true when idle.
   bool finishIo(int k, long r, DWORD error);
   bool canWrite(int k, bool* pacedOut = nullptr);
@@ -93,13 +126,18 @@ public:
   void endOverlappedOperation(int k);
   void cancelIo(int k);
   bool overlapped(int k) const { return (m_overlapFlags.load() & (1 << k)) != 0; }
-  void store(unsigned char* data, unsigned long n);
+  // Received bytes at data: filtered, logged, then handed to the readers.
+  // inRing: they were read into the ring's free span, else they are copied.
+  void store(unsigned char* data, unsigned long n, bool inRing);
   // Waits up to one granularity slice, ending early when reception may have
   // become possible or the thread must stop: an idle device does not spin.
   // At granularity 0 the wait lasts until the channel can deliver (or a hook
   // device's next data is due), bounded by the safety slice.
   void idleWait(int k, bool watchChannel);
   void wakeReceiver() { SetEvent(m_hRxWake); }
+  // At a granularity of 1 ms or more: an fd channel with nothing to send and
+  // no flow control, whose idle receiver may wait for its input itself.
+  bool quietChannel();
   // Bytes the next read may take: at most a chunk and the RX ring's room; 0
   // while the room is less than the least read.
   int rxChunk() const;
@@ -218,6 +256,8 @@ public:
   std::mutex m_txTakenLock;
   std::condition_variable m_txTakenCv;
   std::uint64_t m_txTaken = 0;
+
+  SendTurn m_sendTurn;
 };
 
 }  // namespace zor

@@ -110,57 +110,44 @@ bool CDevicePrivate::startIoOperation(int k) {
       bound = static_cast<DWORD>(theApp.m_ioTimeout);
       if (!wakeOnData()) bound = std::min(bound, granularity());
     }
+    // A medium with a descriptor reads straight into the ring's room: the RX
+    // thread is the ring's one writer, so that room is its own until the
+    // commit. Hooks (their queues copy anyway) and a medium whose read is the
+    // wait (a read that may complete after its bound) use the transfer buffer.
+    unsigned char* into = t.localBuffer;
+    int want = chunk;
+    bool inRing = false;
+    if (!m_devHndl->Hooked() && !in->readIsTheWait() && in->readableDescriptor() >= 0) {
+      unsigned char* span = nullptr;
+      const int room = m_buffs[RX].freeSpan(&span);
+      if (room >= rxLeastRead()) {
+        into = span;
+        want = std::min(chunk, room);
+        inRing = true;
+      }
+    }
     if (ovl) startOverlappedOperation(RX);
     const DWORD start = GetTickCount();
-    r = in->read(t.localBuffer, static_cast<unsigned long>(chunk), bound, &error);
+    r = in->read(into, static_cast<unsigned long>(want), bound, &error);
     if (ovl) endOverlappedOperation(RX);
     ackWaitXonXoff();
     // A read that waited out its bound was the pass's wait already; one that
     // came back at once (a hook with nothing queued) still gets its idle wait.
-    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) return true;
-    if (r > 0) {
-      CSingleLock lock(m_buffs[RX].mutex(), true);
-      store(t.localBuffer, static_cast<unsigned long>(r));
+    // A quiet channel then waits for its input rather than read again at once.
+    if (bounded && r == 0 && bound > 0 && GetTickCount() - start >= bound) {
+      if (quietChannel()) idleWait(RX, true);
+      return true;
     }
-  } else {
-    int n;
-    {
-      CSingleLock lock(m_buffs[TX].mutex(), true);
-      n = m_buffs[TX].get(t.localBuffer, ioSize(TX));
-    }
-    if (n > 0) noteTxTaken();
-    log(LOG_TX, t.localBuffer, static_cast<unsigned long>(n));
-    if (HANDLE xon = m_hXonEvent.load()) ResetEvent(xon);
-    // Bytes taken from the ring are never put back, whatever the write's outcome.
-    r = n > 0 ? writeOut(n, ovl, &error) : 0;
+    if (r > 0) store(into, static_cast<unsigned long>(r), inRing);
+    return finishIo(RX, r, error);
   }
-  return finishIo(k, r, error);
-}
-
-long CDevicePrivate::writeOut(int n, bool ovl, DWORD* error) {
-  ThreadRec& t = m_thrds[TX];
-  DWORD bound = static_cast<DWORD>(theApp.m_ioWriteTimeout);
-  if (ovl) {
-    bound = std::max(bound, static_cast<DWORD>(theApp.m_ioTimeout));
-    startOverlappedOperation(TX);
-  }
-  Transport* out = m_devHndl->Output();
-  const DWORD start = GetTickCount();
-  long moved = 0;
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    const DWORD left = elapsed < bound ? bound - elapsed : 0;
-    long r = out->write(t.localBuffer + moved, static_cast<unsigned long>(n - moved), left, error);
-    // Only progress goes on: nothing placed within the bound, or a failure, ends the transfer.
-    if (r <= 0) {
-      if (moved == 0) moved = r;
-      break;
-    }
-    moved += r;
-    if (moved >= n || left == 0) break;
-  }
-  if (ovl) endOverlappedOperation(TX);
-  return moved;
+  // The turn is kept until the outcome is judged, so that no write-through
+  // follows a failed chunk before its panic is known.
+  m_sendTurn.take();
+  r = sendChunk(&error);
+  const bool idle = finishIo(TX, r, error);
+  m_sendTurn.give();
+  return idle;
 }
 
 bool CDevicePrivate::finishIo(int k, long r, DWORD error) {
@@ -210,11 +197,23 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   // taken up), and so does flow control (the TX thread's pacing waits on them).
   DWORD g = granularity();
   if (watchChannel) {
+    // With nothing to send and no flow control to keep up, an idle channel's
+    // passes could only find nothing: it waits for its input or a writer's
+    // wake-up instead (bounded by the safety slice), and bytes that arrive are
+    // taken up at once; transfers after that keep the pace.
+    const int input = quietChannel() ? m_devHndl->Input()->readableDescriptor() : -1;
+    if (input >= 0 && WaitForMultipleObjectsOrReadable(2, wake, input, kSafetySliceMs) != WAIT_FAILED) return;
     WaitForSingleObject(exitEvent, g);  // the pause after an empty read ignores wake-ups
     return;
   }
   bool quiet = due == 0 && !m_xonEnabled && m_wakesReceiver;
   WaitForMultipleObjects(2, wake, FALSE, quiet ? kSafetySliceMs : g);
+}
+
+bool CDevicePrivate::quietChannel() {
+  if (m_xonEnabled || m_buffs[TX].notEmpty() || m_rxDue.load() != 0 || m_devHndl->Hooked()) return false;
+  // A medium whose read is the wait is always "readable".
+  return !m_devHndl->Input()->readIsTheWait();
 }
 
 int CDevicePrivate::rxLeastRead() const {
@@ -311,21 +310,33 @@ void CDevicePrivate::waitTxTaken(std::uint64_t seen, DWORD ms) {
   m_txTakenCv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_txTaken != seen; });
 }
 
-void CDevicePrivate::store(unsigned char* data, unsigned long n) {
+void CDevicePrivate::store(unsigned char* data, unsigned long n, bool inRing) {
   n = checkXonXoff(data, n);
   if (n > 0) {
-    log(LOG_RX, data, n);
     DWORD now = GetTickCount();
     DWORD last = m_lastRxTick;
     DWORD watchDog = m_watchDog;
     if (watchDog != 0xFFFFFFFF && last != 0 && now - last > watchDog) m_thrds[RX].panic = true;
     m_lastRxTick = now;
-    m_buffs[RX].put(data, static_cast<int>(n));
-    if (m_buffs[RX].takeOverrun()) {
+    // The record is written before the bytes are handed over, outside the
+    // ring's mutex: a reader never waits for the monitor, and the record of
+    // what was received still comes before anything an application answers.
+    log(LOG_RX, data, n);
+    bool overran;
+    {
+      auto& rx = m_buffs[RX];
+      CSingleLock lock(rx.mutex(), true);
+      if (inRing)
+        rx.commit(data, static_cast<int>(n));
+      else
+        rx.put(data, static_cast<int>(n));
+      overran = rx.takeOverrun();
+      notify(rx.count());
+    }
+    if (overran) {
       ++m_rxOverruns;
       log(LOG_EVENT, nullptr, IDS_RX_OVERRUN);
     }
-    notify(m_buffs[RX].count());
   }
   checkRxBufferFull();
 }

@@ -43,7 +43,12 @@ public:
     // The buffer is only ever read from on the write path.
     return transfer(TX, const_cast<void*>(data), size, timeoutMs, error);
   }
-  void cancel(bool input) override { SetEvent(m_dir[input ? RX : TX].cancelled); }
+  void cancel(bool input) override {
+    Direction& d = m_dir[input ? RX : TX];
+    // Raised before the event: a call that sees it lowered finds no cancel to take.
+    d.maybeCancelled = true;
+    SetEvent(d.cancelled);
+  }
   void close() override { m_closed = true; }
 
 private:
@@ -51,6 +56,9 @@ private:
     bool overlapped = false;
     OVERLAPPED ovl{};
     HANDLE cancelled = nullptr;  // manual reset: a cancel not yet taken by a call
+    // Raised by cancel(): spares each call a look at the event (the hot path
+    // of a hook device's every transfer).
+    std::atomic<bool> maybeCancelled{false};
     // An operation the hook answered pending and has not completed; touched
     // only by the direction's one calling thread.
     bool outstanding = false;
@@ -65,8 +73,7 @@ private:
       *error = ERROR_INVALID_HANDLE;
       return -1;
     }
-    if (WaitForSingleObject(d.cancelled, 0) == WAIT_OBJECT_0) {
-      ResetEvent(d.cancelled);
+    if (takeCancel(d)) {
       *error = ERROR_OPERATION_ABORTED;
       return -1;
     }
@@ -145,10 +152,21 @@ private:
   // it) or by cancel(). A write's bytes count as not taken either way.
   static long waitEnded(Direction& d, int k, DWORD* error) {
     if (k == TX) d.givenUp = true;
+    d.maybeCancelled = false;
     if (WaitForSingleObject(d.cancelled, 0) != WAIT_OBJECT_0) return 0;
     ResetEvent(d.cancelled);
     *error = ERROR_OPERATION_ABORTED;
     return -1;
+  }
+
+  // Takes a cancel before a call. The event stays the truth and the flag only
+  // says it is worth a look: a cancel whose event is set just after this look
+  // is taken by the call's wait, or by the next call's.
+  static bool takeCancel(Direction& d) {
+    if (!d.maybeCancelled.exchange(false)) return false;
+    if (WaitForSingleObject(d.cancelled, 0) != WAIT_OBJECT_0) return false;
+    ResetEvent(d.cancelled);
+    return true;
   }
 
   CDevice* const m_device;
