@@ -2,6 +2,7 @@
 
 #include "zor/platform/platform.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 #include <vector>
@@ -112,19 +113,39 @@ void CSocketChannel::serve(std::shared_ptr<TcpTransport> c) {
   if (m_onConnect) m_onConnect(true);
   sessionStarted();
   std::vector<std::uint8_t> buffer(kReceiveSize);
-  telnet::Bytes payload;
   while (!m_stop.load()) {
     DWORD error = ERROR_SUCCESS;
     const long n = c->read(buffer.data(), kReceiveSize, static_cast<unsigned long>(sliceMs()), &error);
     if (n < 0) return;  // gone, or closed by close()
-    if (n > 0) {
-      payload.clear();
-      if (!received(buffer.data(), static_cast<std::size_t>(n), payload)) return;
-      if (!payload.empty() && m_onRead) m_onRead(payload.data(), static_cast<unsigned long>(payload.size()));
+    if (n > 0 && !take(buffer.data(), static_cast<std::size_t>(n))) return;
+    if (m_listener.waitCaller(0, true) > 0) {
+      // A client that went just as the next one called makes way for it, its last bytes delivered.
+      if (c->peerHasLeft()) {
+        deliverRest(*c, buffer);
+        return;
+      }
+      turnAway();  // it hears at once that it would wait in vain
     }
-    // A second caller hears at once that it waits in vain.
-    if (m_listener.waitCaller(0, true) > 0) turnAway();
     tick();
+  }
+}
+
+bool CSocketChannel::take(const std::uint8_t* data, std::size_t size) {
+  m_payload.clear();
+  if (!received(data, size, m_payload)) return false;
+  // The relay hands each piece to the device whole, so a piece must fit a transmit ring.
+  for (std::size_t at = 0; at < m_payload.size() && m_onRead; at += kDeliverSize)
+    m_onRead(m_payload.data() + at,
+             static_cast<unsigned long>(std::min(kDeliverSize, m_payload.size() - at)));
+  return true;
+}
+
+void CSocketChannel::deliverRest(TcpTransport& c, std::vector<std::uint8_t>& buffer) {
+  // Bounded: what the connection still holds is finite, the count of turns too.
+  for (int turn = 0; turn < 4096; ++turn) {
+    DWORD error = ERROR_SUCCESS;
+    const long n = c.read(buffer.data(), static_cast<unsigned long>(buffer.size()), 0, &error);
+    if (n <= 0 || !take(buffer.data(), static_cast<std::size_t>(n))) return;
   }
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -25,6 +26,8 @@ public:
   // How long the thread waits for a client's bytes in one slice while nothing else is due.
   static constexpr int kIdleSliceMs = 1000;
   static constexpr unsigned long kReceiveSize = 16384;
+  // What the client sent goes to the device in pieces of at most this size.
+  static constexpr std::size_t kDeliverSize = 1024;
 
   CSocketChannel(int port, std::uint32_t address, TurnedAwayHandler onTurnedAway);
   ~CSocketChannel() override;
@@ -62,6 +65,10 @@ protected:
 private:
   void run();
   void serve(std::shared_ptr<TcpTransport> client);
+  // Hands what the client sent to the protocol and its payload to the relay; false ends the connection.
+  bool take(const std::uint8_t* data, std::size_t size);
+  // Takes what a client that has gone still left in its connection.
+  void deliverRest(TcpTransport& c, std::vector<std::uint8_t>& buffer);
   void turnAway();
   std::shared_ptr<TcpTransport> client() const;
 
@@ -78,7 +85,8 @@ private:
   mutable std::mutex m_clientMutex;
   std::shared_ptr<TcpTransport> m_client;
   std::string m_peer;
-  std::mutex m_sendMutex;  // one block leaves whole before the next
+  std::mutex m_sendMutex;   // one block leaves whole before the next
+  telnet::Bytes m_payload;  // the channel thread's
 };
 
 // Raw bytes both ways: a terminal, a socket library, nc.
