@@ -133,16 +133,23 @@ constexpr ModeText kModes[] = {
      "  --headless         serve without a window (without it: the settings dialog,\n"
      "                     then the server window, which needs a display)\n"},
     {"remote",
-     "usage: zor remote [--headless [--bind ADDR]]\n"
+     "usage: zor remote [--headless [--protocol zor|rfc2217|raw] [--listen-port N] [--bind ADDR]]\n"
      "\n"
      "Remote server: serves the stored device to one TCP client on port 40765 until\n"
      "Ctrl-C or SIGTERM; the server connects back to the client on port 40766. A stored\n"
-     "NET or TCP choice serves NULL instead. One line is printed when a client connects or\n"
-     "leaves. The link is neither encrypted nor authenticated: bind to 127.0.0.1 and\n"
-     "forward both ports over SSH to reach it from elsewhere.\n"
+     "NET, TCP or RFC2217 choice serves NULL instead. One line is printed when a client\n"
+     "connects or leaves. The link is neither encrypted nor authenticated: bind to\n"
+     "127.0.0.1 and forward the ports over SSH to reach it from elsewhere.\n"
      "\n"
      "  --headless         serve without a window (without it: the settings dialog,\n"
      "                     then the server window, which needs a display)\n"
+     "  --protocol P       zor: our own, for the TCP device (the default); rfc2217: a\n"
+     "                     network serial port on one connection (Telnet COM-PORT-OPTION:\n"
+     "                     python3-serial's rfc2217:// URLs, the RFC2217 device, ser2net's\n"
+     "                     clients), the line settings applied to a served serial port;\n"
+     "                     raw: the bytes as they are on one connection (nc, a terminal,\n"
+     "                     a socket library). A second client is turned away at once\n"
+     "  --listen-port N    listen on port N instead of 40765\n"
      "  --bind ADDR        listen on this IPv4 address only (default: all)\n"},
     {"help",
      "usage: zor help\n"
