@@ -25,7 +25,7 @@ QLabel* iconLabel(QWidget* parent, const char* name, const char* file) {
 CRunZorRelayDlg::CRunZorRelayDlg(CHostServer::Kind kind, const char* caption, CDevice* device,
                                  QWidget* parent)
     : CRunZorModeless(device, parent), m_server(kind, device, GetSafeHwnd()) {
-  setObjectName(kind == CHostServer::REMOTE ? "runZorRemoteServerDlg" : "runZorServerDlg");
+  setObjectName(kind == CHostServer::INTRANET ? "runZorServerDlg" : "runZorRemoteServerDlg");
   setWindowTitle(caption);
   zorAppIcon();  // registers the icons
   auto* bar = new QMenuBar(this);
@@ -89,5 +89,12 @@ CRunZorServerDlg::CRunZorServerDlg(CDevice* device, QWidget* parent)
 
 CRunZorRemoteServerDlg::CRunZorRemoteServerDlg(CDevice* device, QWidget* parent)
     : CRunZorRelayDlg(CHostServer::REMOTE, "ZOR Remote Server", device, parent) {}
+
+CRunZorRemoteServerDlg::CRunZorRemoteServerDlg(CDevice* device, QWidget* parent, CHostServer::Kind kind)
+    : CRunZorRelayDlg(kind,
+                      kind == CHostServer::RFC2217 ? "ZOR Remote Server (RFC 2217)"
+                      : kind == CHostServer::RAW   ? "ZOR Remote Server (raw)"
+                                                   : "ZOR Remote Server",
+                      device, parent) {}
 
 }  // namespace zor

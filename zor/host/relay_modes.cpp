@@ -184,7 +184,7 @@ int runRemoteMode(int argc, char** argv) {
   const RelayMode mode{"remote", true};
   RelayOptions options;
   if (int status = parseOptions(mode, argc, argv, options))
-    return status < 0 ? runWindowMode(mode.name) : status;
+    return status < 0 ? runWindowMode(mode.name, options.protocol) : status;
   const char* bindTo = options.bindTo;
   if (bindTo != nullptr) {
     if (!CHostServer::IsIPv4Address(bindTo)) {
