@@ -62,7 +62,8 @@ int main() {
   {
     CDevRfc2217 client("127.0.0.1", static_cast<unsigned short>(port));
     if (!client.OpenDevice(0, 1 << 16, 1 << 16)) {
-      std::fprintf(stderr, "bench_rfc2217: the client did not open (%lu)\n", GetLastError());
+      std::fprintf(stderr, "bench_rfc2217: the client did not open (%lu)\n",
+                   static_cast<unsigned long>(GetLastError()));
       return 1;
     }
     std::vector<double> us;
