@@ -241,3 +241,24 @@ TEST_F(NetSerial, HostileClientsGetClearAnswersAndLoseTheServerNothing) {
   EXPECT_NE(readText(file("out.txt")).find("127.0.0.1 turned away: 127.0.0.1 is being served\n"),
             std::string::npos);
 }
+
+TEST_F(NetSerial, TheProgramOpensAServedPortAsTheRfc2217Kind) {
+  storeChoice("runZor NumDev=0\nrunZor loopback=1\nThread granularity=0\n");
+  auto server = startServer("rfc2217");
+  const std::vector<std::pair<std::string, std::string>> client{{"ZOR_CONFIG", file("client.ini")}};
+  auto bad = runProcess(program, {"settings", "--port", "RFC2217", "--address", "nowhere"}, client);
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("--address \"nowhere\" does not fit --port RFC2217"), std::string::npos) << bad.err;
+  const std::string query = "*IDN?\xff\n";
+  writeText(file("in.txt"), query);
+  auto r = runProcess(
+      "/bin/sh",
+      {"-c", "exec " + shellQuote(program) +
+                 " run --console --port RFC2217 --address 127.0.0.1:" + std::to_string(port) +
+                 " --idle-ms 300 <" + shellQuote(file("in.txt")) + " >" + shellQuote(file("out.txt.client"))},
+      client);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(readText(file("out.txt.client")), query) << "the loopback answers through the served port";
+  server->stop(15);
+  EXPECT_EQ(server->exitCode(), 0);
+}

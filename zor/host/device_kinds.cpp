@@ -70,16 +70,30 @@ CDevice* makeSerial(const S& s) {
   return dev;
 }
 
+// HOST:PORT split; false when the text is not of that form.
+bool hostAndPort(const std::string& address, std::string& host, unsigned short& port) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  char* end = nullptr;
+  const long number = std::strtol(address.c_str() + colon + 1, &end, 10);
+  if (end == address.c_str() + colon + 1 || *end != '\0' || number < 1 || number > 65535) return false;
+  host = address.substr(0, colon);
+  port = static_cast<unsigned short>(number);
+  return true;
+}
+
+bool isHostAndPort(const char* address) {
+  std::string host;
+  unsigned short port = 0;
+  return address != nullptr && hostAndPort(address, host, port);
+}
+
 // A network serial port: HOST:PORT, with the line of the serial settings.
 CDevice* makeNetSerial(const S& s) {
-  const std::string address = s.GetAddress();
-  const auto colon = address.rfind(':');
-  if (colon == std::string::npos || colon == 0) return nullptr;
-  char* end = nullptr;
-  const long port = std::strtol(address.c_str() + colon + 1, &end, 10);
-  if (end == address.c_str() + colon + 1 || *end != '\0' || port < 1 || port > 65535) return nullptr;
-  auto* dev =
-      new (std::nothrow) CDevRfc2217(address.substr(0, colon).c_str(), static_cast<unsigned short>(port));
+  std::string host;
+  unsigned short port = 0;
+  if (!hostAndPort(s.GetAddress(), host, port)) return nullptr;
+  auto* dev = new (std::nothrow) CDevRfc2217(host.c_str(), port);
   if (dev == nullptr) return nullptr;
   // The flow bytes are the far end's business, as for the other network devices.
   dev->EnableXonHandshake(false, kXon, kXoff);
@@ -113,7 +127,7 @@ constexpr DeviceKind kKinds[] = {
     {"RFC2217", S::ENTRY_RFC2217, ZOR_RFC2217, use(S::CONTROL_ADDRESS) | use(S::CONTROL_SERIAL),
      DeviceKind::DEFAULT_FRAME, false, "Server:", "the network serial port's HOST:PORT",
      "the HOST:PORT of a network serial port server (zor remote --protocol rfc2217, ser2net, ...)",
-     makeNetSerial, openPlain<CDevRfc2217>},
+     makeNetSerial, openPlain<CDevRfc2217>, isHostAndPort},
     {"COMn", S::ENTRY_FIRST_SERIAL, ZOR_RS232, use(S::CONTROL_SERIAL) | use(S::CONTROL_OVERLAPPED),
      DeviceKind::DEFAULT_OVERLAPPED_RX | DeviceKind::DEFAULT_OVERLAPPED_TX | DeviceKind::DEFAULT_RTSCTS |
          DeviceKind::DEFAULT_FRAME,
