@@ -117,7 +117,9 @@ protected:
 
 TEST_F(NetSerialDevice, OurOwnServerOfASerialPort) {
   ASSERT_TRUE(zortest::linkComPort(zortest::portNumber(), pty.path()));
+  LogRecorder servedRec;
   CDevRS232 served;
+  servedRec.attach(served);
   served.DeviceProgram(false, 9600, 'N', 8, 1);
   ASSERT_TRUE(served.OpenDevice(zortest::portNumber(), 0, 8192, 8192));
   std::unique_ptr<CSocketServer> server;
@@ -127,6 +129,22 @@ TEST_F(NetSerialDevice, OurOwnServerOfASerialPort) {
   };
   start();
   exercise([&] { server.reset(); }, start);
+  // The monitors show the payload both ways, never the doubled 0xFF of the wire.
+  const std::string every = allBytes();
+  EXPECT_EQ(zortest::asString(rec.bytes(LOG_TX)), every + "back");
+  EXPECT_EQ(zortest::asString(rec.bytes(LOG_RX)), every + "again");
+  EXPECT_EQ(zortest::asString(servedRec.bytes(LOG_SERVER_RCV)), every + "back");
+  EXPECT_EQ(zortest::asString(servedRec.bytes(LOG_SERVER_SENT)), every + "again");
+  {
+    // A rate no line runs at is refused: the port keeps its own, and the client is told so.
+    CDevRfc2217 client("127.0.0.1", static_cast<unsigned short>(port));
+    ASSERT_TRUE(client.OpenDevice(0, 1024, 1024));
+    EXPECT_FALSE(client.ChangeSpeed(0xFFFFFFFFul));
+    EXPECT_FALSE(client.ChangeSpeed(0));
+    EXPECT_EQ(rate(), 9600u) << "the open sent the programmed rate, and it stays";
+    unsigned long lines = 0;
+    EXPECT_TRUE(client.GetCommModemStatus(&lines)) << "asked of the server";
+  }
 
   // A server that does not speak the serial-line option fails the open, clearly and in bounded time.
   server = std::make_unique<CSocketServer>(CSocketServer::RAW, &served, nullptr);
