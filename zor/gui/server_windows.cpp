@@ -71,6 +71,8 @@ void CRunZorRelayDlg::onStop() { m_server.Stop(); }
 
 void CRunZorRelayDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
   if (msg != CHostServer::WM_PIPE_STATE) return;
+  // A caller turned away while a client is served leaves that client served.
+  if (wParam == CHostServer::LINK_DROPPED && clientShown()) return;
   const bool connected = wParam == 1;
   m_waiting->setVisible(!connected);
   m_connected->setVisible(connected);

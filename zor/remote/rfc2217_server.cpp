@@ -2,7 +2,6 @@
 
 #include "zor/platform/platform.h"
 #include "zor/remote/rfc2217.h"
-#include "zor/support/support.h"
 
 #include <zor/app.h>
 
