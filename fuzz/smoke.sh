@@ -39,3 +39,4 @@ run() {
 run fuzz_trafficlog "$here"/corpus
 run fuzz_settings "$here"/corpus-settings
 run fuzz_usbconfig "$here"/corpus-usbconfig
+run fuzz_telnet "$here"/corpus-telnet

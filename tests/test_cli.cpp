@@ -327,8 +327,9 @@ TEST_F(WithPort, PortsListsTheLinkedPortAndItsTtyAlsoAsJson) {
 }
 
 TEST_F(WithPort, SettingsWriteTheDialogsKeysAndRefuseBadInputWritingNothing) {
-  // COM7's entry: 5 + the number of serial ports found before it (the machine's own ttyS ones).
-  int entry = 5;
+  // COM7's entry: the first serial entry + the number of serial ports found before it (the machine's own ttyS
+  // ones).
+  int entry = zor::CRunZorSettings::ENTRY_FIRST_SERIAL;
   std::istringstream ports(zor({"ports"}).out);
   for (std::string line; std::getline(ports, line) && line.rfind("COM7 ", 0) != 0;) ++entry;
   auto r = zor({"settings", "--port", "COM7", "--baud", "115200", "--parity", "E"});

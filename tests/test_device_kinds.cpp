@@ -20,11 +20,23 @@ namespace zor {
 namespace {
 
 // The line of text that starts with prefix, without it; empty when there is none.
-std::string lineAfter(const std::string& text, const std::string& prefix) {
+// With continued, the lines that continue it (indented past the option) follow.
+std::string lineAfter(const std::string& text, const std::string& prefix, bool continued = false) {
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
-  return {};
+  std::string found;
+  bool inOption = false;
+  for (std::string line; std::getline(in, line);) {
+    if (inOption && continued && line.rfind("          ", 0) == 0) {
+      found += " " + line.substr(line.find_first_not_of(' '));
+      continue;
+    }
+    if (inOption) break;
+    if (line.rfind(prefix, 0) == 0) {
+      found = line.substr(prefix.size());
+      inOption = true;
+    }
+  }
+  return found;
 }
 
 TEST(DeviceKinds, EveryRowIsChosenByNameBuildsItsDeviceAndIsInTheUsage) {
@@ -35,7 +47,7 @@ TEST(DeviceKinds, EveryRowIsChosenByNameBuildsItsDeviceAndIsInTheUsage) {
   std::set<std::string> offered;
   std::istringstream ports(lineAfter(usage, "  --port "));
   for (std::string name; std::getline(ports, name, '|');) offered.insert(name);
-  const std::string addressHelp = lineAfter(usage, "  --address A ");
+  const std::string addressHelp = lineAfter(usage, "  --address A ", true);
 
   std::set<int> entries;
   for (const DeviceKind& kind : deviceKinds()) {
@@ -58,7 +70,9 @@ TEST(DeviceKinds, EveryRowIsChosenByNameBuildsItsDeviceAndIsInTheUsage) {
       // Without the address a kind that needs one is refused, and has nothing to build.
       ASSERT_FALSE(applyPortChoice("settings", choice, settings));
       EXPECT_EQ(std::unique_ptr<CDevice>(kind.make(settings)), nullptr);
-      choice.address = kind.type == ZOR_PLAYBACK ? log.c_str() : "127.0.0.1";
+      choice.address = kind.type == ZOR_PLAYBACK  ? log.c_str()
+                       : kind.type == ZOR_RFC2217 ? "127.0.0.1:2217"
+                                                  : "127.0.0.1";
     }
     ASSERT_TRUE(applyPortChoice("settings", choice, settings));
     EXPECT_EQ(settings.GetPortIndex(), kind.entry);

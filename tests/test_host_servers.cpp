@@ -200,6 +200,37 @@ Script::Step settingsExit() {
   };
 }
 
+TEST_F(HostWindows, RemoteServerWindowInTheNetworkSerialPortProtocol) {
+  CDevNull served;
+  served.Loopback(true);
+  ASSERT_TRUE(served.OpenDevice(0, 8192, 8192));
+  {
+    CRunZorRemoteServerDlg w(&served, nullptr, CHostServer::RFC2217);
+    CDevRfc2217 client("127.0.0.1", CDevTcp::TCP_PORT);
+    runWindow(w, [&] {
+      EXPECT_EQ(w.windowTitle(), "ZOR Remote Server (RFC 2217)");
+      ASSERT_TRUE(w.serving());
+      ASSERT_TRUE(client.OpenDevice(0, 8192, 8192));
+      ASSERT_TRUE(pumpUntil([&] { return w.clientShown(); }));
+      EXPECT_EQ(w.fieldText().toStdString(), "127.0.0.1 connected");
+      {
+        // A second client is turned away; the window goes on showing the first.
+        CDevRfc2217 second("127.0.0.1", CDevTcp::TCP_PORT);
+        EXPECT_FALSE(second.OpenDevice(0, 1024, 1024));
+      }
+      ASSERT_TRUE(client.WriteBuffer(reinterpret_cast<const unsigned char*>("\xff\xff"), 2));
+      EXPECT_EQ(zor_test::readBytes(client, 2, 5000), (Bytes{0xFF, 0xFF}));
+      // Answered by the channel's thread after it posted the turning away: the window has it now.
+      EXPECT_TRUE(client.ChangeSpeed(115200));
+      zor_test::pump();
+      EXPECT_TRUE(w.clientShown());
+    });
+    EXPECT_FALSE(w.serving());
+    client.CloseDevice();
+  }
+  served.CloseDevice();
+}
+
 TEST_F(HostWindows, ClientModeLoopReportsAFailedOpenRunsTheTerminalAndEndsOnExit) {
   std::string message;
   bool terminalShown = false, monitorShown = false, hostSet = false;

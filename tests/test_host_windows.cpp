@@ -113,10 +113,12 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     CRunZorDlg dlg(false);
     EXPECT_EQ(dlg.windowTitle(), "RunZOR");
     auto* port = child<QComboBox>(&dlg, "port");
-    ASSERT_EQ(port->count(), 7);
+    const int com3 = CRunZorSettings::ENTRY_FIRST_SERIAL + 1;
+    ASSERT_EQ(port->count(), com3 + 1);
     EXPECT_EQ(port->itemText(4), "Playback");
-    EXPECT_EQ(port->itemText(5), "COM 1");
-    EXPECT_EQ(port->itemText(6), "COM 3");
+    EXPECT_EQ(port->itemText(5), "RFC2217");
+    EXPECT_EQ(port->itemText(com3 - 1), "COM 1");
+    EXPECT_EQ(port->itemText(com3), "COM 3");
     EXPECT_EQ(port->currentIndex(), 0);
     EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "xonXoff") && checked(&dlg, "rtsCts"));
     EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "loopback"));
@@ -141,10 +143,16 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     for (const char* box : {"overlappedRx", "overlappedTx", "xonXoff", "loopback"})
       EXPECT_FALSE(enabled(&dlg, box)) << box;
 
-    // COM 3, the entry at index 6, with the serial defaults over changed lists.
+    // A network serial port: its server's address and the line's lists.
+    port->setCurrentIndex(CRunZorSettings::ENTRY_RFC2217);
+    EXPECT_EQ(text(&dlg, "addressLabel"), "Server:");
+    EXPECT_TRUE(enabled(&dlg, "address") && enabled(&dlg, "baudRate") && enabled(&dlg, "rtsCts"));
+    EXPECT_FALSE(enabled(&dlg, "browse") || enabled(&dlg, "overlappedRx"));
+
+    // COM 3, with the serial defaults over changed lists.
     child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(2);
     child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
-    port->setCurrentIndex(6);
+    port->setCurrentIndex(com3);
     EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "overlappedTx") && checked(&dlg, "rtsCts"));
     EXPECT_FALSE(checked(&dlg, "xonXoff"));
     EXPECT_EQ(listIndex(&dlg, "baudRate"), 6);
@@ -160,7 +168,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "rtsCts") || checked(&dlg, "loopback"));
 
     // Serial values for the accessors, then OK.
-    port->setCurrentIndex(6);
+    port->setCurrentIndex(com3);
     child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(14);
     child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
     child<QComboBox>(&dlg, "dataBits")->setCurrentIndex(2);
@@ -168,7 +176,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     child<QLineEdit>(&dlg, "address")->setText("kept.txt");
     QTimer::singleShot(0, [&] { child<QPushButton>(&dlg, "ok")->click(); });
     ASSERT_EQ(dlg.DoModal(), CRunZorDlg::IDOK);
-    EXPECT_EQ(dlg.GetPortIndex(), 6);
+    EXPECT_EQ(dlg.GetPortIndex(), com3);
     EXPECT_EQ(dlg.GetBaudRate(), 256000u);
     EXPECT_EQ(dlg.GetParity(), 'M');
     EXPECT_EQ(dlg.GetDataBits(), 7);
@@ -186,7 +194,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
   {
     // The next opening shows them; a server mode snaps a network entry to "NULL".
     CRunZorDlg again(false);
-    EXPECT_EQ(listIndex(&again, "port"), 6);
+    EXPECT_EQ(listIndex(&again, "port"), CRunZorSettings::ENTRY_FIRST_SERIAL + 1);
     EXPECT_EQ(listIndex(&again, "baudRate"), 14);
     EXPECT_EQ(text(&again, "address"), "kept.txt");
     CRunZorDlg server(true);

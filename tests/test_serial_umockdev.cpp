@@ -3,6 +3,9 @@
 // ctest entry).
 #include <zor/zor.h>
 
+#include "zor/platform/tcp.h"
+#include "zor/remote/socketserver.h"
+
 #include "support/recorder.h"
 #include "support/serial_line.h"
 
@@ -168,6 +171,44 @@ TEST_F(EmulatedSerial, AnUnpluggedAdapterPanicsAndResumesWhenPluggedBack) {
   ASSERT_TRUE(dev.WriteByte('!'));
   EXPECT_EQ(adapter->receive(1, 3000), "!");
   dev.CloseDevice();
+}
+
+// A served serial port as a network serial port's client drives it: its
+// line settings and control lines reach the adapter, and the instrument's
+// modem lines reach the client as they change.
+TEST_F(EmulatedSerial, ANetworkSerialPortClientDrivesTheServedAdapter) {
+  CDevRS232 served;
+  ASSERT_TRUE(served.OpenDevice(kPort, 0, 1024, 1024));
+  CSocketServer server(CSocketServer::RFC2217, &served, nullptr);
+  ASSERT_TRUE(server.Start(0, parseIpv4("127.0.0.1")));
+  CDevRfc2217 client("127.0.0.1", static_cast<unsigned short>(server.listeningPort()));
+  client.DeviceProgram(true, 19200, 'E', 7, 2);
+  ASSERT_TRUE(client.OpenDevice(0, 1024, 1024));
+  termios2 tio = adapter->state().tio;
+  EXPECT_EQ(tio.c_ospeed, 19200u);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), CS7 | PARENB | CSTOPB | CRTSCTS);
+  ASSERT_TRUE(client.EnableHwHandshake(false));
+  EXPECT_EQ(adapter->state().tio.c_cflag & CRTSCTS, 0u);
+  adapter->change([](auto& s) { s.events.clear(); });
+  ASSERT_TRUE(client.SetRts(false) && client.SetDtr(false) && client.SetDtr(true));
+  ASSERT_TRUE(client.SetBreak(true) && client.SetBreak(false));
+  EXPECT_EQ(adapter->state().events, (std::vector<std::string>{"RTS-", "DTR-", "DTR+", "BREAK+", "BREAK-"}));
+
+  adapter->change([](auto& s) { s.inputs = TIOCM_CTS | TIOCM_CAR; });
+  const auto linesAre = [&](unsigned long want) {
+    return waitUntil(
+        [&] {
+          unsigned long lines = 0;
+          return client.GetCommModemStatus(&lines) && lines == want;
+        },
+        5000);
+  };
+  EXPECT_TRUE(linesAre(MS_CTS_ON | MS_RLSD_ON)) << "reported as the lines change";
+  adapter->change([](auto& s) { s.inputs = TIOCM_DSR; });
+  EXPECT_TRUE(linesAre(MS_DSR_ON));
+  client.CloseDevice();
+  server.Stop();
+  served.CloseDevice();
 }
 
 }  // namespace

@@ -13,7 +13,15 @@
 
 namespace zor {
 
-enum zorType { ZOR_USB = 0, ZOR_NET = 1, ZOR_RS232 = 2, ZOR_NULL = 3, ZOR_PLAYBACK = 4, ZOR_TCP = 5 };
+enum zorType {
+  ZOR_USB = 0,
+  ZOR_NET = 1,
+  ZOR_RS232 = 2,
+  ZOR_NULL = 3,
+  ZOR_PLAYBACK = 4,
+  ZOR_TCP = 5,
+  ZOR_RFC2217 = 6
+};
 
 // Log record kinds passed to a logger.
 enum zorLogKind {

@@ -282,10 +282,12 @@ public:
   explicit CRunZorServerDlg(CDevice* device, QWidget* parent = nullptr);
 };
 
-// "ZOR Remote Server": the device served to one CDevTcp client on port 40765.
+// "ZOR Remote Server": the device served to one CDevTcp client on port 40765,
+// or (kind RFC2217 or RAW) to one client of a network serial port or of raw bytes.
 class ZOR_GUI_API CRunZorRemoteServerDlg : public CRunZorRelayDlg {
 public:
   explicit CRunZorRemoteServerDlg(CDevice* device, QWidget* parent = nullptr);
+  CRunZorRemoteServerDlg(CDevice* device, QWidget* parent, CHostServer::Kind kind);
 };
 
 // The mode loops: settings dialog, open, window, close, again, until the
@@ -297,6 +299,8 @@ ZOR_GUI_API bool runClientWindowMode();
 ZOR_GUI_API bool runViewWindowMode(const char* file);
 ZOR_GUI_API bool runServerWindowMode();
 ZOR_GUI_API bool runRemoteWindowMode();
+// The remote server's mode in one of its protocols (REMOTE, RFC2217, RAW).
+ZOR_GUI_API bool runRemoteWindowMode(CHostServer::Kind kind);
 
 }  // namespace zor
 

@@ -30,7 +30,8 @@ public:
     ENTRY_NET = 2,
     ENTRY_TCP = 3,
     ENTRY_PLAYBACK = 4,
-    ENTRY_FIRST_SERIAL = 5
+    ENTRY_RFC2217 = 5,
+    ENTRY_FIRST_SERIAL = 6
   };
   // The controls whose enabling follows the entry (the dialog's UpdatePortControls).
   enum Control {

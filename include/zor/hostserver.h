@@ -13,16 +13,19 @@
 
 namespace zor {
 
-// The intranet server (the local pipes CDevNet::ZOR_NETPIPE) or the remote
-// server (TCP on CDevTcp::TCP_PORT). Connection changes are posted as
+// The intranet server (the local pipes CDevNet::ZOR_NETPIPE), the remote
+// server (TCP on CDevTcp::TCP_PORT), or a server that other programs reach
+// over one TCP connection: a network serial port (Telnet with the serial-line
+// option) or raw bytes. Connection changes are posted as
 // WM_PIPE_STATE (wParam a LinkState) to notify. Neither the device nor notify
 // is owned.
 class ZOR_API CHostServer {
 public:
-  enum Kind { INTRANET, REMOTE };
+  enum Kind { INTRANET, REMOTE, RFC2217, RAW };
   static constexpr UINT WM_PIPE_STATE = 0x402;
   // WM_PIPE_STATE's wParam: the client left, connected, or was dropped because
-  // it opened one of the two local pipes only.
+  // it opened one of the two local pipes only (or, for RFC2217 and RAW, it
+  // called while another client was served).
   enum LinkState : WPARAM { LINK_LEFT = 0, LINK_CONNECTED = 1, LINK_DROPPED = 2 };
 
   CHostServer(Kind kind, CDevice* device, HWND notify);
@@ -36,6 +39,12 @@ public:
   // dotted ("127.0.0.1"); null is all. False with ERROR_INVALID_PARAMETER
   // for the intranet server or an address that is no IPv4 address.
   bool Start(const char* bindAddress);
+  // A TCP server (REMOTE, RFC2217, RAW) on port (0: one the system picks) of
+  // the address (null: all). False with ERROR_INVALID_PARAMETER for the
+  // intranet server, an address that is no IPv4 address or a port outside 0-65535.
+  bool Start(const char* bindAddress, int port);
+  // The port a TCP server listens on once started; 0 otherwise.
+  int ListeningPort() const;
   // Ends the relay (within one 500 ms wait) and closes the channel.
   void Stop();
   bool IsRunning() const;

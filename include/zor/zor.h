@@ -6,6 +6,7 @@
 #include <zor/devnet.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
+#include <zor/devrfc2217.h>
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
 #include <zor/devusb.h>

@@ -17,7 +17,7 @@ namespace {
 
 enum class Mode { Client, Server, Remote };
 
-bool modeLoop(Mode mode) {
+bool modeLoop(Mode mode, CHostServer::Kind remoteKind = CHostServer::REMOTE) {
   if (!zorGuiEnsureApplication()) return false;
   for (;;) {
     CRunZorDlg dialog(mode != Mode::Client);
@@ -35,7 +35,7 @@ bool modeLoop(Mode mode) {
       } else if (mode == Mode::Server) {
         window = std::make_unique<CRunZorServerDlg>(device.get());
       } else {
-        window = std::make_unique<CRunZorRemoteServerDlg>(device.get());
+        window = std::make_unique<CRunZorRemoteServerDlg>(device.get(), nullptr, remoteKind);
       }
       // The monitor asks it whether a transfer runs; its destructor clears it.
       theApp.m_pHostDlg = window.get();
@@ -50,6 +50,7 @@ bool modeLoop(Mode mode) {
 bool runClientWindowMode() { return modeLoop(Mode::Client); }
 bool runServerWindowMode() { return modeLoop(Mode::Server); }
 bool runRemoteWindowMode() { return modeLoop(Mode::Remote); }
+bool runRemoteWindowMode(CHostServer::Kind kind) { return modeLoop(Mode::Remote, kind); }
 
 bool runViewWindowMode(const char* file) {
   if (!zorGuiEnsureApplication()) return false;
@@ -121,7 +122,14 @@ int zorGuiMode(const char* mode, const char* file) {
   }
   if (std::strcmp(mode, "run") == 0) return zor::guarded(mode, zor::runClientWindowMode) ? 0 : 1;
   if (std::strcmp(mode, "server") == 0) return zor::guarded(mode, zor::runServerWindowMode) ? 0 : 1;
-  if (std::strcmp(mode, "remote") == 0) return zor::guarded(mode, zor::runRemoteWindowMode) ? 0 : 1;
+  if (std::strcmp(mode, "remote") == 0) {
+    // The remote server's protocol comes in the second argument.
+    if (file != nullptr && std::strcmp(file, "rfc2217") == 0)
+      return zor::guarded(mode, [] { return zor::runRemoteWindowMode(zor::CHostServer::RFC2217); }) ? 0 : 1;
+    if (file != nullptr && std::strcmp(file, "raw") == 0)
+      return zor::guarded(mode, [] { return zor::runRemoteWindowMode(zor::CHostServer::RAW); }) ? 0 : 1;
+    return zor::guarded(mode, [] { return zor::runRemoteWindowMode(); }) ? 0 : 1;
+  }
   std::fprintf(stderr, "zor: the window layer has no mode \"%s\"\n", mode);
   return 2;
 }

@@ -25,7 +25,7 @@ QLabel* iconLabel(QWidget* parent, const char* name, const char* file) {
 CRunZorRelayDlg::CRunZorRelayDlg(CHostServer::Kind kind, const char* caption, CDevice* device,
                                  QWidget* parent)
     : CRunZorModeless(device, parent), m_server(kind, device, GetSafeHwnd()) {
-  setObjectName(kind == CHostServer::REMOTE ? "runZorRemoteServerDlg" : "runZorServerDlg");
+  setObjectName(kind == CHostServer::INTRANET ? "runZorServerDlg" : "runZorRemoteServerDlg");
   setWindowTitle(caption);
   zorAppIcon();  // registers the icons
   auto* bar = new QMenuBar(this);
@@ -71,6 +71,8 @@ void CRunZorRelayDlg::onStop() { m_server.Stop(); }
 
 void CRunZorRelayDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
   if (msg != CHostServer::WM_PIPE_STATE) return;
+  // A caller turned away while a client is served leaves that client served.
+  if (wParam == CHostServer::LINK_DROPPED && clientShown()) return;
   const bool connected = wParam == 1;
   m_waiting->setVisible(!connected);
   m_connected->setVisible(connected);
@@ -89,5 +91,12 @@ CRunZorServerDlg::CRunZorServerDlg(CDevice* device, QWidget* parent)
 
 CRunZorRemoteServerDlg::CRunZorRemoteServerDlg(CDevice* device, QWidget* parent)
     : CRunZorRelayDlg(CHostServer::REMOTE, "ZOR Remote Server", device, parent) {}
+
+CRunZorRemoteServerDlg::CRunZorRemoteServerDlg(CDevice* device, QWidget* parent, CHostServer::Kind kind)
+    : CRunZorRelayDlg(kind,
+                      kind == CHostServer::RFC2217 ? "ZOR Remote Server (RFC 2217)"
+                      : kind == CHostServer::RAW   ? "ZOR Remote Server (raw)"
+                                                   : "ZOR Remote Server",
+                      device, parent) {}
 
 }  // namespace zor

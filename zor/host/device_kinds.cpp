@@ -4,11 +4,14 @@
 #include <zor/devnet.h>
 #include <zor/devnull.h>
 #include <zor/devplayback.h>
+#include <zor/devrfc2217.h>
 #include <zor/devrs232.h>
 #include <zor/devtcp.h>
 #include <zor/devusb.h>
 
+#include <cstdlib>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace zor {
@@ -67,6 +70,39 @@ CDevice* makeSerial(const S& s) {
   return dev;
 }
 
+// HOST:PORT split; false when the text is not of that form.
+bool hostAndPort(const std::string& address, std::string& host, unsigned short& port) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  char* end = nullptr;
+  const long number = std::strtol(address.c_str() + colon + 1, &end, 10);
+  if (end == address.c_str() + colon + 1 || *end != '\0' || number < 1 || number > 65535) return false;
+  host = address.substr(0, colon);
+  port = static_cast<unsigned short>(number);
+  return true;
+}
+
+bool isHostAndPort(const char* address) {
+  std::string host;
+  unsigned short port = 0;
+  return address != nullptr && hostAndPort(address, host, port);
+}
+
+// A network serial port: HOST:PORT, with the line of the serial settings.
+CDevice* makeNetSerial(const S& s) {
+  std::string host;
+  unsigned short port = 0;
+  if (!hostAndPort(s.GetAddress(), host, port)) return nullptr;
+  auto* dev = new (std::nothrow) CDevRfc2217(host.c_str(), port);
+  if (dev == nullptr) return nullptr;
+  // The flow bytes are the far end's business, as for the other network devices.
+  dev->EnableXonHandshake(false, kXon, kXoff);
+  dev->DeviceProgram(s.GetHwHandshake() != 0, s.GetBaudRate(), static_cast<unsigned char>(s.GetParity()),
+                     static_cast<unsigned char>(s.GetDataBits()),
+                     static_cast<unsigned char>(s.GetStopBits()));
+  return dev;
+}
+
 bool openSerial(CDevice& device, const S& s, int flags) {
   return static_cast<CDevRS232&>(device).OpenDevice(serialPortOf(s), flags, kRingSize, kRingSize);
 }
@@ -88,6 +124,10 @@ constexpr DeviceKind kKinds[] = {
     {"Playback", S::ENTRY_PLAYBACK, ZOR_PLAYBACK, use(S::CONTROL_ADDRESS) | use(S::CONTROL_BROWSE), 0, true,
      "File:", "the traffic log to replay", "the traffic log file to replay", makeAddressed<CDevPlayback>,
      openPlain<CDevPlayback>},
+    {"RFC2217", S::ENTRY_RFC2217, ZOR_RFC2217, use(S::CONTROL_ADDRESS) | use(S::CONTROL_SERIAL),
+     DeviceKind::DEFAULT_FRAME, false, "Server:", "the network serial port's HOST:PORT",
+     "the HOST:PORT of a network serial port server (zor remote --protocol rfc2217, ser2net, ...)",
+     makeNetSerial, openPlain<CDevRfc2217>, isHostAndPort},
     {"COMn", S::ENTRY_FIRST_SERIAL, ZOR_RS232, use(S::CONTROL_SERIAL) | use(S::CONTROL_OVERLAPPED),
      DeviceKind::DEFAULT_OVERLAPPED_RX | DeviceKind::DEFAULT_OVERLAPPED_TX | DeviceKind::DEFAULT_RTSCTS |
          DeviceKind::DEFAULT_FRAME,

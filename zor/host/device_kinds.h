@@ -47,6 +47,8 @@ struct DeviceKind {
   CDevice* (*make)(const CRunZorSettings& settings);
   // Opens what make built, with the overlap flags (bit 0 RX, bit 1 TX).
   bool (*open)(CDevice& device, const CRunZorSettings& settings, int flags);
+  // Whether an address has the kind's form; null when any text will do.
+  bool (*addressFits)(const char* address) = nullptr;
 
   bool Uses(CRunZorSettings::Control control) const { return (uses & (1u << control)) != 0; }
   bool IsSerial() const { return entry == CRunZorSettings::ENTRY_FIRST_SERIAL; }

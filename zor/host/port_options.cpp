@@ -216,6 +216,13 @@ bool applyPortChoice(const char* mode, const PortChoice& c, CRunZorSettings& s) 
     fail(mode, "--port " + entryName(s) + " needs --address: " + (what != nullptr ? what : "its address"));
     return false;
   }
+  const DeviceKind& kind = deviceKindAt(s.GetPortIndex());
+  if (s.IsEnabled(CRunZorSettings::CONTROL_ADDRESS) && kind.addressFits != nullptr &&
+      !kind.addressFits(s.GetAddress())) {
+    fail(mode, std::string("--address \"") + s.GetAddress() + "\" does not fit --port " + entryName(s) +
+                   "; give " + kind.addressNeeded);
+    return false;
+  }
   return true;
 }
 

@@ -1,7 +1,7 @@
 // zor remote and zor server: serve the device of the stored connection
-// settings to one client, over TCP or over the local pipes, in the server
-// window; "--headless" serves until SIGINT or SIGTERM and prints one line
-// whenever a client connects or leaves.
+// settings to one client, over TCP (our own protocol, a network serial port or
+// raw bytes) or over the local pipes, in the server window; "--headless" serves until SIGINT or SIGTERM and
+// prints one line whenever a client connects or leaves.
 #include <zor/devnet.h>
 #include <zor/devtcp.h>
 #include <zor/host.h>
@@ -10,6 +10,7 @@
 #include "zor/host/window_mode.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -21,26 +22,67 @@ namespace {
 
 struct RelayMode {
   const char* name;  // "remote", "server"
-  bool canBind;      // --bind ADDR: the TCP server's listening address
+  bool canBind;      // --bind ADDR, --protocol, --listen-port: the TCP server's options
 };
 
+struct RelayOptions {
+  const char* bindTo = nullptr;
+  CHostServer::Kind kind = CHostServer::REMOTE;
+  const char* protocol = "zor";
+  int port = CDevTcp::TCP_PORT;
+  bool portGiven = false;
+};
+
+// The protocol named after --protocol; false for another name.
+bool protocolKind(const char* name, CHostServer::Kind& kind) {
+  if (std::strcmp(name, "zor") == 0)
+    kind = CHostServer::REMOTE;
+  else if (std::strcmp(name, "rfc2217") == 0)
+    kind = CHostServer::RFC2217;
+  else if (std::strcmp(name, "raw") == 0)
+    kind = CHostServer::RAW;
+  else
+    return false;
+  return true;
+}
+
 // Parses the mode's options; 0 to go on, -1 for the window, else the exit status.
-int parseOptions(const RelayMode& mode, int argc, char** argv, const char*& bindTo) {
+int parseOptions(const RelayMode& mode, int argc, char** argv, RelayOptions& options) {
   bool headless = false;
   for (int i = 2; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--headless") == 0) {
       headless = true;
-    } else if (mode.canBind && std::strcmp(argv[i], "--bind") == 0 && i + 1 < argc) {
-      bindTo = argv[++i];
+    } else if (mode.canBind && std::strcmp(argv[i], "--bind") == 0 && hasValue) {
+      options.bindTo = argv[++i];
+    } else if (mode.canBind && std::strcmp(argv[i], "--protocol") == 0 && hasValue) {
+      options.protocol = argv[++i];
+      if (!protocolKind(options.protocol, options.kind)) {
+        std::fprintf(stderr, "zor %s: unknown protocol \"%s\"; give zor, rfc2217 or raw\n", mode.name,
+                     options.protocol);
+        return 2;
+      }
+    } else if (mode.canBind && std::strcmp(argv[i], "--listen-port") == 0 && hasValue) {
+      char* end = nullptr;
+      const long port = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || port < 1 || port > 65535) {
+        std::fprintf(stderr, "zor %s: --listen-port takes a port number from 1 to 65535, not \"%s\"\n",
+                     mode.name, argv[i]);
+        return 2;
+      }
+      options.port = static_cast<int>(port);
+      options.portGiven = true;
     } else {
       std::fprintf(stderr, "zor %s: unknown option \"%s\"; try zor --help\n", mode.name, argv[i]);
       return 2;
     }
   }
   if (!headless) {
-    if (bindTo != nullptr) {
-      std::fprintf(stderr, "zor %s: --bind goes with --headless; the window listens on all addresses\n",
-                   mode.name);
+    if (options.bindTo != nullptr || options.portGiven) {
+      std::fprintf(
+          stderr,
+          "zor %s: --bind and --listen-port go with --headless; the window listens on all addresses\n",
+          mode.name);
       return 2;
     }
     return -1;
@@ -85,8 +127,13 @@ int serve(const RelayMode& mode, CHostServer::Kind kind, const std::function<boo
       std::printf("%s connected\n", peer.c_str());
     } else if (m.wParam == CHostServer::LINK_DROPPED) {
       std::string stranger = server->lastPeerAddress();
-      std::printf("%s dropped: it opened one of the two pipes only\n",
-                  stranger.empty() ? "a client" : stranger.c_str());
+      if (kind == CHostServer::RFC2217 || kind == CHostServer::RAW) {
+        std::printf("%s turned away: %s is being served\n", stranger.empty() ? "a client" : stranger.c_str(),
+                    peer.c_str());
+      } else {
+        std::printf("%s dropped: it opened one of the two pipes only\n",
+                    stranger.empty() ? "a client" : stranger.c_str());
+      }
     } else {
       std::printf("%s left\n", peer.c_str());
     }
@@ -135,9 +182,10 @@ std::string pipeRefusal(DWORD error, const std::string& base) {
 
 int runRemoteMode(int argc, char** argv) {
   const RelayMode mode{"remote", true};
-  const char* bindTo = nullptr;
-  if (int status = parseOptions(mode, argc, argv, bindTo))
-    return status < 0 ? runWindowMode(mode.name) : status;
+  RelayOptions options;
+  if (int status = parseOptions(mode, argc, argv, options))
+    return status < 0 ? runWindowMode(mode.name, options.protocol) : status;
+  const char* bindTo = options.bindTo;
   if (bindTo != nullptr) {
     if (!CHostServer::IsIPv4Address(bindTo)) {
       std::fprintf(stderr,
@@ -148,15 +196,16 @@ int runRemoteMode(int argc, char** argv) {
     }
   }
   const std::string where = std::string(bindTo != nullptr ? bindTo : "all addresses") + ", port " +
-                            std::to_string(CDevTcp::TCP_PORT);
+                            std::to_string(options.port) +
+                            (options.kind == CHostServer::REMOTE ? "" : std::string(", ") + options.protocol);
   return serve(
-      mode, CHostServer::REMOTE,
+      mode, options.kind,
       [&](CHostServer& server) {
-        if (server.Start(bindTo)) return true;
+        if (server.Start(bindTo, options.port)) return true;
         std::fprintf(
             stderr,
             "zor remote: * Server error! * cannot listen on %s: stop the program that holds the port, "
-            "or give --bind an address of this computer\n",
+            "give --listen-port another port, or give --bind an address of this computer\n",
             where.c_str());
         return false;
       },
@@ -165,7 +214,7 @@ int runRemoteMode(int argc, char** argv) {
 
 int runServerMode(int argc, char** argv) {
   const RelayMode mode{"server", false};
-  const char* unused = nullptr;
+  RelayOptions unused;
   if (int status = parseOptions(mode, argc, argv, unused))
     return status < 0 ? runWindowMode(mode.name) : status;
   std::string problem;

@@ -7,7 +7,8 @@ namespace zor {
 // Whether a window can be shown: DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set.
 bool hasDisplay();
 // Runs the window layer's mode ("run", "server", "remote"); the program's
-// exit status. Without a display, or without the window
+// exit status. file: the log for "view", the protocol ("zor", "rfc2217",
+// "raw") for "remote". Without a display, or without the window
 // layer, one line on standard error and 1.
 int runWindowMode(const char* mode, const char* file = nullptr);
 
