@@ -43,6 +43,10 @@ public:
     // The buffer is only ever read from on the write path.
     return transfer(TX, const_cast<void*>(data), size, timeoutMs, error);
   }
+  int readableDescriptor() const override {
+    const std::atomic<int>* fd = CDevicePrivate::hookDescriptorOf(m_device);
+    return fd != nullptr ? fd->load() : -1;
+  }
   void cancel(bool input) override { SetEvent(m_dir[input ? RX : TX].cancelled); }
   void close() override { m_closed = true; }
 
@@ -158,6 +162,11 @@ private:
 };
 
 }  // namespace
+
+void setHookReadableDescriptor(CDevice* device, int fd) {
+  if (std::atomic<int>* slot = device != nullptr ? CDevicePrivate::hookDescriptorOf(device) : nullptr)
+    slot->store(fd);
+}
 
 std::unique_ptr<Transport> makeHookTransport(CDevice* device, int overlapFlags) {
   std::unique_ptr<HookTransport> transport(new (std::nothrow) HookTransport(device, overlapFlags));
