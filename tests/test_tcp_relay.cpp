@@ -7,6 +7,7 @@
 #include <zor/zor.h>
 
 #include "support/recorder.h"
+#include "support/relay_flood.h"
 #include "support/tcppeer.h"
 #include "support/testdevice.h"
 
@@ -253,6 +254,31 @@ TEST_F(TcpRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
       client.CloseDevice();
     }
     EXPECT_EQ(rec.countEvent(IDS_RX_OVERRUN), 0u) << "the served device's ring";
+    while (nextState(0) != -1) {
+    }
+  }
+}
+
+TEST_F(TcpRelay, AClientThatStopsReadingWhileTheDeviceFloodsLosesNothingAndTheServerStaysStoppable) {
+  for (bool readsAgain : {true, false}) {
+    SCOPED_TRACE(readsAgain ? "the client reads again" : "the server stops while held");
+    echo.CloseDevice();
+    settings->m_threadGranularity = 0;  // read by running workers: changed while none runs
+    ASSERT_TRUE(echo.OpenDevice(0, 8192, 8192));
+    CRemoteServer server(&echo, &queue);
+    ASSERT_TRUE(server.Start());
+    CDevTcp client("127.0.0.1");
+    ASSERT_TRUE(openSoon(client));
+    ASSERT_EQ(nextState(), 1);
+    const std::size_t most = 64u << 20;
+    const auto sent = zor_test::floodUntilHeld(echo, 8192, most);
+    EXPECT_LT(sent.size(), most) << "the connection never held the relay back";
+    if (readsAgain) {
+      EXPECT_TRUE(readBytes(client, sent.size(), 30000) == sent) << "whole and in order";
+    }
+    server.Stop();  // its relay may be held in a send to the client
+    EXPECT_FALSE(server.IsRunning());
+    client.CloseDevice();
     while (nextState(0) != -1) {
     }
   }
