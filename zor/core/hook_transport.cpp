@@ -69,7 +69,11 @@ private:
       *error = ERROR_INVALID_HANDLE;
       return -1;
     }
-    if (WaitForSingleObject(d.cancelled, 0) == WAIT_OBJECT_0) {
+    // A kept cancel ends a read before it starts, but never a write: the
+    // bytes are taken from the ring already (a close cancels right after its
+    // Commit saw the ring empty), and a hook call cannot be interrupted anyway.
+    // An overlapped write's wait below still ends at the cancel.
+    if (k == RX && WaitForSingleObject(d.cancelled, 0) == WAIT_OBJECT_0) {
       ResetEvent(d.cancelled);
       *error = ERROR_OPERATION_ABORTED;
       return -1;
