@@ -1,3 +1,4 @@
+#include <zor/app.h>
 #include <zor/devtcp.h>
 #include <zor/strings.h>
 
@@ -18,13 +19,14 @@ namespace zor {
 struct ZOR_LOCAL CDevTcp::Private {
   std::string host;
   std::unique_ptr<CTcpPipe> pipe;
-  // The server's connection back, read by the device's RX thread itself; set
-  // while the worker threads are down (the open, close_device).
+  // The server's connection back, read by the device's RX thread itself (at
+  // granularity 0; null otherwise); set while the worker threads are down.
   std::shared_ptr<TcpTransport> link;
-  // Bytes given to onRead, handed out before the connection's. Filled on the caller's thread, emptied on the
-  // device's read thread; both sides take its mutex, so neither ever sees half-moved positions or bytes.
+  // Bytes given to onRead (by the channel's thread above granularity 0), handed out before the connection's.
+  // Filled on the caller's thread, emptied on the device's read thread; both sides take its mutex, so neither
+  // ever sees half-moved positions or bytes.
   CircBuff<unsigned char> ring;
-  // Lets an onRead caller that waits for room in the ring give up.
+  // Lets an onRead caller (the channel's thread) that waits for room in the ring give up.
   std::atomic<bool> closing{false};
   std::mutex drainMutex;
   std::condition_variable drained;
@@ -37,7 +39,7 @@ struct ZOR_LOCAL CDevTcp::Private {
 CDevTcp::CDevTcp(const char* host) : p(std::make_unique<Private>()) {
   if (host != nullptr) SetHostName(host);
   p->ring.create(4096, false);
-  SetWakesReceiver(true);  // onRead wakes it
+  SetWakesReceiver(true);  // onRead wakes it (the connection's descriptor does at granularity 0)
   constructor();
 }
 
@@ -63,8 +65,18 @@ bool CDevTcp::openDevice(const char*, const char*, int overlapFlags, int rxSize,
   p->closing = false;
   p->pipe.reset(new (std::nothrow) CTcpPipe(1024));
   if (!p->pipe) return false;
-  p->pipe->setOwnerReads(true);
-  p->pipe->setHandlers(nullptr, nullptr, [this](const std::string& who) {
+  // At granularity 0 the RX thread reads the server's connection itself,
+  // waiting on its descriptor. Otherwise its passes keep their pace: the
+  // channel's thread queues what comes and wakes it, so that an idle link
+  // costs no passes at all.
+  const bool direct = theApp.m_threadGranularity == 0;
+  p->pipe->setOwnerReads(direct);
+  CTcpPipe::ReadHandler queue;
+  if (!direct)
+    queue = [this](const void* data, unsigned long size) {
+      onRead(static_cast<const unsigned char*>(data), size);
+    };
+  p->pipe->setHandlers(std::move(queue), nullptr, [this](const std::string& who) {
     log(LOG_EVENT, nullptr, IDS_STRANGER_REFUSED);
     OutputDebugStringA(("zor: call back from " + who + " refused: not the server").c_str());
   });
@@ -74,9 +86,13 @@ bool CDevTcp::openDevice(const char*, const char*, int overlapFlags, int rxSize,
     p->ring.clear();
   }
   // A failed open releases the channel (and the call-back port) at once.
-  if (p->pipe->connect(p->host.c_str(), TCP_PORT)) p->link = p->pipe->receiving();
+  bool linked = p->pipe->connect(p->host.c_str(), TCP_PORT);
+  if (linked && direct) {
+    p->link = p->pipe->receiving();
+    linked = p->link != nullptr;
+  }
   if (p->link) setHookReadableDescriptor(this, p->link->readableDescriptor());
-  if (!p->link || !CDevice::openDevice("TCP", nullptr, overlapFlags, rxSize, txSize, lastError)) {
+  if (!linked || !CDevice::openDevice("TCP", nullptr, overlapFlags, rxSize, txSize, lastError)) {
     p->release(this);
     return false;
   }
