@@ -4,7 +4,11 @@
 // next to a plain TCP echo on loopback from the same run: through the
 // platform layer's TCP connections (tcp_plain_round_trip, tcp_plain_echo_Bps,
 // tcp_socket_calls_rtt16) and through the kernel's sockets alone
-// (tcp_plain_rtt16, the limit). One "name value unit" line per figure.
+// (tcp_plain_rtt16, the limit). And the program: "zor remote --headless"
+// serving a loopback at 0 to a client of plain sockets that takes the call
+// back (zor_remote_program_rtt16_g0), beside socat echoing through a pipe to
+// the same client (socat_pipe_rtt16), in the same rounds. One "name value
+// unit" line per figure.
 #include <zor/devtcp.h>
 #include <zor/zor.h>
 
@@ -13,6 +17,7 @@
 
 #include "bench_common.h"
 #include "posix_echo.h"
+#include "posix_peer.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -250,6 +257,47 @@ void roundTripsG0() {
   bench::runTripsInRounds(paths, 5, 200, 5, 1.0);
 }
 
+// The relay as a program against an echoing relay program, through the same
+// plain client: the server's share of a round trip, the library's client aside.
+void programsG0() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path program =
+      fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "apps" / "zor";
+  if (ec || !fs::exists(program)) {
+    std::fprintf(stderr, "bench_tcp: %s is not built: no program figures\n", program.c_str());
+    return;
+  }
+  const fs::path ini = fs::temp_directory_path() /
+                       ("zor-bench-remote-" + std::to_string(Clock::now().time_since_epoch().count()));
+  std::ofstream(ini) << "[ZOR.DLL]\nThread granularity=0\nrunZor NumDev=3\nrunZor loopback=1\n";
+  {
+    bench::Program zor({program.string(), "remote", "--headless", "--bind", "127.0.0.1"},
+                       {"ZOR_CONFIG=" + ini.string()});
+    const std::string port = std::to_string(bench::freePort());
+    bench::Program socat({"socat", "TCP-LISTEN:" + port + ",reuseaddr,bind=127.0.0.1", "PIPE"}, {});
+    bench::PlainRelayClient viaZor(CDevTcp::TCP_PORT, true);
+    bench::PlainRelayClient viaSocat(std::stoi(port), false);
+    if (viaZor.ok() && viaSocat.ok()) {
+      auto tripOf = [](bench::PlainRelayClient& client) {
+        return [&client](int trip) {
+          char out[16], in[16];
+          for (int j = 0; j < 16; ++j) out[j] = static_cast<char>(trip + j);
+          return client.trip(out, in, 16) && std::memcmp(in, out, 16) == 0;
+        };
+      };
+      std::vector<bench::TripPath> paths;
+      paths.emplace_back("zor_remote_program_rtt16_g0", tripOf(viaZor));
+      paths.emplace_back("socat_pipe_rtt16", tripOf(viaSocat));
+      bench::runTripsInRounds(paths, 5, 200, 5, 1.0);
+    } else {
+      std::fprintf(stderr, "bench_tcp: %s\n",
+                   viaZor.ok() ? "socat did not answer" : "zor remote did not answer");
+    }
+  }
+  fs::remove(ini, ec);
+}
+
 // CPU a waiting server costs: linked to an idle client, and with its device
 // closed (the relay then waits in slices instead of polling).
 void idleCpu() {
@@ -274,6 +322,7 @@ int main() {
   theApp.InitInstance();
   for (long g : {15L, 1L}) relay(g);
   roundTripsG0();
+  programsG0();
   plainEcho();
   idleCpu();
   return 0;

@@ -2,6 +2,7 @@
 // and to socat, clients that leave half-way or are killed, and bursts far
 // larger than the rings.
 #include "support/local_pipe_fixture.h"
+#include "support/relay_flood.h"
 
 TEST_F(PipeRelay, DeviceDataWithoutAClientIsDroppedAndAClientSeesOnlyWhatCameAfter) {
   CIntranetServer server(&echo, &queue);
@@ -165,6 +166,32 @@ TEST_F(PipeRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
       client.CloseDevice();
     }
     EXPECT_EQ(serverLog.countEvent(IDS_RX_OVERRUN), 0u) << "the served device's ring";
+    while (nextState(0) != -1) {
+    }
+  }
+}
+
+TEST_F(PipeRelay, AClientThatStopsReadingWhileTheDeviceFloodsLosesNothingAndTheServerStaysStoppable) {
+  // Within the pipe's bound on a write to a client that does not read.
+  for (bool readsAgain : {true, false}) {
+    SCOPED_TRACE(readsAgain ? "the client reads again" : "the server stops while held");
+    echo.CloseDevice();
+    settings->m_threadGranularity = 0;  // read by running workers: changed while none runs
+    ASSERT_TRUE(echo.OpenDevice(0, 8192, 8192));
+    CIntranetServer server(&echo, &queue);
+    ASSERT_TRUE(server.Start());
+    CDevNet client(".");
+    ASSERT_TRUE(waitUntil([&] { return client.OpenDevice(0, 8192, 8192); }, 10000));
+    ASSERT_EQ(nextState(), 1);
+    const std::size_t most = 16u << 20;
+    const auto sent = zor_test::floodUntilHeld(echo, 8192, most);
+    EXPECT_LT(sent.size(), most) << "the pipe never held the relay back";
+    if (readsAgain) {
+      EXPECT_TRUE(readBytes(client, sent.size(), 8000) == sent) << "whole and in order";
+    }
+    server.Stop();  // its relay may be held in a write to the client
+    EXPECT_FALSE(server.IsRunning());
+    client.CloseDevice();
     while (nextState(0) != -1) {
     }
   }

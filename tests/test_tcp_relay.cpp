@@ -7,6 +7,7 @@
 #include <zor/zor.h>
 
 #include "support/recorder.h"
+#include "support/relay_flood.h"
 #include "support/tcppeer.h"
 #include "support/testdevice.h"
 
@@ -228,13 +229,15 @@ TEST_F(TcpRelay, AClientThatQueuedBytesForAFullDeviceAndLeftDoesNotHoldTheServer
 
 TEST_F(TcpRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
   // At 15 ms a slice every device moves 1024 bytes a pass: 100 KB, read
-  // slower than that; at 0 the media run free and a mebibyte goes too.
+  // slower than that, and a mebibyte read as it comes; at 0 the media run
+  // free and a mebibyte goes too.
   struct Case {
     long granularity;
     std::size_t size, piece;
     int pauseMs;
   };
-  for (Case c : {Case{0, 100 * 1024, 1024, 1}, Case{0, 1u << 20, 1024, 1}, Case{15, 100 * 1024, 256, 4}}) {
+  for (Case c : {Case{0, 100 * 1024, 1024, 1}, Case{0, 1u << 20, 1024, 1}, Case{15, 100 * 1024, 256, 4},
+                 Case{15, 1u << 20, 4096, 0}}) {
     SCOPED_TRACE(testing::Message() << "granularity " << c.granularity << ", " << c.size << " bytes");
     echo.CloseDevice();
     settings->m_threadGranularity = c.granularity;  // read by running workers: changed while none runs
@@ -248,11 +251,38 @@ TEST_F(TcpRelay, BurstsFarLargerThanTheRingsReachASlowReaderWholeAndInOrder) {
       clientRec.attach(client);
       ASSERT_TRUE(openSoon(client));
       const auto data = pattern(c.size, static_cast<unsigned>(c.size));
-      EXPECT_TRUE(zor_test::echoSlowly(client, data, c.piece, c.pauseMs, 10000) == data);
+      // A mebibyte at 15 ms a slice takes some 16 s: one kibibyte a pass.
+      const int bound = c.size > (1u << 19) && c.granularity > 0 ? 60000 : 10000;
+      EXPECT_TRUE(zor_test::echoSlowly(client, data, c.piece, c.pauseMs, bound) == data);
       EXPECT_EQ(clientRec.countEvent(IDS_RX_OVERRUN), 0u);
       client.CloseDevice();
     }
     EXPECT_EQ(rec.countEvent(IDS_RX_OVERRUN), 0u) << "the served device's ring";
+    while (nextState(0) != -1) {
+    }
+  }
+}
+
+TEST_F(TcpRelay, AClientThatStopsReadingWhileTheDeviceFloodsLosesNothingAndTheServerStaysStoppable) {
+  for (bool readsAgain : {true, false}) {
+    SCOPED_TRACE(readsAgain ? "the client reads again" : "the server stops while held");
+    echo.CloseDevice();
+    settings->m_threadGranularity = 0;  // read by running workers: changed while none runs
+    ASSERT_TRUE(echo.OpenDevice(0, 8192, 8192));
+    CRemoteServer server(&echo, &queue);
+    ASSERT_TRUE(server.Start());
+    CDevTcp client("127.0.0.1");
+    ASSERT_TRUE(openSoon(client));
+    ASSERT_EQ(nextState(), 1);
+    const std::size_t most = 64u << 20;
+    const auto sent = zor_test::floodUntilHeld(echo, 8192, most);
+    EXPECT_LT(sent.size(), most) << "the connection never held the relay back";
+    if (readsAgain) {
+      EXPECT_TRUE(readBytes(client, sent.size(), 30000) == sent) << "whole and in order";
+    }
+    server.Stop();  // its relay may be held in a send to the client
+    EXPECT_FALSE(server.IsRunning());
+    client.CloseDevice();
     while (nextState(0) != -1) {
     }
   }

@@ -3,8 +3,11 @@
 //
 // Opening connects to the server's port TCP_PORT and waits up to 10 s for the
 // server to connect back on TCP_PORT + 1; bytes then travel raw both ways.
-// When the server goes away the next write fails and the device enters its
-// panic handling: with "Panic Resume" on it reconnects by itself.
+// At "Thread granularity" 0 the device's RX thread reads the server's
+// connection itself; at other granularities the channel's thread hands what
+// comes to onRead. When the server goes away the next write fails (at 0 the
+// read too) and the device enters its panic handling: with "Panic Resume" on
+// it reconnects by itself.
 #pragma once
 
 #include <zor/export.h>
@@ -28,7 +31,9 @@ public:
   void SetHostName(const char* host);
   // The flags are not used: the TCP device always runs without overlapped I/O.
   bool OpenDevice(int flags, int rxBufferSize, int txBufferSize);
-  // Bytes from the server (called on the channel's receiving thread).
+  // Bytes received from the server (called on the channel's receiving thread
+  // at granularities above 0), ahead of what its connection brings next;
+  // waits (bounded by the close) while the device's queue is full.
   void onRead(const unsigned char* data, unsigned long size);
 
 protected:

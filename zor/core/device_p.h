@@ -80,6 +80,10 @@ public:
     return dev->hook_writeFile(h, buf, size, done, ovl);
   }
 
+  static std::atomic<int>* hookDescriptorOf(CDevice* dev) {
+    return dev->d ? &dev->d->m_hookDescriptor : nullptr;
+  }
+
   // A device's channel, for the devices' access to their medium (channel.h).
   static CDevHandle* channelOf(const CDevice& dev) { return dev.d ? dev.d->m_devHndl.get() : nullptr; }
 
@@ -250,6 +254,8 @@ public:
   std::atomic<unsigned long> m_rxOverruns{0};
   // The device's read hook wakes the receiver whenever it may deliver again.
   std::atomic<bool> m_wakesReceiver{false};
+  // Readable whenever the read hook would deliver (setHookReadableDescriptor); -1: none.
+  std::atomic<int> m_hookDescriptor{-1};
 
   // Counts the TX thread's takes, so that writers waiting for space and
   // Commit wake when it moves instead of sleeping for time.

@@ -43,6 +43,10 @@ public:
     // The buffer is only ever read from on the write path.
     return transfer(TX, const_cast<void*>(data), size, timeoutMs, error);
   }
+  int readableDescriptor() const override {
+    const std::atomic<int>* fd = CDevicePrivate::hookDescriptorOf(m_device);
+    return fd != nullptr ? fd->load() : -1;
+  }
   void cancel(bool input) override {
     Direction& d = m_dir[input ? RX : TX];
     // Raised before the event: a call that sees it lowered finds no cancel to take.
@@ -73,7 +77,11 @@ private:
       *error = ERROR_INVALID_HANDLE;
       return -1;
     }
-    if (takeCancel(d)) {
+    // A kept cancel ends a read before it starts, but never a write: the
+    // bytes are taken from the ring already (a close cancels right after its
+    // Commit saw the ring empty), and a hook call cannot be interrupted anyway.
+    // An overlapped write's wait below still ends at the cancel.
+    if (k == RX && takeCancel(d)) {
       *error = ERROR_OPERATION_ABORTED;
       return -1;
     }
@@ -176,6 +184,11 @@ private:
 };
 
 }  // namespace
+
+void setHookReadableDescriptor(CDevice* device, int fd) {
+  if (std::atomic<int>* slot = device != nullptr ? CDevicePrivate::hookDescriptorOf(device) : nullptr)
+    slot->store(fd);
+}
 
 std::unique_ptr<Transport> makeHookTransport(CDevice* device, int overlapFlags) {
   std::unique_ptr<HookTransport> transport(new (std::nothrow) HookTransport(device, overlapFlags));

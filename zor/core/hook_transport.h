@@ -19,4 +19,11 @@ class CDevice;
 // still holds an operation ends it in its close_device, before the channel goes.
 std::unique_ptr<Transport> makeHookTransport(CDevice* device, int overlapFlags);
 
+// A hook device whose medium has a descriptor of its own (the TCP client's
+// connection) names it here: readable whenever its read hook would deliver,
+// so that the idle RX thread waits on it directly and no thread of the device
+// stands between the medium and the read. -1 withdraws it. The descriptor must
+// stay open while the device's worker threads run.
+void setHookReadableDescriptor(CDevice* device, int fd);
+
 }  // namespace zor

@@ -3,13 +3,20 @@
 
 #include "zor/core/iolock.h"
 
+#include <algorithm>
 #include <atomic>
-#include <deque>
+#include <cstring>
+#include <new>
+#include <vector>
 
 namespace zor {
 
 struct ZOR_LOCAL CDevNull::Private {
-  std::deque<unsigned char> queue;
+  // The bytes not yet received are queue[head, size()): a read hands over one
+  // span with one copy, and the taken front is dropped only once it outweighs
+  // what is left, so that moving the rest down costs at most what was read.
+  std::vector<unsigned char> queue;
+  std::size_t head = 0;
   std::atomic<bool> loopback{false};
   CMutex mutex;
 };
@@ -33,7 +40,14 @@ bool CDevNull::Stuff(const unsigned char* data, int count) {
   {
     CIoLock guard(&p->mutex);
     if (!guard.Lock()) return false;
-    if (count > 0) p->queue.insert(p->queue.end(), data, data + count);
+    if (count > 0) {
+      try {
+        p->queue.insert(p->queue.end(), data, data + count);
+      } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+      }
+    }
   }
   if (count > 0) WakeReceiver();
   return true;
@@ -43,20 +57,26 @@ int CDevNull::hook_readFile(void*, void* buffer, unsigned long toRead, unsigned 
                             OVERLAPPED*) {
   CIoLock guard(&p->mutex);
   if (!guard.Lock()) return 0;
-  if (p->queue.empty()) return 0;
-  auto* out = static_cast<unsigned char*>(buffer);
-  unsigned long n = 0;
-  while (!p->queue.empty() && n < toRead) {
-    out[n++] = p->queue.front();
-    p->queue.pop_front();
+  const std::size_t waiting = p->queue.size() - p->head;
+  if (waiting == 0) return 0;
+  const std::size_t n = std::min<std::size_t>(waiting, toRead);
+  std::memcpy(buffer, p->queue.data() + p->head, n);
+  p->head += n;
+  if (p->head == p->queue.size()) {
+    p->queue.clear();
+    p->head = 0;
+  } else if (p->head >= p->queue.size() - p->head) {
+    p->queue.erase(p->queue.begin(), p->queue.begin() + static_cast<std::ptrdiff_t>(p->head));
+    p->head = 0;
   }
-  *bytesRead = n;
+  *bytesRead = static_cast<unsigned long>(n);
   return 1;
 }
 
 int CDevNull::hook_writeFile(void*, const void* buffer, unsigned long toWrite, unsigned long* bytesWritten,
                              OVERLAPPED*) {
-  if (p->loopback) Stuff(static_cast<const unsigned char*>(buffer), static_cast<int>(toWrite));
+  // Bytes that cannot be queued are not taken: the transmitter hears of it.
+  if (p->loopback && !Stuff(static_cast<const unsigned char*>(buffer), static_cast<int>(toWrite))) return 0;
   *bytesWritten = toWrite;
   return 1;
 }

@@ -40,6 +40,7 @@ bool CTcpPipe::prepare() {
     std::shared_ptr<CTcpPipe> child(new (std::nothrow) CTcpPipe(ReverseTag{}, m_ioSize));
     // What the server sends comes in on the reverse channel; this channel's owner takes it.
     if (child) {
+      child->m_ownerReads = m_ownerReads.load();
       child->m_onRead = [this](const void* data, unsigned long size) {
         if (m_onRead) m_onRead(data, size);
       };
@@ -191,6 +192,11 @@ std::shared_ptr<CTcpPipe> CTcpPipe::reverse() const {
   return m_reverse;
 }
 
+std::shared_ptr<TcpTransport> CTcpPipe::receiving() const {
+  auto rev = reverse();
+  return rev && rev->m_state.load() == Receiving ? rev->socket() : nullptr;
+}
+
 std::shared_ptr<TcpTransport> CTcpPipe::socket() const {
   std::lock_guard lock(m_socketMutex);
   return m_socket;
@@ -298,7 +304,13 @@ void CTcpPipe::receiveLoop() {
     setState(Stopped);
   } else {
     if (m_onConnect) m_onConnect(true);
-    while (receiveOne(*s)) {
+    if (m_ownerReads) {
+      // The owner reads the connection itself and learns of its end there:
+      // this thread only waits to be stopped.
+      while (!exitRequested()) WaitForSingleObject(m_thread.ExitEvent(), 2000);
+    } else {
+      while (receiveOne(*s)) {
+      }
     }
   }
   if (m_onConnect) m_onConnect(false);

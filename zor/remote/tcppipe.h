@@ -54,6 +54,12 @@ public:
   // Client role: listens on port + 1 of the local address routed to host,
   // connects to host:port, waits for the call back, which only host may make.
   bool connect(const char* host, int port);
+  // Client role, set before connect: the server's bytes are left in the
+  // reverse connection for the owner to read itself (receiving()), on its own
+  // thread, instead of reaching the read handler through the channel's.
+  void setOwnerReads(bool on) { m_ownerReads = on; }
+  // Client role: the reverse connection, once the server called back; null before.
+  std::shared_ptr<TcpTransport> receiving() const;
   // Sends the whole block with one send: on the connection a client opened, or
   // (listening channel) on the reverse connection. Safe from any thread.
   bool write(const void* data, unsigned long size);
@@ -154,6 +160,7 @@ private:
   std::string m_peerAddress;
   std::string m_host;
   std::atomic<bool> m_listening{false};
+  std::atomic<bool> m_ownerReads{false};
   unsigned char* m_recvBuffer = nullptr;
   std::atomic<ChannelState> m_state{Stopped};
   mutable std::mutex m_reverseMutex;
