@@ -109,6 +109,7 @@ TEST_F(DialogRules, ListsAndNamesAreTheDialogs) {
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(CRunZorSettings::PortEntryOf(CRunZorSettings::PortEntryText(i).c_str()), i) << i;
   EXPECT_EQ(CRunZorSettings::PortEntryOf("playback"), 4);
+  EXPECT_EQ(CRunZorSettings::PortEntryOf("rfc2217"), CRunZorSettings::ENTRY_RFC2217);
   EXPECT_EQ(CRunZorSettings::PortEntryOf("COM0"), -1);
   EXPECT_EQ(CRunZorSettings::PortEntryOf("COM999"), -1) << "not found at start";
   EXPECT_EQ(CRunZorSettings::PortEntryText(-1), "");

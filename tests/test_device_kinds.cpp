@@ -4,6 +4,7 @@
 // playback really open), and is offered by the usage.
 #include "support/process.h"
 #include "support/recorder.h"
+#include "support/serial_line.h"
 #include "zor/host/device_kinds.h"
 #include "zor/host/port_options.h"
 
@@ -11,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace zor {
 namespace {
@@ -94,6 +97,73 @@ TEST(DeviceKinds, EveryRowIsChosenByNameBuildsItsDeviceAndIsInTheUsage) {
     EXPECT_EQ(server.SelectPort(kind.entry), kind.servable ? kind.entry : CRunZorSettings::ENTRY_NULL);
   }
   EXPECT_TRUE(offered.empty()) << "--port offers " << *offered.begin() << ", which no row has";
+}
+
+// The ports found at start, as the test sets them; put back when it ends.
+struct FoundPorts {
+  explicit FoundPorts(std::vector<WORD> ports) : saved(theApp.m_comPorts) {
+    theApp.m_comPorts = std::move(ports);
+  }
+  ~FoundPorts() { theApp.m_comPorts = saved; }
+  std::vector<WORD> saved;
+};
+
+TEST(DeviceKinds, StoredEntriesKeepTheirKindWhereverTheListShowsThem) {
+  using S = CRunZorSettings;
+  zor_test::TestEnv env;
+  zortest::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  ASSERT_TRUE(zortest::linkComPort(7, pty.path()));
+  FoundPorts found({7});
+  CIni ini;
+  ini.UseSystemFile();
+  ASSERT_TRUE(ini.WriteProfileStringA(IDS_SECTION, IDS_RUNZOR_ADDRESS, "127.0.0.1:2217"));
+  const auto stored = [&ini](int entry) {
+    EXPECT_TRUE(ini.WriteProfileInt(IDS_SECTION, IDS_RUNZOR_NUMDEV, entry));
+    return S(false);
+  };
+
+  // A file written before any kind was added: 5 is still the first serial port, and it opens.
+  const S com = stored(5);
+  EXPECT_EQ(com.GetPortIndex(), 5);
+  EXPECT_EQ(S::PortEntryText(5), "COM 7");
+  std::unique_ptr<CDevice> serial(openSelectedDevice(com));
+  ASSERT_NE(serial, nullptr);
+  EXPECT_EQ(serial->Type(), ZOR_RS232);
+  serial.reset();
+  // A later kind's entry lies past every serial entry; a server snaps it to NULL as any network client.
+  const S net = stored(1000);
+  EXPECT_EQ(deviceKindAt(net.GetPortIndex()).type, ZOR_RFC2217);
+  EXPECT_EQ(net.Describe().rfind("Port: RFC2217, server 127.0.0.1:2217, 9600 8N1", 0), 0u) << net.Describe();
+  EXPECT_EQ(S(true).GetPortIndex(), S::ENTRY_NULL);
+  // Out of range reads as it always did: kept, shown as no entry, enabled as a serial port, opening nothing.
+  for (int entry : {-3, 6, 999, 1001, INT_MAX}) {
+    const S none = stored(entry);
+    EXPECT_EQ(none.GetPortIndex(), entry);
+    EXPECT_EQ(S::PortPosition(entry), -1) << entry;
+    EXPECT_EQ(S::PortEntryText(entry), "") << entry;
+    EXPECT_TRUE(none.IsEnabled(S::CONTROL_SERIAL)) << entry;
+    EXPECT_EQ(std::unique_ptr<CDevice>(openSelectedDevice(none)), nullptr) << entry;
+  }
+  EXPECT_EQ(S::PortEntryText(INT_MIN), "");
+
+  // The list: the kinds, RFC2217 after Playback, then the port; every place maps to its entry and back.
+  ASSERT_EQ(S::PortEntryCount(), 7);
+  EXPECT_EQ(S::PortEntryAt(5), S::ENTRY_RFC2217);
+  EXPECT_EQ(S::PortEntryAt(6), 5);
+  EXPECT_EQ(S::PortEntryAt(7), -1);
+  EXPECT_EQ(S::PortEntryAt(-1), -1);
+  for (int at = 0; at < S::PortEntryCount(); ++at) EXPECT_EQ(S::PortPosition(S::PortEntryAt(at)), at);
+
+  // So many ports found that their entries would reach the added kinds': the list stops short of them.
+  std::vector<WORD> many(1200);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<WORD>(i + 1);
+  FoundPorts lots(many);
+  EXPECT_EQ(S::PortEntryCount(), 6 + 995);
+  EXPECT_EQ(S::PortEntryAt(S::PortEntryCount() - 1), 999);
+  EXPECT_EQ(S::PortEntryText(1000), "RFC2217");
+  EXPECT_EQ(S::PortEntryOf("COM995"), 999);
+  EXPECT_EQ(S::PortEntryOf("COM996"), -1);
 }
 
 }  // namespace

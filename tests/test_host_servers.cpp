@@ -184,7 +184,7 @@ Script::Step settingsOk(int entry, const char* address = "") {
   return [=](QWidget* w) {
     auto* dlg = dynamic_cast<CRunZorDlg*>(w);
     if (dlg == nullptr) return false;
-    dlg->findChild<QComboBox*>("port")->setCurrentIndex(entry);
+    dlg->findChild<QComboBox*>("port")->setCurrentIndex(CRunZorSettings::PortPosition(entry));
     dlg->findChild<QLineEdit*>("address")->setText(address);
     dlg->findChild<QPushButton*>("ok")->click();
     return true;

@@ -114,12 +114,15 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     EXPECT_EQ(dlg.windowTitle(), "RunZOR");
     auto* port = child<QComboBox>(&dlg, "port");
     const int com3 = CRunZorSettings::ENTRY_FIRST_SERIAL + 1;
-    ASSERT_EQ(port->count(), com3 + 1);
+    // The kinds, the later ones after "Playback", then the ports; a stored
+    // entry is no place in the list, so every row maps to its entry and back.
+    ASSERT_EQ(port->count(), 8);
     EXPECT_EQ(port->itemText(4), "Playback");
     EXPECT_EQ(port->itemText(5), "RFC2217");
-    EXPECT_EQ(port->itemText(com3 - 1), "COM 1");
-    EXPECT_EQ(port->itemText(com3), "COM 3");
+    EXPECT_EQ(port->itemText(6), "COM 1");
+    EXPECT_EQ(port->itemText(7), "COM 3");
     EXPECT_EQ(port->currentIndex(), 0);
+    const auto pick = [port](int entry) { port->setCurrentIndex(CRunZorSettings::PortPosition(entry)); };
     EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "xonXoff") && checked(&dlg, "rtsCts"));
     EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "loopback"));
     EXPECT_FALSE(enabled(&dlg, "rtsCts") || enabled(&dlg, "address") || enabled(&dlg, "browse"));
@@ -129,22 +132,30 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     EXPECT_EQ(child<QComboBox>(&dlg, "dataBits")->currentText(), "8");
     EXPECT_EQ(child<QComboBox>(&dlg, "stopBits")->currentText(), "1");
     screenshot(&dlg, "settings-dialog.png");
+    for (int row = port->count() - 1; row >= 0; --row) {
+      port->setCurrentIndex(row);
+      const int entry = dlg.GetPortIndex();
+      EXPECT_EQ(port->itemText(row).toStdString(), CRunZorSettings::PortEntryText(entry)) << row;
+      EXPECT_EQ(CRunZorSettings::PortPosition(entry), row);
+    }
+    EXPECT_EQ(dlg.GetPortIndex(), CRunZorSettings::ENTRY_NULL);
 
-    port->setCurrentIndex(CRunZorSettings::ENTRY_TCP);
+    pick(CRunZorSettings::ENTRY_TCP);
     EXPECT_EQ(text(&dlg, "addressLabel"), "Server:");
     EXPECT_TRUE(enabled(&dlg, "address"));
     EXPECT_FALSE(enabled(&dlg, "browse") || enabled(&dlg, "baudRate") || enabled(&dlg, "loopback"));
     for (const char* box : {"overlappedRx", "overlappedTx", "xonXoff", "loopback", "rtsCts"})
       EXPECT_FALSE(checked(&dlg, box)) << box;
 
-    port->setCurrentIndex(CRunZorSettings::ENTRY_PLAYBACK);
+    pick(CRunZorSettings::ENTRY_PLAYBACK);
     EXPECT_EQ(text(&dlg, "addressLabel"), "File:");
     EXPECT_TRUE(enabled(&dlg, "address") && enabled(&dlg, "browse"));
     for (const char* box : {"overlappedRx", "overlappedTx", "xonXoff", "loopback"})
       EXPECT_FALSE(enabled(&dlg, box)) << box;
 
     // A network serial port: its server's address and the line's lists.
-    port->setCurrentIndex(CRunZorSettings::ENTRY_RFC2217);
+    pick(CRunZorSettings::ENTRY_RFC2217);
+    EXPECT_EQ(dlg.GetPortIndex(), 1000) << "the entry later kinds start at";
     EXPECT_EQ(text(&dlg, "addressLabel"), "Server:");
     EXPECT_TRUE(enabled(&dlg, "address") && enabled(&dlg, "baudRate") && enabled(&dlg, "rtsCts"));
     EXPECT_FALSE(enabled(&dlg, "browse") || enabled(&dlg, "overlappedRx"));
@@ -152,7 +163,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     // COM 3, with the serial defaults over changed lists.
     child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(2);
     child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
-    port->setCurrentIndex(com3);
+    pick(com3);
     EXPECT_TRUE(checked(&dlg, "overlappedRx") && checked(&dlg, "overlappedTx") && checked(&dlg, "rtsCts"));
     EXPECT_FALSE(checked(&dlg, "xonXoff"));
     EXPECT_EQ(listIndex(&dlg, "baudRate"), 6);
@@ -160,7 +171,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     EXPECT_TRUE(enabled(&dlg, "rtsCts") && enabled(&dlg, "stopBits"));
 
     // Defaults on "USB": overlapped receive and XON/XOFF.
-    port->setCurrentIndex(CRunZorSettings::ENTRY_USB);
+    pick(CRunZorSettings::ENTRY_USB);
     child<QCheckBox>(&dlg, "overlappedTx")->setChecked(true);
     child<QCheckBox>(&dlg, "xonXoff")->setChecked(false);
     child<QPushButton>(&dlg, "defaults")->click();
@@ -168,7 +179,7 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
     EXPECT_FALSE(checked(&dlg, "overlappedTx") || checked(&dlg, "rtsCts") || checked(&dlg, "loopback"));
 
     // Serial values for the accessors, then OK.
-    port->setCurrentIndex(com3);
+    pick(com3);
     child<QComboBox>(&dlg, "baudRate")->setCurrentIndex(14);
     child<QComboBox>(&dlg, "parity")->setCurrentIndex(3);
     child<QComboBox>(&dlg, "dataBits")->setCurrentIndex(2);
@@ -194,12 +205,12 @@ TEST_F(HostWindows, SettingsDialogFollowsTheEntryAndOkWritesTheElevenKeysInOrder
   {
     // The next opening shows them; a server mode snaps a network entry to "NULL".
     CRunZorDlg again(false);
-    EXPECT_EQ(listIndex(&again, "port"), CRunZorSettings::ENTRY_FIRST_SERIAL + 1);
+    EXPECT_EQ(listIndex(&again, "port"), 7);
     EXPECT_EQ(listIndex(&again, "baudRate"), 14);
     EXPECT_EQ(text(&again, "address"), "kept.txt");
     CRunZorDlg server(true);
     auto* port = child<QComboBox>(&server, "port");
-    port->setCurrentIndex(CRunZorSettings::ENTRY_NET);
+    port->setCurrentIndex(CRunZorSettings::PortPosition(CRunZorSettings::ENTRY_NET));
     EXPECT_EQ(port->currentIndex(), 0);
     EXPECT_FALSE(checked(&server, "overlappedRx"));
     EXPECT_TRUE(enabled(&server, "loopback"));

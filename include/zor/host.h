@@ -22,16 +22,23 @@ namespace zor {
 // ("zor settings", "zor run --console --port ...") apply the same ones.
 class ZOR_API CRunZorSettings {
 public:
-  // The port list's fixed entries; serial port i of the host object's list
-  // (zorGetComPortNumber(i)) is entry ENTRY_FIRST_SERIAL + i.
+  // The entries of the port list, the value stored as "runZor NumDev". Serial
+  // port i of the host object's list (zorGetComPortNumber(i)) is entry
+  // ENTRY_FIRST_SERIAL + i. Settings files already written hold these numbers,
+  // so an entry never changes its meaning: the serial entries start right
+  // after the first five kinds, and every kind added later takes a number from
+  // ENTRY_FIRST_ADDED on, far past any serial entry (the list shows at most
+  // ENTRY_FIRST_ADDED - ENTRY_FIRST_SERIAL serial ports). The list's order is
+  // another matter: see PortEntryAt.
   enum Entry {
     ENTRY_NULL = 0,
     ENTRY_USB = 1,
     ENTRY_NET = 2,
     ENTRY_TCP = 3,
     ENTRY_PLAYBACK = 4,
-    ENTRY_RFC2217 = 5,
-    ENTRY_FIRST_SERIAL = 6
+    ENTRY_FIRST_SERIAL = 5,
+    ENTRY_FIRST_ADDED = 1000,
+    ENTRY_RFC2217 = ENTRY_FIRST_ADDED
   };
   // The controls whose enabling follows the entry (the dialog's UpdatePortControls).
   enum Control {
@@ -77,12 +84,21 @@ public:
   static const char* DataBitsText(int index);
   static const char* StopBitsText(int index);
 
-  // The port list: "NULL", "USB", "NET", "TCP", "Playback", then "COM %i" for
-  // each serial port the library found; empty past the end.
+  // The port list as the dialog shows it: "NULL", "USB", "NET", "TCP",
+  // "Playback", the kinds added since in the order they came ("RFC2217"),
+  // then "COM %i" for each serial port the library found. A position in the
+  // list is not an entry: PortEntryAt and PortPosition map between them.
   static int PortEntryCount();
-  static std::string PortEntryText(int index);
-  // The entry a name chooses: "NULL", "USB", "NET", "TCP", "Playback" (any
-  // case) or "COMn"/"COM n" for a port of the list; -1 when there is none.
+  // The entry shown at position (0 to PortEntryCount() - 1); -1 outside the list.
+  static int PortEntryAt(int position);
+  // Where entry is shown; -1 for an entry the list does not have (a stored
+  // value out of range, a serial port no longer found).
+  static int PortPosition(int entry);
+  // The text of entry; empty for an entry the list does not have.
+  static std::string PortEntryText(int entry);
+  // The entry a name chooses: "NULL", "USB", "NET", "TCP", "Playback",
+  // "RFC2217" (any case) or "COMn"/"COM n" for a port of the list; -1 when
+  // there is none.
   static int PortEntryOf(const char* name);
 
   // What the controls set. A list index outside its list is refused (false).

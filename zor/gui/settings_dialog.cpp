@@ -116,9 +116,10 @@ CRunZorDlg::CRunZorDlg(bool serverMode, QWidget* parent) : QDialog(parent), CRun
   connect(ok, &QPushButton::clicked, this, [this] { OnOK(); });
   connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);
 
-  // Opening: the port list, then the stored values (an index beyond the
-  // list leaves it without a selection), then the enabling.
-  for (int i = 0; i < PortEntryCount(); ++i) m_port->addItem(QString::fromStdString(PortEntryText(i)));
+  // Opening: the port list, then the stored values (an entry the list does
+  // not have leaves it without a selection), then the enabling.
+  for (int i = 0; i < PortEntryCount(); ++i)
+    m_port->addItem(QString::fromStdString(PortEntryText(PortEntryAt(i))));
   showValues(true);
   UpdatePortControls(m_portIndex);
   // Only now: filling the list selects its first entry, which is no choice.
@@ -129,7 +130,7 @@ int CRunZorDlg::DoModal() { return exec() == QDialog::Accepted ? IDOK : IDCANCEL
 
 void CRunZorDlg::showValues(bool withAddress) {
   const QSignalBlocker block(m_port);
-  m_port->setCurrentIndex(m_portIndex >= 0 && m_portIndex < m_port->count() ? m_portIndex : -1);
+  m_port->setCurrentIndex(PortPosition(m_portIndex));
   if (withAddress) m_addressEdit->setText(QString::fromLocal8Bit(GetAddress()));
   setChecked(m_ovRx, m_overlappedRx);
   setChecked(m_ovTx, m_overlappedTx);
@@ -143,7 +144,7 @@ void CRunZorDlg::showValues(bool withAddress) {
 }
 
 void CRunZorDlg::takeValues() {
-  m_portIndex = m_port->currentIndex();
+  m_portIndex = PortEntryAt(m_port->currentIndex());
   SetAddress(m_addressEdit->text().toLocal8Bit().constData());
   SetOverlappedRx(m_ovRx->isChecked());
   SetOverlappedTx(m_ovTx->isChecked());
@@ -177,7 +178,7 @@ void CRunZorDlg::UpdatePortControls(int entry) {
 
 void CRunZorDlg::OnPortChange() {
   takeValues();
-  const int entry = SelectPort(m_port->currentIndex());
+  const int entry = SelectPort(PortEntryAt(m_port->currentIndex()));
   UpdatePortControls(entry);
   showValues(false);
 }

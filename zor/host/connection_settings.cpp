@@ -95,12 +95,34 @@ const char* CRunZorSettings::StopBitsText(int index) {
   return inRange(index, kStopBitsTexts) ? kStopBitsTexts[index] : nullptr;
 }
 
-int CRunZorSettings::PortEntryCount() { return ENTRY_FIRST_SERIAL + zorNumComPorts(); }
+namespace {
 
-std::string CRunZorSettings::PortEntryText(int index) {
-  if (index >= 0 && index < ENTRY_FIRST_SERIAL) return deviceKinds()[index].name;
-  if (index < ENTRY_FIRST_SERIAL || index >= PortEntryCount()) return {};
-  return "COM " + std::to_string(zorGetComPortNumber(index - ENTRY_FIRST_SERIAL));
+// The rows shown before the serial ports: all but the serial row.
+int kindRowsShown() { return static_cast<int>(deviceKinds().size()) - 1; }
+
+}  // namespace
+
+int CRunZorSettings::PortEntryCount() { return kindRowsShown() + listedSerialPorts(); }
+
+int CRunZorSettings::PortEntryAt(int position) {
+  if (position < 0) return -1;
+  if (position < kindRowsShown()) return deviceKinds()[static_cast<std::size_t>(position)].entry;
+  const int slot = position - kindRowsShown();
+  return slot < listedSerialPorts() ? ENTRY_FIRST_SERIAL + slot : -1;
+}
+
+int CRunZorSettings::PortPosition(int entry) {
+  const DeviceKind& kind = deviceKindAt(entry);
+  if (!kind.IsSerial()) return static_cast<int>(&kind - deviceKinds().data());
+  const int slot = serialPortSlot(entry);
+  return slot < 0 ? -1 : kindRowsShown() + slot;
+}
+
+std::string CRunZorSettings::PortEntryText(int entry) {
+  const DeviceKind& kind = deviceKindAt(entry);
+  if (!kind.IsSerial()) return kind.name;
+  const int slot = serialPortSlot(entry);
+  return slot < 0 ? std::string() : "COM " + std::to_string(zorGetComPortNumber(slot));
 }
 
 int CRunZorSettings::PortEntryOf(const char* name) {
@@ -117,7 +139,7 @@ int CRunZorSettings::PortEntryOf(const char* name) {
     n = n * 10 + (*p - '0');
     if (n > 1000000) return -1;
   }
-  for (int i = 0; i < zorNumComPorts(); ++i)
+  for (int i = 0; i < listedSerialPorts(); ++i)
     if (zorGetComPortNumber(i) == n) return ENTRY_FIRST_SERIAL + i;
   return -1;
 }
@@ -240,7 +262,7 @@ std::string CRunZorSettings::Describe() const {
   auto onOff = [](int v) { return v ? "on" : "off"; };
   std::string out = "Port: ";
   const int entry = m_portIndex;
-  if (entry >= 0 && entry < PortEntryCount()) {
+  if (PortPosition(entry) >= 0) {
     out += PortEntryText(entry);
   } else {
     out += "none (entry " + std::to_string(entry) + ", not in the port list)";

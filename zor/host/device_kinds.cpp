@@ -9,6 +9,7 @@
 #include <zor/devtcp.h>
 #include <zor/devusb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -55,7 +56,7 @@ CDevice* makeAddressed(const S& s) {
 
 // The COM number the entry shows; 0 for an entry that is no serial port.
 int serialPortOf(const S& s) {
-  const int i = s.GetPortIndex() - S::ENTRY_FIRST_SERIAL;
+  const int i = serialPortSlot(s.GetPortIndex());
   return i < 0 ? 0 : zorGetComPortNumber(i);
 }
 
@@ -134,14 +135,24 @@ constexpr DeviceKind kKinds[] = {
      true, nullptr, nullptr, nullptr, makeSerial, openSerial},
 };
 
-// Stored settings name the entries by place: the rows must stay where they are.
-constexpr bool rowsInListOrder() {
-  for (int i = 0; i < static_cast<int>(std::size(kKinds)); ++i)
-    if (kKinds[i].entry != i) return false;
-  return true;
+// Stored settings name a kind by its entry, so an entry must keep its kind in
+// every file already written: the first five rows hold 0 to 4, a row added
+// later takes a number of its own from ENTRY_FIRST_ADDED on (rising in list
+// order, so two rows never share one), and the serial row, whose entries
+// follow ENTRY_FIRST_SERIAL, stays last.
+constexpr bool entriesKeepTheirKind() {
+  constexpr int rows = static_cast<int>(std::size(kKinds));
+  if (kKinds[rows - 1].entry != S::ENTRY_FIRST_SERIAL) return false;
+  for (int i = 0; i + 1 < rows; ++i) {
+    const int entry = kKinds[i].entry;
+    if (i < S::ENTRY_FIRST_SERIAL ? entry != i : entry < S::ENTRY_FIRST_ADDED) return false;
+    if (i > 0 && entry <= kKinds[i - 1].entry) return false;
+  }
+  return rows > S::ENTRY_FIRST_SERIAL;
 }
-static_assert(rowsInListOrder(), "a row's entry is its place in the port list");
-static_assert(std::size(kKinds) == S::ENTRY_FIRST_SERIAL + 1, "one row per fixed entry, then the serial row");
+static_assert(entriesKeepTheirKind(),
+              "NULL to Playback on 0 to 4, later kinds on rising entries from "
+              "ENTRY_FIRST_ADDED, the serial row last");
 
 std::string joined(const std::vector<std::string>& names, const char* separator, const char* last) {
   std::string out;
@@ -157,7 +168,21 @@ std::string joined(const std::vector<std::string>& names, const char* separator,
 std::span<const DeviceKind> deviceKinds() { return kKinds; }
 
 const DeviceKind& deviceKindAt(int entry) {
-  return entry >= 0 && entry < S::ENTRY_FIRST_SERIAL ? kKinds[entry] : kKinds[S::ENTRY_FIRST_SERIAL];
+  const DeviceKind& serial = kKinds[std::size(kKinds) - 1];
+  for (const DeviceKind& k : kKinds)
+    if (k.entry == entry && &k != &serial) return k;
+  return serial;
+}
+
+int listedSerialPorts() {
+  return std::min(zorNumComPorts(), static_cast<int>(S::ENTRY_FIRST_ADDED - S::ENTRY_FIRST_SERIAL));
+}
+
+int serialPortSlot(int entry) {
+  // Compared before subtracting: a hand-edited file may hold any int.
+  if (entry < S::ENTRY_FIRST_SERIAL || entry >= S::ENTRY_FIRST_ADDED) return -1;
+  const int slot = entry - S::ENTRY_FIRST_SERIAL;
+  return slot < listedSerialPorts() ? slot : -1;
 }
 
 std::string kindNames(unsigned mask, const char* separator, const char* last) {

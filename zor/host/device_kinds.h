@@ -26,7 +26,8 @@ struct DeviceKind {
   // "NULL", ...; the serial row, whose entries are the ports found at start,
   // is typed as "COMn" and shown as "COM n".
   const char* name;
-  // The place in the port list; for the serial row its first entry.
+  // The port list entry (the stored "runZor NumDev"); for the serial row its
+  // first entry. Not the place in the list: see CRunZorSettings::Entry.
   int entry;
   zorType type;
   // The controls the dialog enables, and so the options the command line
@@ -57,10 +58,17 @@ struct DeviceKind {
 // Every row, in the port list's order, the serial row last.
 std::span<const DeviceKind> deviceKinds();
 
-// The row of a port list entry. An entry outside the fixed ones (a serial
-// port, or no selection at all) is the serial row: the dialog enables such an
-// entry as a serial port.
+// The row of a port list entry. An entry no other row has (a serial port, or
+// no selection at all) is the serial row: the dialog enables such an entry as
+// a serial port.
 const DeviceKind& deviceKindAt(int entry);
+
+// How many of the serial ports found at start the port list shows: all of
+// them, up to the entries the later kinds took (CRunZorSettings::ENTRY_FIRST_ADDED).
+int listedSerialPorts();
+// Which of those ports (the index for zorGetComPortNumber) entry chooses; -1
+// when it chooses none.
+int serialPortSlot(int entry);
 
 // The kinds that use control as a message names them: "NET, TCP and
 // Playback", "USB, NET, TCP and serial ports", "a serial port (--port COMn)".
