@@ -39,8 +39,14 @@ public:
   // does not speak the serial-line option, a WSAE... code for the connection.
   bool OpenDevice(int overlapFlags, int rxSize, int txSize);
 
+  // The line in force: the one programmed or sent at the open, with the
+  // changes the server has answered since. Any pointer may be null.
+  void GetLine(bool* hwHandshake, unsigned long* baudRate, unsigned char* parity, unsigned char* dataBits,
+               unsigned char* stopBits) const;
   // Line control on the open port: true once the server answered with the value asked.
   bool ChangeSpeed(unsigned long baudRate);
+  // Data size, parity (a letter, as DeviceProgram's) and stop code at once.
+  bool ChangeFrame(unsigned char parity, unsigned char dataBits, unsigned char stopBits);
   bool EnableHwHandshake(bool on);
   bool SetRts(bool on);
   bool SetDtr(bool on);

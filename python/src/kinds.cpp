@@ -11,10 +11,6 @@
 #include <zor/devtcp.h>
 #include <zor/devusb.h>
 #include <zor/platform.h>
-#if __has_include(<zor/devrfc2217.h>)
-#include <zor/devrfc2217.h>
-#define ZORPY_HAVE_RFC2217 1
-#endif
 
 #include <filesystem>
 #include <system_error>
@@ -118,25 +114,6 @@ Usb::Usb(const OpenOptions& o)
                [&](zor::CDevUSB& d) { return d.OpenDevice(o.overlapFlags(), o.rxSize, o.txSize); }, "Usb()")),
           o, "Usb()") {}
 
-#ifdef ZORPY_HAVE_RFC2217
-class Rfc2217 : public Device {
-public:
-  Rfc2217(const std::string& host, int port, const OpenOptions& o)
-      : Device(
-            (
-                [&] {
-                  checkSizes(o);
-                  if (port < 1 || port > 65535)
-                    raise(PyExc_ValueError, "Rfc2217: port must be from 1 to 65535");
-                }(),
-                openOrRaise(
-                    construct<zor::CDevRfc2217>(noAdjust, host.c_str(), static_cast<unsigned short>(port)),
-                    [&](zor::CDevRfc2217& d) { return d.OpenDevice(o.overlapFlags(), o.rxSize, o.txSize); },
-                    "Rfc2217(" + quoted(host) + ", " + std::to_string(port) + ")")),
-            o, "Rfc2217(" + quoted(host) + ", " + std::to_string(port) + ")") {}
-};
-#endif
-
 void bindKinds(py::module_& m) {
   py::class_<Loopback, Device>(m, "Loopback", R"doc(
 The loopback device: every byte written comes back as received data.
@@ -188,18 +165,6 @@ The first instrument on USB bulk pipes that the setting "USB Devices" lists.
 Usb(*, rx_size=65536, tx_size=65536, overlapped=False, timeout=None)
 )doc")
       .def(py::init([](py::kwargs kw) { return std::make_unique<Usb>(openOptions(kw)); }));
-
-#ifdef ZORPY_HAVE_RFC2217
-  py::class_<Rfc2217, Device>(m, "Rfc2217", R"doc(
-A serial port served by an RFC 2217 server at host:port.
-
-Rfc2217(host, port, *, rx_size=65536, tx_size=65536, overlapped=False, timeout=None)
-)doc")
-      .def(py::init([](const std::string& host, int port, py::kwargs kw) {
-             return std::make_unique<Rfc2217>(host, port, openOptions(kw));
-           }),
-           py::arg("host"), py::arg("port"));
-#endif
 }
 
 }  // namespace zorpy

@@ -1,10 +1,16 @@
-// zor.SerialPort: a serial port by "COMn" or by a tty's path, with its line
-// settings and modem lines.
+// zor.SerialPort (a serial port by "COMn" or by a tty's path) and
+// zor.Rfc2217 (a port another computer serves), with their line settings and
+// modem lines.
 #include "errors.h"
 #include "kinds.h"
+#include "line_control.h"
 
 #include <zor/comm.h>
 #include <zor/devrs232.h>
+#if __has_include(<zor/devrfc2217.h>)
+#include <zor/devrfc2217.h>
+#define ZORPY_HAVE_RFC2217 1
+#endif
 #include <zor/ports.h>
 
 #include <cctype>
@@ -88,104 +94,63 @@ unsigned char parityLetter(const std::string& parity) {
   raise(PyExc_ValueError, "SerialPort: parity must be one of 'N', 'O', 'E', 'M', 'S'");
 }
 
-}  // namespace
+struct Line {
+  long baudrate = 9600;
+  int bytesize = 8;
+  unsigned char parity = 'N';
+  int stopbits = 1;
+  bool rtscts = false;
+};
 
-class SerialPort : public Device {
+Line lineOf(const char* kind, const py::object& baudrate, int bytesize, const std::string& parity,
+            double stopbits, bool rtscts) {
+  Line line;
+  const std::string k = kind;
+  line.baudrate = LineControl<zor::CDevRS232>::checkBaud(baudrate);
+  if (bytesize < 5 || bytesize > 8) raise(PyExc_ValueError, k + ": bytesize must be 5, 6, 7 or 8");
+  line.bytesize = bytesize;
+  line.parity = parityLetter(parity);
+  if (stopbits != 1 && stopbits != 2)
+    raise(PyExc_ValueError, k + ": stopbits must be 1 or 2 (1.5 is not offered)");
+  line.stopbits = static_cast<int>(stopbits);
+  line.rtscts = rtscts;
+  return line;
+}
+
+template <class Port>
+void program(Port& dev, const Line& line) {
+  dev.DeviceProgram(line.rtscts, static_cast<unsigned long>(line.baudrate), line.parity,
+                    static_cast<unsigned char>(line.bytesize), static_cast<unsigned char>(line.stopbits));
+}
+
+class SerialPort : public LineControl<zor::CDevRS232> {
 public:
-  struct Line {
-    long baudrate = 9600;
-    int bytesize = 8;
-    unsigned char parity = 'N';
-    int stopbits = 1;
-    bool rtscts = false;
-  };
-
   SerialPort(std::unique_ptr<PortLink> link, int number, const std::string& port, const Line& line,
              const OpenOptions& o)
-      : Device(open(number, port, line, o), o, "SerialPort('" + port + "')"),
-        m_link(std::move(link)),
-        m_baud(line.baudrate) {}
+      : LineControl(open(number, port, line, o), o, "SerialPort('" + port + "')", line.baudrate),
+        m_link(std::move(link)) {}
 
   static std::unique_ptr<SerialPort> make(const std::string& port, const py::object& baudrate, int bytesize,
                                           const std::string& parity, double stopbits, bool rtscts,
                                           const py::kwargs& kw) {
     const OpenOptions o = openOptions(kw);
-    Line line;
-    line.baudrate = checkBaud(baudrate);
-    if (bytesize < 5 || bytesize > 8) raise(PyExc_ValueError, "SerialPort: bytesize must be 5, 6, 7 or 8");
-    line.bytesize = bytesize;
-    line.parity = parityLetter(parity);
-    if (stopbits != 1 && stopbits != 2)
-      raise(PyExc_ValueError, "SerialPort: stopbits must be 1 or 2 (1.5 is not offered)");
-    line.stopbits = static_cast<int>(stopbits);
-    line.rtscts = rtscts;
+    const Line line = lineOf("SerialPort", baudrate, bytesize, parity, stopbits, rtscts);
     auto link = std::make_unique<PortLink>();
     const int number = link->numberFor(port);
     return std::make_unique<SerialPort>(std::move(link), number, port, line, o);
-  }
-
-  long baudrate() const { return m_baud; }
-  void setBaudrate(const py::object& value) {
-    const long baud = checkBaud(value);
-    Use use(*this);
-    if (!serial(use)->ChangeSpeed(static_cast<unsigned long>(baud)))
-      raiseOsError(zor::GetLastError(), "baudrate " + std::to_string(baud));
-    m_baud = baud;
-  }
-  bool rts() const { return m_rts; }
-  void setRts(bool on) {
-    Use use(*this);
-    if (!serial(use)->SetRts(on)) raiseOsError(zor::GetLastError(), "rts");
-    m_rts = on;
-  }
-  bool dtr() const { return m_dtr; }
-  void setDtr(bool on) {
-    Use use(*this);
-    if (!serial(use)->SetDtr(on)) raiseOsError(zor::GetLastError(), "dtr");
-    m_dtr = on;
-  }
-  bool modem(unsigned long bit, const char* what) {
-    Use use(*this);
-    unsigned long status = 0;
-    if (!serial(use)->GetCommModemStatus(&status)) raiseOsError(zor::GetLastError(), what);
-    return (status & bit) != 0;
-  }
-  void sendBreak(double duration) {
-    if (std::isnan(duration) || duration < 0 || duration > 60)
-      raise(PyExc_ValueError, "send_break: duration must be from 0 to 60 seconds");
-    Use use(*this);
-    bool ok;
-    {
-      py::gil_scoped_release nogil;
-      ok = serial(use)->SetBreak(true);
-      if (ok) std::this_thread::sleep_for(std::chrono::duration<double>(duration));
-      ok = serial(use)->SetBreak(false) && ok;
-    }
-    if (!ok) raiseOsError(zor::GetLastError(), "send_break");
   }
 
 protected:
   void onClosed() override { m_link.reset(); }
 
 private:
-  static long checkBaud(const py::object& value) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
-      raise(PyExc_TypeError, "baudrate must be an int");
-    const long long b = value.cast<long long>();
-    if (b < 1 || b > 100000000) raise(PyExc_ValueError, "baudrate must be from 1 to 100000000");
-    return static_cast<long>(b);
-  }
-  static zor::CDevRS232* serial(Use& use) { return static_cast<zor::CDevRS232*>(use.get()); }
-
   static DevicePtr open(int number, const std::string& port, const Line& line, const OpenOptions& o) {
     auto dev = construct<zor::CDevRS232>([](int) {});
     bool ok;
     unsigned long error;
     {
       py::gil_scoped_release nogil;
-      dev->DeviceProgram(line.rtscts, static_cast<unsigned long>(line.baudrate), line.parity,
-                         static_cast<unsigned char>(line.bytesize),
-                         static_cast<unsigned char>(line.stopbits));
+      program(*dev, line);
       ok = dev->OpenDevice(number, o.overlapFlags(), o.rxSize, o.txSize);
       error = zor::GetLastError();
       if (!ok) dev.reset();
@@ -197,13 +162,49 @@ private:
   }
 
   std::unique_ptr<PortLink> m_link;
-  long m_baud;
-  bool m_rts = true;
-  bool m_dtr = true;
 };
 
+#ifdef ZORPY_HAVE_RFC2217
+class Rfc2217 : public LineControl<zor::CDevRfc2217> {
+public:
+  Rfc2217(const std::string& host, int port, const Line& line, const OpenOptions& o)
+      : LineControl(open(host, port, line, o), o, name(host, port), line.baudrate) {}
+
+  static std::unique_ptr<Rfc2217> make(const std::string& host, int port, const py::object& baudrate,
+                                       int bytesize, const std::string& parity, double stopbits, bool rtscts,
+                                       const py::kwargs& kw) {
+    const OpenOptions o = openOptions(kw);
+    if (port < 1 || port > 65535) raise(PyExc_ValueError, "Rfc2217: port must be from 1 to 65535");
+    return std::make_unique<Rfc2217>(host, port,
+                                     lineOf("Rfc2217", baudrate, bytesize, parity, stopbits, rtscts), o);
+  }
+
+private:
+  static std::string name(const std::string& host, int port) {
+    return "Rfc2217('" + host + "', " + std::to_string(port) + ")";
+  }
+  static DevicePtr open(const std::string& host, int port, const Line& line, const OpenOptions& o) {
+    auto dev = construct<zor::CDevRfc2217>([](int) {}, host.c_str(), static_cast<unsigned short>(port));
+    bool ok;
+    unsigned long error;
+    {
+      // The open negotiates with the server: seconds, at worst.
+      py::gil_scoped_release nogil;
+      program(*dev, line);
+      ok = dev->OpenDevice(o.overlapFlags(), o.rxSize, o.txSize);
+      error = zor::GetLastError();
+      if (!ok) dev.reset();
+    }
+    if (!ok) raiseOsError(error != 0 ? error : zor::ERROR_GEN_FAILURE, name(host, port) + ": cannot open");
+    return DevicePtr(dev.release());
+  }
+};
+#endif
+
+}  // namespace
+
 void bindSerial(py::module_& m) {
-  py::class_<SerialPort, Device>(m, "SerialPort", R"doc(
+  py::class_<SerialPort, Device> serial(m, "SerialPort", R"doc(
 A serial port: "COMn" as the library numbers them, or a tty's path.
 
 SerialPort(port, baudrate=9600, bytesize=8, parity='N', stopbits=1, rtscts=False,
@@ -211,19 +212,25 @@ SerialPort(port, baudrate=9600, bytesize=8, parity='N', stopbits=1, rtscts=False
 
 parity is one of 'N', 'O', 'E', 'M', 'S'; stopbits 1 or 2; rtscts gates
 transmission on CTS.
-)doc")
-      .def(py::init(&SerialPort::make), py::arg("port"), py::arg("baudrate") = 9600, py::arg("bytesize") = 8,
-           py::arg("parity") = "N", py::arg("stopbits") = 1.0, py::arg("rtscts") = false)
-      .def_property("baudrate", &SerialPort::baudrate, &SerialPort::setBaudrate,
-                    "The line's speed; setting it changes the open port's speed.")
-      .def_property("rts", &SerialPort::rts, &SerialPort::setRts, "The RTS line (as last set; on at open).")
-      .def_property("dtr", &SerialPort::dtr, &SerialPort::setDtr, "The DTR line (as last set; on at open).")
-      .def_property_readonly(
-          "cts", [](SerialPort& s) { return s.modem(zor::MS_CTS_ON, "cts"); }, "The CTS line, read now.")
-      .def_property_readonly(
-          "dsr", [](SerialPort& s) { return s.modem(zor::MS_DSR_ON, "dsr"); }, "The DSR line, read now.")
-      .def("send_break", &SerialPort::sendBreak, py::arg("duration") = 0.25,
-           "Holds the line in break for duration seconds (the GIL is released meanwhile).");
+)doc");
+  serial.def(py::init(&SerialPort::make), py::arg("port"), py::arg("baudrate") = 9600,
+             py::arg("bytesize") = 8, py::arg("parity") = "N", py::arg("stopbits") = 1.0,
+             py::arg("rtscts") = false);
+  LineControl<zor::CDevRS232>::bind(serial);
+#ifdef ZORPY_HAVE_RFC2217
+  py::class_<Rfc2217, Device> net(m, "Rfc2217", R"doc(
+A serial port that another computer serves over the network (RFC 2217:
+zor remote --protocol rfc2217, or any other such server). The line is sent
+at the open; changes wait up to 3 s for the server's answer.
+
+Rfc2217(host, port, baudrate=9600, bytesize=8, parity='N', stopbits=1, rtscts=False,
+        *, rx_size=65536, tx_size=65536, overlapped=False, timeout=None)
+)doc");
+  net.def(py::init(&Rfc2217::make), py::arg("host"), py::arg("port"), py::arg("baudrate") = 9600,
+          py::arg("bytesize") = 8, py::arg("parity") = "N", py::arg("stopbits") = 1.0,
+          py::arg("rtscts") = false);
+  LineControl<zor::CDevRfc2217>::bind(net);
+#endif
 }
 
 }  // namespace zorpy

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -56,9 +57,10 @@ struct ZOR_LOCAL CDevRfc2217::Private {
 
   // TCP has flow control of its own: rather than overrun the ring, the link's
   // thread waits for the read thread to make room, and the server's sends wait
-  // in turn. False when the device closed meanwhile.
-  bool queue(const std::uint8_t* data, std::size_t size) {
-    for (;;) {
+  // in turn. A receive larger than the ring goes in a piece at a time, the
+  // reader woken for each. False when the device closed meanwhile.
+  bool queue(const std::uint8_t* data, std::size_t size, const std::function<void()>& wake) {
+    while (size > 0) {
       unsigned long seen;
       {
         std::lock_guard lock(drainMutex);
@@ -66,16 +68,23 @@ struct ZOR_LOCAL CDevRfc2217::Private {
       }
       {
         CSingleLock lock(ring.mutex(), true);
-        if (size >= static_cast<std::size_t>(ring.capacity()) ||
-            static_cast<std::size_t>(ring.freeSpace()) > size) {
-          ring.put(data, static_cast<int>(size));
-          return true;
+        // A ring of capacity C holds C - 1 bytes.
+        const auto room = static_cast<std::size_t>(std::max(ring.freeSpace() - 1, 0));
+        if (room > 0) {
+          const std::size_t n = std::min(room, size);
+          ring.put(data, static_cast<int>(n));
+          data += n;
+          size -= n;
+          lock.Unlock();
+          wake();
+          continue;
         }
       }
       std::unique_lock lock(drainMutex);
       if (closing) return false;
       drained.wait_for(lock, std::chrono::milliseconds(100), [&] { return drains != seen || closing; });
     }
+    return true;
   }
 
   // Sends a command and true when the answer carries the value asked.
@@ -163,7 +172,7 @@ bool CDevRfc2217::openDevice(const char*, const char*, int overlapFlags, int rxS
   const std::string where = p->host + ":" + std::to_string(p->port);
   std::shared_ptr<CRfc2217Link> link(new (std::nothrow) CRfc2217Link(
       [this](const std::uint8_t* data, std::size_t size) {
-        if (p->queue(data, size)) WakeReceiver();
+        p->queue(data, size, [this] { WakeReceiver(); });
       },
       [this] { WakeReceiver(); },
       [where](const std::string& line) {
@@ -264,6 +273,28 @@ bool CDevRfc2217::ChangeSpeed(unsigned long baudRate) {
   if (!IsDeviceOpen() || baudRate == 0 || baudRate > 0xFFFFFFFFul) return false;
   if (!p->ask(SET_BAUDRATE, rateBytes(baudRate))) return false;
   p->baudRate = baudRate;
+  return true;
+}
+
+void CDevRfc2217::GetLine(bool* hwHandshake, unsigned long* baudRate, unsigned char* parity,
+                          unsigned char* dataBits, unsigned char* stopBits) const {
+  if (hwHandshake != nullptr) *hwHandshake = p->hwHandshake;
+  if (baudRate != nullptr) *baudRate = p->baudRate;
+  if (parity != nullptr) *parity = static_cast<unsigned char>(p->parity.load());
+  if (dataBits != nullptr) *dataBits = p->dataBits;
+  if (stopBits != nullptr) *stopBits = p->stopBits;
+}
+
+bool CDevRfc2217::ChangeFrame(unsigned char parity, unsigned char dataBits, unsigned char stopBits) {
+  if (!IsDeviceOpen()) return false;
+  // Each value is kept as soon as the server takes it: a refusal of a later
+  // one leaves the line as the server then has it.
+  if (!p->ask(SET_DATASIZE, {dataBits})) return false;
+  p->dataBits = dataBits;
+  if (!p->ask(SET_PARITY, {parityCode(static_cast<char>(parity))})) return false;
+  p->parity = static_cast<char>(parity);
+  if (!p->ask(SET_STOPSIZE, {stopBits == 2 ? STOP_TWO : STOP_ONE})) return false;
+  p->stopBits = stopBits;
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include "zor/remote/pty_line_control.h"
 
 #include <zor/comm.h>
+#include <zor/devrfc2217.h>
 #include <zor/devrs232.h>
 
 namespace zor {
@@ -72,13 +73,32 @@ bool servedPtyLine(CDevice& device, PtyLine& line, char& noneOrEven) {
     noneOrEven = parity == 'E' ? 'E' : 'N';
     return true;
   }
-  // Another kind with a line of its own (a network serial port) goes here.
+  if (auto* net = dynamic_cast<CDevRfc2217*>(&device)) {
+    bool rtsCts = false;
+    unsigned long baud = 0;
+    unsigned char parity = 'N', dataBits = 8, stopBits = 1;
+    net->GetLine(&rtsCts, &baud, &parity, &dataBits, &stopBits);
+    const char letter = static_cast<char>(parity);
+    line.baud = baud;
+    line.parity = letter == 'N' || letter == 'E' ? 0 : letter;
+    line.twoStopBits = stopBits == 2;
+    line.rtsCts = rtsCts;
+    noneOrEven = letter == 'E' ? 'E' : 'N';
+    return true;
+  }
   return false;
 }
 
 bool applyPtyLine(CDevice& device, const PtyLine& line, char noneOrEven) {
   if (auto* port = dynamic_cast<CDevRS232*>(&device)) return applySerial(*port, line, noneOrEven);
-  // And here.
+  if (auto* net = dynamic_cast<CDevRfc2217*>(&device)) {
+    unsigned char dataBits = 8;
+    net->GetLine(nullptr, nullptr, nullptr, &dataBits, nullptr);
+    const char parity = line.parity != 0 ? line.parity : noneOrEven;
+    // A pty always says 8 data bits: the served line keeps its own.
+    return net->EnableHwHandshake(line.rtsCts) && net->ChangeSpeed(static_cast<unsigned long>(line.baud)) &&
+           net->ChangeFrame(static_cast<unsigned char>(parity), dataBits, line.twoStopBits ? 2 : 1);
+  }
   return false;
 }
 
