@@ -10,14 +10,15 @@ namespace zor {
 using namespace telnet;
 
 namespace {
-const std::vector<std::uint8_t> kOptions{OPT_BINARY, OPT_SGA, OPT_COM_PORT};
-}
+// A function, not a global: the library keeps its start free of initialisers.
+std::vector<std::uint8_t> options() { return {OPT_BINARY, OPT_SGA, OPT_COM_PORT}; }
+}  // namespace
 
 CRfc2217Link::CRfc2217Link(DataHandler onData, LostHandler onLost, DebugHandler onDebug)
     : m_onData(std::move(onData)),
       m_onLost(std::move(onLost)),
       m_onDebug(std::move(onDebug)),
-      m_negotiation(kOptions, kOptions) {}
+      m_negotiation(options(), options()) {}
 
 CRfc2217Link::~CRfc2217Link() { close(); }
 
@@ -34,7 +35,7 @@ bool CRfc2217Link::open(const std::string& host, unsigned short port, unsigned l
   Bytes hello;
   {
     std::lock_guard lock(m_mutex);
-    m_negotiation = Negotiation(kOptions, kOptions);
+    m_negotiation = Negotiation(options(), options());
     m_modemKnown = false;
     m_negotiation.offer(OPT_COM_PORT, hello);
     m_negotiation.offer(OPT_BINARY, hello);
