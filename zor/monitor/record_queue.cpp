@@ -1,0 +1,128 @@
+#include "zor/monitor/record_queue.h"
+
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <utility>
+
+namespace zor {
+
+CRecordQueue::CRecordQueue(Sink sink, std::size_t capBytes) : m_sink(std::move(sink)), m_cap(capBytes) {}
+
+CRecordQueue::~CRecordQueue() { Stop(); }
+
+void CRecordQueue::startWriter() {
+  try {
+    m_writer = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    m_noWriter = true;  // no thread to be had: the records go through on their own threads
+    return;
+  }
+  m_writerId = m_writer.get_id();
+  m_started = true;
+}
+
+void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned long size, bool hasBytes) {
+  const std::size_t n = hasBytes ? size : 0;
+  std::unique_lock lock(m_mutex);
+  if (!m_started && !m_noWriter) startWriter();
+  if (m_noWriter) {
+    passInline(kind, time, data, size, hasBytes, lock);
+    return;
+  }
+  // A record larger than the cap still goes, alone.
+  m_done.wait(lock, [&] { return m_unwritten == 0 || m_unwritten + n <= m_cap || m_noWriter; });
+  if (m_noWriter) {
+    passInline(kind, time, data, size, hasBytes, lock);
+    return;
+  }
+  const std::size_t offset = m_bytes.size();
+  try {
+    m_bytes.resize(offset + n);
+    if (n != 0) std::memcpy(m_bytes.data() + offset, data, n);
+    m_records.push_back(CapturedRecord{kind, time, size, offset});
+  } catch (const std::bad_alloc&) {
+    m_bytes.resize(offset);
+    return;
+  }
+  m_unwritten += n;
+  ++m_pushed;
+  // Only a sleeping writer costs a wake-up; a busy one finds the record when its batch ends.
+  if (m_writerWaiting) {
+    m_writerWaiting = false;
+    m_work.notify_one();
+  }
+}
+
+void CRecordQueue::passInline(int kind, unsigned long time, const void* data, unsigned long size,
+                              bool hasBytes, std::unique_lock<std::mutex>& lock) {
+  // Under the queue's mutex, so that inline records keep their order too.
+  (void)lock;
+  try {
+    std::vector<CapturedRecord> one{CapturedRecord{kind, time, size, 0}};
+    m_sink(one, hasBytes ? static_cast<const unsigned char*>(data) : nullptr);
+  } catch (...) {
+    // The sink reports its own failures; a record that cannot be shown is lost.
+  }
+}
+
+void CRecordQueue::run() {
+  std::vector<CapturedRecord> records;
+  std::vector<unsigned char> bytes;
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    if (m_records.empty()) {
+      if (m_stopping) {
+        // Whatever comes from now on goes through inline, after all that went before.
+        m_noWriter = true;
+        m_done.notify_all();
+        break;
+      }
+      m_writerWaiting = true;
+      m_work.wait(lock, [&] { return !m_records.empty() || m_stopping; });
+      m_writerWaiting = false;
+      continue;
+    }
+    // The buffers change hands, so both keep their capacity and a steady flow allocates nothing.
+    records.swap(m_records);
+    bytes.swap(m_bytes);
+    const std::uint64_t upTo = m_pushed;
+    lock.unlock();
+    const std::size_t written = bytes.size();
+    try {
+      m_sink(records, bytes.data());
+    } catch (...) {
+      // As passInline: the batch is lost, the writer goes on.
+    }
+    records.clear();
+    bytes.clear();
+    lock.lock();
+    m_unwritten -= written;
+    m_passed = upTo;
+    m_done.notify_all();
+  }
+}
+
+void CRecordQueue::Drain() {
+  std::unique_lock lock(m_mutex);
+  if (std::this_thread::get_id() == m_writerId) return;
+  const std::uint64_t target = m_pushed;
+  m_done.wait(lock, [&] { return m_passed >= target || m_noWriter; });
+}
+
+void CRecordQueue::Stop() {
+  std::thread writer;
+  {
+    std::lock_guard lock(m_mutex);
+    if (std::this_thread::get_id() == m_writerId) return;
+    m_stopping = true;
+    m_work.notify_one();
+    writer = std::move(m_writer);
+  }
+  if (writer.joinable()) writer.join();
+  std::lock_guard lock(m_mutex);
+  m_noWriter = true;
+  m_done.notify_all();
+}
+
+}  // namespace zor
