@@ -53,6 +53,7 @@ std::vector<std::string> fileData(const std::string& text, const std::string& ta
 TEST(MonitorWriter, RecordsOfConcurrentThreadsKeepTheirOrderBehindASlowListAndFiltersCutInOrder) {
   TestEnv env;
   zor_test::SettingsScope settings;
+  std::thread([] {}).join();  // a sanitizer's own thread starts with the first thread
   const int before = zor_test::threadCount();
   {
     CDevNull dev;
@@ -110,7 +111,7 @@ TEST(MonitorWriter, RecordsOfConcurrentThreadsKeepTheirOrderBehindASlowListAndFi
     mon->SetListTarget(nullptr);
   }
   // The writer went with its monitor.
-  EXPECT_EQ(zor_test::threadCount(), before);
+  EXPECT_TRUE(waitUntil([&] { return zor_test::threadCount() <= before; }, 3000)) << zor_test::threadCount();
 }
 
 TEST(MonitorWriter, ACapturingThreadWaitsAboveTheCapAndNothingIsLost) {
