@@ -22,6 +22,15 @@ void CRecordQueue::startWriter() {
   m_started = true;
 }
 
+template <class Done>
+void CRecordQueue::waitForWriter(std::unique_lock<std::mutex>& lock, Done done) {
+  // A lingering writer is called at once: whoever waits for it waits for no timer.
+  ++m_urgent;
+  m_work.notify_one();
+  m_done.wait(lock, done);
+  --m_urgent;
+}
+
 void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned long size, bool hasBytes) {
   const std::size_t n = hasBytes ? size : 0;
   std::unique_lock lock(m_mutex);
@@ -31,7 +40,8 @@ void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned
     return;
   }
   // A record larger than the cap still goes, alone.
-  m_done.wait(lock, [&] { return m_unwritten == 0 || m_unwritten + n <= m_cap || m_noWriter; });
+  if (m_unwritten != 0 && m_unwritten + n > m_cap)
+    waitForWriter(lock, [&] { return m_unwritten == 0 || m_unwritten + n <= m_cap || m_noWriter; });
   if (m_noWriter) {
     passInline(kind, time, data, size, hasBytes, lock);
     return;
@@ -47,7 +57,8 @@ void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned
   }
   m_unwritten += n;
   ++m_pushed;
-  // Only a sleeping writer costs a wake-up; a busy one finds the record when its batch ends.
+  // Only a writer asleep for good costs a wake-up; a busy or lingering one
+  // finds the record on its own.
   if (m_writerWaiting) {
     m_writerWaiting = false;
     m_work.notify_one();
@@ -69,6 +80,7 @@ void CRecordQueue::passInline(int kind, unsigned long time, const void* data, un
 void CRecordQueue::run() {
   std::vector<CapturedRecord> records;
   std::vector<unsigned char> bytes;
+  bool lingering = false;
   std::unique_lock lock(m_mutex);
   for (;;) {
     if (m_records.empty()) {
@@ -78,11 +90,20 @@ void CRecordQueue::run() {
         m_done.notify_all();
         break;
       }
+      if (lingering) {
+        // After a batch the writer looks again a moment later rather than
+        // have every record wake it: a flow of records costs the capturing
+        // threads no system call, and the file lags it by at most kLinger.
+        lingering = false;
+        m_work.wait_for(lock, kLinger, [&] { return m_stopping || m_urgent != 0; });
+        continue;
+      }
       m_writerWaiting = true;
       m_work.wait(lock, [&] { return !m_records.empty() || m_stopping; });
       m_writerWaiting = false;
       continue;
     }
+    lingering = true;
     // The buffers change hands, so both keep their capacity and a steady flow allocates nothing.
     records.swap(m_records);
     bytes.swap(m_bytes);
@@ -107,7 +128,7 @@ void CRecordQueue::Drain() {
   std::unique_lock lock(m_mutex);
   if (std::this_thread::get_id() == m_writerId) return;
   const std::uint64_t target = m_pushed;
-  m_done.wait(lock, [&] { return m_passed >= target || m_noWriter; });
+  if (m_passed < target && !m_noWriter) waitForWriter(lock, [&] { return m_passed >= target || m_noWriter; });
 }
 
 void CRecordQueue::Stop() {

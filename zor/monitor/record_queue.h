@@ -4,6 +4,7 @@
 // or a window. Records leave in the order they were captured, in batches.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,7 +47,13 @@ public:
   void Stop();
 
 private:
+  // How long the writer lingers after a batch before it sleeps until woken.
+  static constexpr std::chrono::milliseconds kLinger{2};
+
   void run();
+  // Waits until done() holds, calling the writer first. Caller holds m_mutex.
+  template <class Done>
+  void waitForWriter(std::unique_lock<std::mutex>& lock, Done done);
   void startWriter();  // caller holds m_mutex
   void passInline(int kind, unsigned long time, const void* data, unsigned long size, bool hasBytes,
                   std::unique_lock<std::mutex>& lock);
@@ -62,6 +69,7 @@ private:
   std::size_t m_unwritten = 0;  // bytes pushed and not yet through the sink
   std::uint64_t m_pushed = 0;   // records pushed, ever
   std::uint64_t m_passed = 0;   // records through the sink, ever
+  int m_urgent = 0;             // threads waiting for the writer
   bool m_writerWaiting = false;
   bool m_stopping = false;
   bool m_started = false;
