@@ -125,7 +125,7 @@ TEST(MonitorWriter, ACapturingThreadWaitsAboveTheCapAndNothingIsLost) {
         std::lock_guard wait(gate);
         for (const CapturedRecord& r : records) seen.push_back(bytes[r.offset]);
       },
-      64);
+      4 * (16 + sizeof(CapturedRecord)));
   std::atomic<int> pushed{0};
   std::thread capturer([&] {
     for (int i = 0; i < 100; ++i) {
@@ -134,7 +134,7 @@ TEST(MonitorWriter, ACapturingThreadWaitsAboveTheCapAndNothingIsLost) {
       ++pushed;
     }
   });
-  // The first record is in the held sink; three more fit under the cap of 64 bytes.
+  // The first record is in the held sink; three more fit under the cap of four.
   ASSERT_TRUE(waitUntil([&] { return inSink.load() == 1 && pushed.load() >= 4; }, 5000));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(pushed.load(), 4);

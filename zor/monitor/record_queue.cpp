@@ -33,6 +33,8 @@ void CRecordQueue::waitForWriter(std::unique_lock<std::mutex>& lock, Done done) 
 
 void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned long size, bool hasBytes) {
   const std::size_t n = hasBytes ? size : 0;
+  // The cap counts each record's entry too, so that a flood of tiny records is bounded as well.
+  const std::size_t weight = n + sizeof(CapturedRecord);
   std::unique_lock lock(m_mutex);
   if (!m_started && !m_noWriter) startWriter();
   if (m_noWriter) {
@@ -40,8 +42,8 @@ void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned
     return;
   }
   // A record larger than the cap still goes, alone.
-  if (m_unwritten != 0 && m_unwritten + n > m_cap)
-    waitForWriter(lock, [&] { return m_unwritten == 0 || m_unwritten + n <= m_cap || m_noWriter; });
+  if (m_unwritten != 0 && m_unwritten + weight > m_cap)
+    waitForWriter(lock, [&] { return m_unwritten == 0 || m_unwritten + weight <= m_cap || m_noWriter; });
   if (m_noWriter) {
     passInline(kind, time, data, size, hasBytes, lock);
     return;
@@ -55,7 +57,7 @@ void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned
     m_bytes.resize(offset);
     return;
   }
-  m_unwritten += n;
+  m_unwritten += weight;
   ++m_pushed;
   // Only a writer asleep for good costs a wake-up; a busy or lingering one
   // finds the record on its own.
@@ -109,7 +111,7 @@ void CRecordQueue::run() {
     bytes.swap(m_bytes);
     const std::uint64_t upTo = m_pushed;
     lock.unlock();
-    const std::size_t written = bytes.size();
+    const std::size_t written = bytes.size() + records.size() * sizeof(CapturedRecord);
     try {
       m_sink(records, bytes.data());
     } catch (...) {

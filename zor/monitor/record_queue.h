@@ -30,8 +30,8 @@ public:
   // never twice at once, with the records in capture order.
   using Sink = std::function<void(const std::vector<CapturedRecord>& records, const unsigned char* bytes)>;
 
-  // Above `capBytes` bytes waiting to be written a capturing thread waits for
-  // the writer: memory stays bounded and nothing is lost.
+  // Above `capBytes` waiting to be written (the records' bytes and entries) a
+  // capturing thread waits for the writer: memory stays bounded and nothing is lost.
   explicit CRecordQueue(Sink sink, std::size_t capBytes = std::size_t{8} << 20);
   ~CRecordQueue();
   CRecordQueue(const CRecordQueue&) = delete;
@@ -66,7 +66,7 @@ private:
   std::condition_variable m_done;  // drainers and capped capturers wait for a batch to end
   std::vector<CapturedRecord> m_records;
   std::vector<unsigned char> m_bytes;
-  std::size_t m_unwritten = 0;  // bytes pushed and not yet through the sink
+  std::size_t m_unwritten = 0;  // bytes and entries pushed and not yet through the sink
   std::uint64_t m_pushed = 0;   // records pushed, ever
   std::uint64_t m_passed = 0;   // records through the sink, ever
   int m_urgent = 0;             // threads waiting for the writer
