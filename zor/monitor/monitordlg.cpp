@@ -125,8 +125,8 @@ void CMonitorDlg::Flush() { p->drain(); }
 void CMonitorDlg::WriteRecord(int kind, unsigned long t, const void* data, unsigned long size) {
   int lineKind = firstLineKind(kind);
   // The filters are read under the mutex, and every command changing them
-  // first lets the records before it through, so each record meets the
-  // filters of the moment it was captured.
+  // first lets the records before it through, so a record captured before
+  // the command meets the filters as they were.
   if (IsFiltered(kind)) return;
 
   ++p->recordsProcessed;

@@ -68,9 +68,8 @@ void CRecordQueue::Push(int kind, unsigned long time, const void* data, unsigned
 }
 
 void CRecordQueue::passInline(int kind, unsigned long time, const void* data, unsigned long size,
-                              bool hasBytes, std::unique_lock<std::mutex>& lock) {
+                              bool hasBytes, std::unique_lock<std::mutex>& /*held*/) {
   // Under the queue's mutex, so that inline records keep their order too.
-  (void)lock;
   try {
     std::vector<CapturedRecord> one{CapturedRecord{kind, time, size, 0}};
     m_sink(one, hasBytes ? static_cast<const unsigned char*>(data) : nullptr);
