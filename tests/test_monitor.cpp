@@ -202,6 +202,7 @@ TEST_F(MonitorTest, PauseStopsListingButNotCountingDebuggerOrFile) {
   mon->SetView(MONITOR_VIEW_HEX);
   ::testing::internal::CaptureStderr();
   record(LOG_RX, {0xab, 0xcd});
+  mon->Flush();  // the writer's output, before standard error is restored
   std::string debugger = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(mon->LineCount(), 0);
   EXPECT_EQ(mon->RecordsProcessed(), 1u);
@@ -251,6 +252,7 @@ TEST_F(MonitorTest, FailedWriteStopsFileLoggingAndSaysSo) {
   none.rlim_cur = 0;
   EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
   record(LOG_TX, {1, 2, 3});
+  mon->Flush();  // the writer meets the limit
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   dup2(savedErr, 2);
@@ -323,6 +325,7 @@ TEST_F(MonitorTest, TheLogFileIsRememberedTruncatedByTheNextDeviceAndHeldByOneMo
   EXPECT_TRUE(mon->IsLogToFile());
   EXPECT_EQ(readText(path), "");  // emptied at construction, before anything is shown
   record(LOG_RX, {3});
+  mon->Flush();
   EXPECT_THAT(readText(path), MatchesRegex(">>RX\t" + kTime + "\t1\t003 \r\n"));
 
   // Switching it off is remembered too.
@@ -340,6 +343,8 @@ TEST_F(MonitorTest, TheLogFileIsRememberedTruncatedByTheNextDeviceAndHeldByOneMo
   record(LOG_TX, {4});
   record(LOG_TX, {5});
   record(LOG_TX, {6}, second.Monitor());
+  mon->Flush();
+  second.Monitor()->Flush();
   EXPECT_EQ(crlfLines(readText(path)).size(), 2u);
 
   // A playback device opens neither the remembered log nor a chosen one.

@@ -65,8 +65,16 @@ public:
   // window layer is loaded, or it cannot show one). Records reach the monitor
   // all the same once it is the device's logger.
   bool Show();
-  // The logger form (zorLogFunc); context is the monitor.
+  // The logger form (zorLogFunc); context is the monitor. The caller's thread
+  // only takes the record's time and a copy of its bytes; the monitor's own
+  // thread writes it to the sinks, in the order of the calls. Every read-out
+  // and command below first waits until the records logged before it are
+  // written, and waits likewise while the records waiting to be written
+  // hold more than 8 MiB.
   static void LogCallback(long context, int kind, const void* data, unsigned long size);
+  // Returns once every record logged before the call has reached the list,
+  // the debugger output and the traffic log file.
+  void Flush();
   // selector 0: the device's TX thread parks (running false) or runs again.
   void SetTxThreadIndicator(int selector, bool running);
 
@@ -139,7 +147,10 @@ public:
   static std::string FormatLine(int lineKind, const char* time, const char* size, const char* data);
 
 protected:
+  // Captures a record for the writer.
   void ProcessRecord(int kind, const void* data, unsigned long size);
+  // On the writer, holding the monitor's mutex: one captured record to the sinks.
+  void WriteRecord(int kind, unsigned long time, const void* data, unsigned long size);
   void EmitLine(int lineKind, const char* time, const char* size, const char* data);
   bool IsFiltered(int kind) const;
   void LoadOptions();

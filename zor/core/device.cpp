@@ -176,6 +176,8 @@ bool CDevicePrivate::closeDevice() {
     if (!m_devHndl->Close()) result = false;
   }
   closeNotifyEvents();
+  // Whoever reads the traffic log after the close finds the device's last records in it.
+  if (m_pMonDlg) m_pMonDlg->Flush();
   if (result) freeBuffers();
   for (auto& t : m_thrds) {
     t.panic = false;

@@ -115,6 +115,7 @@ bool CMonitorDlg::ViewLogFile(const char* path, std::string* error) {
   }
   if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) return fail("a line is longer than a log line can be");
   if (lines.empty()) return fail("it holds no line of a traffic log");
+  p->drain();
   CSingleLock lock(&p->mutex);
   if (!lock.Lock(Private::kLockTimeout)) return fail("the monitor is busy");
   if (p->logToFile) {

@@ -101,6 +101,7 @@ namespace {
 // Runs change under the monitor mutex, then stores the options.
 template <class State, class Change>
 bool changeOption(State& state, Change change) {
+  state.drain();
   CSingleLock lock(&state.mutex);
   if (!lock.Lock(State::kLockTimeout)) return false;
   change();
@@ -171,6 +172,7 @@ void CMonitorDlg::ToggleLogFile(const char* chosenPath) {
   bool wasLogging = false;
   bool logging = false;
   std::string path;
+  p->drain();
   {
     CSingleLock lock(&p->mutex);
     if (!lock.Lock(Private::kLockTimeout)) return;
@@ -191,6 +193,7 @@ void CMonitorDlg::ToggleLogFile(const char* chosenPath) {
 
 bool CMonitorDlg::StartLogFile(const char* path) {
   if (p->isPlayback() || path == nullptr || *path == '\0') return false;
+  p->drain();
   CSingleLock lock(&p->mutex);
   if (!lock.Lock(Private::kLockTimeout)) return false;
   if (p->logToFile) {

@@ -1,6 +1,7 @@
 // State of a CMonitorDlg, shared by its record processing and its options.
 #pragma once
 
+#include "zor/monitor/record_queue.h"
 #include "zor/monitor/record_store.h"
 #include "zor/platform/stdiofile.h"
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,18 @@ struct ZOR_LOCAL CMonitorDlg::Private {
   static constexpr DWORD kLockTimeout = 8000;
 
   CDevice* device = nullptr;
-  // Serialises records, the store, the counters, the file and the flags below.
+  // Serialises the writing of records, the store, the counters, the file and the flags below.
   mutable CMutex mutex;
   CRecordStore store;
+  // Records captured on the devices' threads, on their way to the writer.
+  std::unique_ptr<CRecordQueue> queue;
+  // What reads the store, the counters or the file, or changes how records
+  // are written, first lets every record captured before it through, so it
+  // sees the monitor as if each record had been written on capture. Never
+  // called holding the mutex: the writer needs it.
+  void drain() const {
+    if (queue) queue->Drain();
+  }
 
   bool alwaysOnTop = false;
   bool pause = false;
@@ -29,7 +40,10 @@ struct ZOR_LOCAL CMonitorDlg::Private {
   bool logToFile = false;
   std::atomic<bool> windowCreated{false};
   std::atomic<bool> hidden{false};
-  HWND window = nullptr;  // WM_MONITOR_TXTHREAD target, under the mutex
+  // The WM_MONITOR_TXTHREAD target, under a mutex of its own: the TX thread
+  // posts on every park, and must not wait for a batch being written.
+  std::mutex windowMutex;
+  HWND window = nullptr;
   std::unique_ptr<CMonitorWindow> win;
 
   CStdioFile file;

@@ -19,6 +19,7 @@ constexpr unsigned long kChunk = 64;  // data bytes per line
 // A value read under the monitor mutex; the type's zero when it is not had.
 template <class State, class Read>
 auto readLocked(State& state, Read read) -> decltype(read()) {
+  state.drain();
   CSingleLock lock(&state.mutex);
   if (!lock.Lock(State::kLockTimeout)) return {};
   return read();
@@ -29,9 +30,20 @@ auto readLocked(State& state, Read read) -> decltype(read()) {
 CMonitorDlg::CMonitorDlg(CDevice* device) : p(std::make_unique<Private>()) {
   p->device = device;
   LoadOptions();
+  p->queue = std::make_unique<CRecordQueue>(
+      [this](const std::vector<CapturedRecord>& records, const unsigned char* bytes) {
+        CSingleLock lock(&p->mutex);
+        lock.Lock();
+        for (const CapturedRecord& r : records)
+          WriteRecord(r.kind, r.time, bytes != nullptr ? bytes + r.offset : nullptr, r.size);
+        // One flush per batch keeps the file current without a write per record.
+        if (p->logToFile && !p->file.Flush()) p->dropLogFile();
+      });
 }
 
 CMonitorDlg::~CMonitorDlg() {
+  // Every record captured reaches the sinks before the window may be waited for.
+  p->queue->Stop();
   WaitOnExit();
   // The window stops its posts before it goes (it clears its targets).
   p->win.reset();
@@ -74,10 +86,9 @@ void CMonitorDlg::OnWindowClosed() { p->hidden = true; }
 
 void CMonitorDlg::SetTxThreadIndicator(int selector, bool running) {
   if (selector != 0) return;
-  // Under the mutex, so that the window cannot go while the post is made.
-  CSingleLock lock(&p->mutex);
-  if (lock.Lock(Private::kLockTimeout) && p->window != nullptr)
-    PostMessageA(p->window, WM_MONITOR_TXTHREAD, running ? 1 : 0, 0);
+  // Under the lock, so that the window cannot go while the post is made.
+  std::lock_guard lock(p->windowMutex);
+  if (p->window != nullptr) PostMessageA(p->window, WM_MONITOR_TXTHREAD, running ? 1 : 0, 0);
 }
 
 void CMonitorDlg::LogCallback(long context, int kind, const void* data, unsigned long size) {
@@ -103,13 +114,19 @@ bool CMonitorDlg::IsFiltered(int kind) const {
 }
 
 void CMonitorDlg::ProcessRecord(int kind, const void* data, unsigned long size) {
-  int lineKind = firstLineKind(kind);
-  if (lineKind < 0 || size == 0) return;
+  if (firstLineKind(kind) < 0 || size == 0) return;
   if (kind != LOG_EVENT && data == nullptr) return;
-  CSingleLock lock(&p->mutex);
-  if (!lock.Lock(Private::kLockTimeout)) return;
-  // The filters are checked under the lock so that a command changing them
-  // is ordered with the records it affects.
+  // The time is the capture's; all the rest happens on the writer.
+  p->queue->Push(kind, zorSyncTime(), data, size, kind != LOG_EVENT);
+}
+
+void CMonitorDlg::Flush() { p->drain(); }
+
+void CMonitorDlg::WriteRecord(int kind, unsigned long t, const void* data, unsigned long size) {
+  int lineKind = firstLineKind(kind);
+  // The filters are read under the mutex, and every command changing them
+  // first lets the records before it through, so a record captured before
+  // the command meets the filters as they were.
   if (IsFiltered(kind)) return;
 
   ++p->recordsProcessed;
@@ -117,7 +134,7 @@ void CMonitorDlg::ProcessRecord(int kind, const void* data, unsigned long size) 
   if (kind == LOG_RX) p->bytesReceived += size;
 
   char time[80];
-  formatTimestamp(zorSyncTime(), time, sizeof time);
+  formatTimestamp(t, time, sizeof time);
 
   if (kind == LOG_EVENT) {
     char text[300];
@@ -140,8 +157,6 @@ void CMonitorDlg::ProcessRecord(int kind, const void* data, unsigned long size) 
       }
     }
   }
-  // One write per record keeps the file current without a write per line.
-  if (p->logToFile && !p->file.Flush()) p->dropLogFile();
 }
 
 void CMonitorDlg::EmitLine(int lineKind, const char* time, const char* size, const char* data) {
@@ -170,11 +185,13 @@ void CMonitorDlg::WaitOnExit() {
 }
 
 void CMonitorDlg::TogglePause() {
+  p->drain();
   CSingleLock lock(&p->mutex);
   if (lock.Lock(Private::kLockTimeout)) p->pause = !p->pause;
 }
 
 void CMonitorDlg::Clear() {
+  p->drain();
   CSingleLock lock(&p->mutex);
   if (!lock.Lock(Private::kLockTimeout)) return;
   p->store.ClearRecords();
@@ -211,6 +228,7 @@ int CMonitorDlg::LineCapacity() const {
 }
 
 bool CMonitorDlg::GetLine(int index, MonitorLine& out) const {
+  p->drain();
   CSingleLock lock(&p->mutex);
   if (!lock.Lock(Private::kLockTimeout)) return false;
   const ListRecord* r = p->store.Record(index);
@@ -228,8 +246,8 @@ void CMonitorDlg::SetListTarget(HWND list) {
 }
 
 void CMonitorDlg::SetWindowTarget(HWND window) {
-  CSingleLock lock(&p->mutex);
-  if (lock.Lock(Private::kLockTimeout)) p->window = window;
+  std::lock_guard lock(p->windowMutex);
+  p->window = window;
 }
 
 std::string CMonitorDlg::FormatTimestamp(unsigned long t) {
