@@ -50,7 +50,8 @@ class Server:
     def __init__(self, program, mode, folder, env):
         self.folder = folder
         folder.mkdir(exist_ok=True)
-        (folder / "zor.ini").write_text("[ZOR.DLL]\nrunZor NumDev=0\nrunZor loopback=1\n")
+        # The served loopback answers at once, as the module's own devices do.
+        (folder / "zor.ini").write_text("[ZOR.DLL]\nrunZor NumDev=0\nrunZor loopback=1\nThread granularity=0\n")
         self.out = open(folder / "out.txt", "wb")
         self.proc = subprocess.Popen(
             [program, mode, "--headless"],

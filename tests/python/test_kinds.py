@@ -11,8 +11,8 @@ import zor
 from conftest import round_trip
 
 
-def scenario(dev, payload):
-    assert round_trip(dev, payload) == payload
+def scenario(dev, payload, timeout=60.0):
+    assert round_trip(dev, payload, timeout) == payload
     assert dev.query(b"ask\n", timeout=10) == b"ask\n"
     start = time.monotonic()
     with pytest.raises(TimeoutError):
@@ -46,7 +46,9 @@ def test_playback_replays_what_a_loopback_recorded(tmp_path, payload):
 def test_pipe_client_through_zor_server(pipe_server, payload):
     with pipe_server.open_client(lambda: zor.PipeClient(".")) as dev:
         assert dev.kind == zor.KIND_NET
-        scenario(dev, payload)
+        # The pipe client moves 64 bytes a transfer: a mebibyte takes seconds,
+        # and a sanitizer's build several times as long.
+        scenario(dev, payload, timeout=120.0)
 
 
 def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload):
