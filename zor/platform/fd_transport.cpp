@@ -55,8 +55,12 @@ long DescriptorTransport::transfer(bool input, char* bytes, unsigned long size, 
   unsigned long moved = 0;
   unsigned seen = 0;
   DWORD code = ERROR_SUCCESS;
-  for (bool last = false; code == ERROR_SUCCESS;) {
-    if (takeCancel(input)) {
+  for (bool last = false, tried = false; code == ERROR_SUCCESS; tried = true) {
+    // A write makes its first try before it looks at a cancel: a close cancels
+    // right after its drain saw the TX ring empty, and the chunk the TX thread
+    // took by then still goes out when the medium takes it at once. A write
+    // that would wait ends at the cancel.
+    if ((input || tried) && takeCancel(input)) {
       code = closing() ? m_endedByClose : ERROR_OPERATION_ABORTED;
       break;
     }

@@ -57,7 +57,10 @@ public:
   // Ends at once a read (input true) or write (input false) that waits on
   // another thread. A cancel that finds no call of that direction waiting is
   // kept for the next one, which then returns at once: a cancel issued just
-  // before a call begins is not lost. Safe at any time, also while closing.
+  // before a call begins is not lost. A write still places what the medium
+  // takes at once before it ends at a kept cancel: a close's cancel follows
+  // its drain, and the chunk taken from the ring by then is not dropped.
+  // Safe at any time, also while closing.
   virtual void cancel(bool input) = 0;
 
   // Waits until what was written has left for the medium (a tty's tcdrain);
