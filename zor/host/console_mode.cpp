@@ -3,6 +3,7 @@
 // of the terminal window) or, with standard input a pipe or a file, moves
 // bytes raw between standard input and output and the device.
 #include "zor/host/device_kinds.h"
+#include "zor/host/logged_device.h"
 #include "zor/host/os/console.h"
 #include "zor/host/os/stop_signal.h"
 #include "zor/host/output_pump.h"
@@ -29,29 +30,6 @@
 
 namespace zor {
 namespace {
-
-// What path is ("a FIFO", "a directory", ...) when it exists and is no
-// regular file; null for a regular file or a name not there yet.
-const char* nonRegularKind(const char* path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (ec || !fs::exists(st) || fs::is_regular_file(st)) return nullptr;
-  switch (st.type()) {
-    case fs::file_type::directory:
-      return "a directory";
-    case fs::file_type::fifo:
-      return "a FIFO";
-    case fs::file_type::character:
-      return "a character device";
-    case fs::file_type::block:
-      return "a block device";
-    case fs::file_type::socket:
-      return "a socket";
-    default:
-      return "a special file";
-  }
-}
 
 constexpr unsigned long kRingSize = 8192;  // openSelectedDevice's rings
 // Bytes handed to the device and not yet read back, at most: the receive ring
@@ -402,55 +380,20 @@ int runClientMode(int argc, char** argv) {
   CIni::KeepFileUnchanged();
   CRunZorSettings settings(false);
   if (choice.any() && !applyPortChoice("run", choice, settings)) return 2;
-  if (o.log != nullptr && deviceKindAt(settings.GetPortIndex()).type == ZOR_PLAYBACK) {
-    std::fprintf(stderr,
-                 "zor run: --log: a playback device replays a log and writes none; leave --log out\n");
-    return 2;
-  }
   const int view = o.view >= 0 ? o.view : theApp.m_monitorView;
   if (view < 0 || view > 2) {
     std::fprintf(stderr, "zor run: \"Monitor view\" is %d, no view; give --view dec, hex or ascii\n", view);
     return 2;
   }
-  if (o.log != nullptr) {
-    // For this process only: the log is written in the view the playback
-    // device reads, with every sent and received row.
-    theApp.m_monitorView = 1;
-    theApp.m_filterRX = false;
-    theApp.m_filterTX = false;
-  }
-  if (o.log != nullptr) {
-    // A FIFO, a terminal or a device would block the log's writes or never
-    // end; refused before the device opens.
-    if (const char* kind = nonRegularKind(o.log)) {
-      std::fprintf(stderr, "zor run: --log %s is %s, not a regular file; give --log a file\n", o.log, kind);
-      return 2;
-    }
-  }
+  if (const int status = prepareTrafficLog("run", settings, o.log)) return status;
   if (!watchStopSignals()) {
     std::fprintf(stderr, "zor run: cannot watch for SIGINT, SIGTERM and SIGHUP\n");
     return 1;
   }
 
   char name[64];
-  selectedDeviceName(settings, name, sizeof name);
-  std::unique_ptr<CDevice> device(openSelectedDevice(settings));
-  if (!device) {
-    std::fprintf(stderr,
-                 "zor run: Error opening the selected port (%s); check the choice with zor settings and the "
-                 "serial ports with zor ports\n",
-                 name);
-    return 1;
-  }
-  if (o.log != nullptr) {
-    device->ShowMonitor();
-    if (!device->Monitor()->StartLogFile(o.log)) {
-      device->CloseDevice();
-      std::fprintf(
-          stderr, "zor run: cannot write the traffic log %s; give --log a file that can be written\n", o.log);
-      return 1;
-    }
-  }
+  std::unique_ptr<CDevice> device = openLoggedDevice("run", settings, o.log, name, sizeof name);
+  if (!device) return 1;
 
   Console c(*device, o);
   c.setView(view);

@@ -1,6 +1,6 @@
 // zor pty: the chosen device as a pseudo-terminal that any program opens as
 // a serial port, until SIGINT or SIGTERM.
-#include "zor/host/device_kinds.h"
+#include "zor/host/logged_device.h"
 #include "zor/host/os/stop_signal.h"
 #include "zor/host/port_options.h"
 
@@ -12,23 +12,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace zor {
-namespace {
-
-// A log that is no regular file (a FIFO, a terminal) would block the
-// monitor's writes; refused before the device opens.
-bool regularOrNew(const char* path) {
-  std::error_code ec;
-  const auto st = std::filesystem::status(path, ec);
-  return ec || !std::filesystem::exists(st) || std::filesystem::is_regular_file(st);
-}
-
-}  // namespace
-
 int runPtyMode(int argc, char** argv) {
   PortChoice choice;
   const char* link = nullptr;
@@ -53,45 +40,15 @@ int runPtyMode(int argc, char** argv) {
   CIni::KeepFileUnchanged();
   CRunZorSettings settings(false);
   if (choice.any() && !applyPortChoice("pty", choice, settings)) return 2;
-  if (log != nullptr) {
-    if (deviceKindAt(settings.GetPortIndex()).type == ZOR_PLAYBACK) {
-      std::fprintf(stderr,
-                   "zor pty: --log: a playback device replays a log and writes none; leave --log out\n");
-      return 2;
-    }
-    if (!regularOrNew(log)) {
-      std::fprintf(stderr, "zor pty: --log %s is not a regular file; give --log a file\n", log);
-      return 2;
-    }
-    // The log is written in the view the playback device reads, every row.
-    theApp.m_monitorView = 1;
-    theApp.m_filterRX = false;
-    theApp.m_filterTX = false;
-  }
+  if (const int status = prepareTrafficLog("pty", settings, log)) return status;
   if (!watchStopSignals()) {
     std::fprintf(stderr, "zor pty: cannot watch for SIGINT, SIGTERM and SIGHUP\n");
     return 1;
   }
 
   char name[64];
-  selectedDeviceName(settings, name, sizeof name);
-  std::unique_ptr<CDevice> device(openSelectedDevice(settings));
-  if (!device) {
-    std::fprintf(stderr,
-                 "zor pty: Error opening the selected port (%s); check the choice with zor settings and the "
-                 "serial ports with zor ports\n",
-                 name);
-    return 1;
-  }
-  if (log != nullptr) {
-    device->ShowMonitor();
-    if (!device->Monitor()->StartLogFile(log)) {
-      device->CloseDevice();
-      std::fprintf(stderr,
-                   "zor pty: cannot write the traffic log %s; give --log a file that can be written\n", log);
-      return 1;
-    }
-  }
+  std::unique_ptr<CDevice> device = openLoggedDevice("pty", settings, log, name, sizeof name);
+  if (!device) return 1;
   CPtyBridge bridge;
   if (!bridge.Start(*device, link)) {
     device->CloseDevice();
