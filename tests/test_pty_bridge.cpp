@@ -10,11 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 
 using namespace zor;
 using namespace zor_test;
@@ -24,16 +21,6 @@ namespace {
 const char* const kPython = "/usr/bin/python3";
 
 bool havePySerial() { return zortest::runProcess(kPython, {"-c", "import serial"}, {}, 20000).exitCode == 0; }
-
-// Waits, bounded, until done() holds.
-bool eventually(const std::function<bool()>& done, int ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 class PtyBridgeTest : public ::testing::Test {
 protected:
@@ -124,10 +111,12 @@ TEST_F(PtyBridgeTest, TheClientsLineReachesAServedSerialPortAndItsPanicIsAPause)
 
   // Settings alone, no byte sent: the pty's own report carries them.
   zortest::LineSettings seen;
-  EXPECT_TRUE(eventually([&] {
-    return line.settings(seen) && seen.rate == 19200 && seen.twoStopBits && seen.rtsCts && seen.oddParity;
-  })) << seen.rate
-      << " " << seen.twoStopBits << seen.rtsCts << seen.oddParity;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return line.settings(seen) && seen.rate == 19200 && seen.twoStopBits && seen.rtsCts && seen.oddParity;
+      },
+      10000))
+      << seen.rate << " " << seen.twoStopBits << seen.rtsCts << seen.oddParity;
   DCB dcb{};
   ASSERT_TRUE(dev.GetCommState(&dcb));
   EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
@@ -141,17 +130,17 @@ TEST_F(PtyBridgeTest, TheClientsLineReachesAServedSerialPortAndItsPanicIsAPause)
   // The port is pulled and plugged in again: the client waits, still open.
   ASSERT_TRUE(zortest::linkComPort(port, "/dev/zor-test-unplugged"));
   line.hangUp();
-  ASSERT_TRUE(eventually([&] { return !dev.IsDeviceOpen(); }));
+  ASSERT_TRUE(waitUntil([&] { return !dev.IsDeviceOpen(); }, 10000));
   zortest::PtyPair second;
   ASSERT_TRUE(second.ok());
   ASSERT_TRUE(zortest::linkComPort(port, second.path()));
-  ASSERT_TRUE(eventually([&] { return dev.IsDeviceOpen(); }));
+  ASSERT_TRUE(waitUntil([&] { return dev.IsDeviceOpen(); }, 10000));
   ASSERT_TRUE(second.settings(seen));
   EXPECT_EQ(seen.rate, 19200u) << "the resumed port runs at the client's rate";
   ASSERT_TRUE(second.send("?"));
   EXPECT_EQ(second.receive(6, 10000), "again\n");
   ASSERT_TRUE(second.send("."));
-  EXPECT_TRUE(eventually([&] { return py.exited(); }));
+  EXPECT_TRUE(waitUntil([&] { return py.exited(); }, 10000));
   EXPECT_EQ(py.exitCode(), 0);
   EXPECT_EQ(zortest::readText(out), "ok\n");
 }

@@ -12,27 +12,17 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 namespace {
 
 #ifdef ZOR_APP_PATH
 
+using zor_test::waitUntil;
 using zortest::kZor;
 const char* const kPython = "/usr/bin/python3";
-
-bool eventually(const std::function<bool()>& done, int ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 std::vector<unsigned char> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -42,9 +32,10 @@ protected:
   bool startPty(std::unique_ptr<zortest::BackgroundProcess>& pty, std::vector<std::string> args) {
     args.insert(args.begin(), {kZor, "pty", "--link", link});
     pty = std::make_unique<zortest::BackgroundProcess>(args, file("pty.out"));
-    return pty->started() && eventually([&] {
-             return zortest::readText(file("pty.out")).find(" at /dev/pts/") != std::string::npos;
-           });
+    return pty->started() &&
+           waitUntil(
+               [&] { return zortest::readText(file("pty.out")).find(" at /dev/pts/") != std::string::npos; },
+               10000);
   }
   // python3-serial sends each query and prints each answer line.
   std::string ask(const std::vector<std::string>& queries) {
@@ -130,10 +121,10 @@ TEST_F(PtyProgram, ATerminalProgramUnderTmuxShowsTheInstrumentsAnswers) {
   std::string screen;
   // The program is ready once its port is open; the keys are sent again
   // only if the first ones came before that and went nowhere.
-  const bool shown = eventually(
+  const bool shown = waitUntil(
       [&] {
         tmux({"send-keys", "-t", "0", "*IDN?", "Enter"});
-        return eventually(
+        return waitUntil(
             [&] {
               screen = tmux({"capture-pane", "-p", "-t", "0"}).out;
               return screen.find("ZOR,PTY,1") != std::string::npos;
@@ -149,7 +140,7 @@ TEST_F(PtyProgram, ATerminalProgramUnderTmuxShowsTheInstrumentsAnswers) {
     const auto close = stat.rfind(')');
     return stat.empty() || close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
   };
-  if (pane > 0 && !eventually(gone, 5000)) ::kill(pane, SIGKILL);
+  if (pane > 0 && !waitUntil(gone, 5000)) ::kill(pane, SIGKILL);
   EXPECT_TRUE(shown) << screen;
   pty->stop();
   EXPECT_EQ(pty->exitCode(), 0);

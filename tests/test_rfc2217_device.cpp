@@ -9,6 +9,7 @@
 #include "support/process.h"
 #include "support/recorder.h"
 #include "support/serial_line.h"
+#include "support/tcppeer.h"
 
 #include <zor/comm.h>
 #include <zor/devrfc2217.h>
@@ -36,11 +37,6 @@ int freePort() {
   DWORD error = 0;
   if (!l.open({parseIpv4("127.0.0.1"), 0}, &error)) return 0;
   return l.address().port;
-}
-
-bool listening(int port) {
-  DWORD error = 0;
-  return TcpTransport::connect({parseIpv4("127.0.0.1"), port}, 200, &error) != nullptr;
 }
 
 std::string allBytes() {
@@ -99,6 +95,17 @@ protected:
     ASSERT_TRUE(pty.send("again"));
     EXPECT_EQ(zortest::asString(readBytes(client, 5, 5000)), "again");
     client.CloseDevice();
+  }
+
+  // exercise() with the server a program, killed and started again.
+  void exerciseProgram(const std::vector<std::string>& command, bool linesAnswered = true) {
+    std::unique_ptr<zortest::BackgroundProcess> server;
+    const auto start = [&] {
+      server = std::make_unique<zortest::BackgroundProcess>(command);
+      ASSERT_TRUE(zor_test::waitUntil([&] { return zortest::isListening(port); }, 10000));
+    };
+    start();
+    exercise([&] { server.reset(); }, start, linesAnswered);
   }
 
   unsigned long rate() {
@@ -161,14 +168,8 @@ TEST_F(NetSerialDevice, TheExampleServerOfPythonSerial) {
   if (!std::filesystem::exists(kPython) ||
       !std::filesystem::exists("/usr/share/doc/python3-serial/examples/rfc2217_server.py"))
     GTEST_SKIP() << "python3-serial's example server is not installed";
-  std::unique_ptr<zortest::BackgroundProcess> server;
-  const auto start = [&] {
-    server = std::make_unique<zortest::BackgroundProcess>(std::vector<std::string>{
-        kPython, ZOR_PEERS_DIR "/loopback_serial_server.py", pty.path(), "-p", std::to_string(port)});
-    ASSERT_TRUE(zor_test::waitUntil([&] { return listening(port); }, 10000));
-  };
-  start();
-  exercise([&] { server.reset(); }, start);
+  exerciseProgram(
+      {kPython, ZOR_PEERS_DIR "/loopback_serial_server.py", pty.path(), "-p", std::to_string(port)});
 }
 
 // ser2net answers no request for a pty's DTR or RTS (a pty has no such lines).
@@ -178,12 +179,5 @@ TEST_F(NetSerialDevice, Ser2net) {
   zortest::writeText(conf, "connection: &served\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
                                std::to_string(port) + "\n  connector: serialdev," + pty.path() +
                                ",9600n81,local\n  options:\n    kickolduser: true\n");
-  std::unique_ptr<zortest::BackgroundProcess> server;
-  const auto start = [&] {
-    server = std::make_unique<zortest::BackgroundProcess>(
-        std::vector<std::string>{"ser2net", "-n", "-d", "-c", conf, "-P", env.path("ser2net.pid")});
-    ASSERT_TRUE(zor_test::waitUntil([&] { return listening(port); }, 10000));
-  };
-  start();
-  exercise([&] { server.reset(); }, start, false);
+  exerciseProgram({"ser2net", "-n", "-d", "-c", conf, "-P", env.path("ser2net.pid")}, false);
 }

@@ -1,6 +1,6 @@
 // "zor remote --protocol rfc2217" and "--protocol raw" as other programs reach
 // them: python3-serial's network serial port client against a served serial
-// port, a plain socket against raw mode, and hostile clients.
+// port, a plain socket against raw mode, hostile clients and the zor program.
 #include <gtest/gtest.h>
 
 #include "support/background.h"
@@ -151,7 +151,7 @@ sys.exit(0 if bytes(got) == data else "%d bytes came back" % len(got))
   EXPECT_EQ(readText(file("out.txt")), "127.0.0.1 connected\n127.0.0.1 left\n");
 }
 
-TEST_F(NetSerial, HostileClientsGetClearAnswersAndLoseTheServerNothing) {
+TEST_F(NetSerial, HostileClientsGetClearAnswersAndLoseTheServerNothingThenTheProgramIsServed) {
   storeChoice("runZor NumDev=3\nrunZor loopback=1\nThread granularity=0\n");
   auto server = startServer("rfc2217");
   const auto sub = [](std::initializer_list<std::uint8_t> body) {
@@ -236,15 +236,7 @@ TEST_F(NetSerial, HostileClientsGetClearAnswersAndLoseTheServerNothing) {
   std::string got = readUntil(*c, has("again"), 60000);
   EXPECT_TRUE(got.size() >= 5 && got.compare(got.size() - 5, 5, "again") == 0) << got.size() << " bytes";
   c.reset();
-  server->stop(15);
-  EXPECT_EQ(server->exitCode(), 0);
-  EXPECT_NE(readText(file("out.txt")).find("127.0.0.1 turned away: 127.0.0.1 is being served\n"),
-            std::string::npos);
-}
-
-TEST_F(NetSerial, TheProgramOpensAServedPortAsTheRfc2217Kind) {
-  storeChoice("runZor NumDev=0\nrunZor loopback=1\nThread granularity=0\n");
-  auto server = startServer("rfc2217");
+  // The zor program itself as a client, opening the served port as the RFC2217 kind.
   const std::vector<std::pair<std::string, std::string>> client{{"ZOR_CONFIG", file("client.ini")}};
   auto bad = runProcess(program, {"settings", "--port", "RFC2217", "--address", "nowhere"}, client);
   EXPECT_EQ(bad.exitCode, 2);
@@ -261,4 +253,6 @@ TEST_F(NetSerial, TheProgramOpensAServedPortAsTheRfc2217Kind) {
   EXPECT_EQ(readText(file("out.txt.client")), query) << "the loopback answers through the served port";
   server->stop(15);
   EXPECT_EQ(server->exitCode(), 0);
+  EXPECT_NE(readText(file("out.txt")).find("127.0.0.1 turned away: 127.0.0.1 is being served\n"),
+            std::string::npos);
 }

@@ -1,14 +1,22 @@
 # Every kind the machine can serve, through the same script: 1 MiB round trip
 # whole, a query answered, and a query that times out while the answer is
-# incomplete. Each peer echoes what it is sent.
+# incomplete. Each peer echoes what it is sent; the RFC 2217 client's is
+# python3-serial's example server serving its loop:// port (through the
+# wrapper that keeps it on the loopback).
 import os
+import socket
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
 import zor
-from conftest import round_trip
+from conftest import open_client, round_trip
+
+EXAMPLE = "/usr/share/doc/python3-serial/examples/rfc2217_server.py"
+SERVER = os.path.join(os.path.dirname(__file__), "..", "peers", "loopback_serial_server.py")
 
 
 def scenario(dev, payload, timeout=60.0):
@@ -19,11 +27,7 @@ def scenario(dev, payload, timeout=60.0):
         dev.query(b"no end", timeout=0.2)
     # A hard deadline: it never ends early, and what arrived is kept.
     assert time.monotonic() - start >= 0.2
-    assert wait_for_bytes(dev, 6) == b"no end"
-
-
-def wait_for_bytes(dev, n):
-    return dev.read(n, timeout=10)
+    assert dev.read(6, timeout=10) == b"no end"
 
 
 def test_loopback(payload):
@@ -77,6 +81,34 @@ def test_serial_port_on_a_pty_by_path_and_by_com_link(echo_pty, payload):
             assert dev.query(b"com\n", timeout=10) == b"com\n"
     finally:
         os.remove(link)
+
+
+def test_rfc2217_client_through_an_rfc2217_server(tmp_path, payload):
+    if not os.path.exists(EXAMPLE):
+        pytest.skip("no RFC 2217 server on this machine (" + EXAMPLE + ")")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    with open(tmp_path / "server.txt", "wb") as log:
+        proc = subprocess.Popen([sys.executable, SERVER, "loop://", "-p", str(port)], stdout=log, stderr=log,
+                                stdin=subprocess.DEVNULL)
+        try:
+            with open_client(proc, lambda: zor.Rfc2217("127.0.0.1", port)) as dev:
+                scenario(dev, payload)
+                # The line control waits for the server's answers.
+                dev.baudrate = 19200
+                assert dev.baudrate == 19200
+                dev.rts = False
+                assert dev.rts is False
+                with pytest.raises(ValueError):
+                    dev.baudrate = 0
+        finally:
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
 
 
 def test_query_deadline_holds_against_a_trickle():
