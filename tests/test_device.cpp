@@ -199,35 +199,6 @@ TEST_F(DeviceTest, ReadsTheDataReadyEventAndNotificationAtTheThreshold) {
   EXPECT_EQ(queue.size(), 0u);
 }
 
-TEST_F(DeviceTest, TwoWritersAtOnceLoseNothing) {
-  CDevNull dev;
-  dev.Loopback(true);
-  ASSERT_TRUE(dev.OpenDevice(0, 8192, 64));  // a small TX ring makes the writers meet
-  settings->m_ioWriteTimeout = 5000;
-  constexpr int kChunks = 200, kChunk = 10;
-  auto writer = [&](unsigned char tag) {
-    for (int i = 0; i < kChunks; ++i) {
-      unsigned char chunk[kChunk];
-      for (int j = 0; j < kChunk; ++j) chunk[j] = static_cast<unsigned char>(tag | (i & 0x3F));
-      ASSERT_TRUE(dev.WriteBuffer(chunk, kChunk));
-    }
-  };
-  std::thread a(writer, 0x00), b(writer, 0x80);
-  auto got = readBytes(dev, 2 * kChunks * kChunk, 20000);
-  a.join();
-  b.join();
-  ASSERT_EQ(got.size(), 2u * kChunks * kChunk);
-  // Each writer's bytes arrive complete and in its own order.
-  for (unsigned char tag : {0x00, 0x80}) {
-    int seen = 0;
-    for (unsigned char c : got)
-      if ((c & 0x80) == tag) {
-        EXPECT_EQ(c & 0x3F, (seen++ / kChunk) & 0x3F);
-      }
-    EXPECT_EQ(seen, kChunks * kChunk);
-  }
-}
-
 // Loopback and stuffed bytes share one queue, in order, synchronous and overlapped.
 class LoopbackTest : public DeviceTest, public ::testing::WithParamInterface<int> {};
 INSTANTIATE_TEST_SUITE_P(Modes, LoopbackTest, ::testing::Values(0, 3));
