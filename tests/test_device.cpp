@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/recorder.h"
+#include "support/tcppeer.h"
 #include "support/testdevice.h"
 
 #include <atomic>
@@ -25,12 +26,6 @@ protected:
   }
   SettingsScope settings;
 };
-
-std::vector<unsigned char> pattern(std::size_t n) {
-  std::vector<unsigned char> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(i % 251);
-  return v;
-}
 
 std::vector<unsigned char> bytesOf(const char* s) { return {s, s + std::strlen(s)}; }
 const unsigned char* data(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
@@ -121,7 +116,7 @@ TEST_F(DeviceTest, WriteSpaceEdgesFlushAndTheLoggerSlot) {
   EXPECT_EQ(dev.GetMaxTransferSize(), 1023u);
   EXPECT_TRUE(dev.WriteBuffer(nullptr, 0)) << "n = 0 queues nothing";
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
-  std::vector<unsigned char> block = pattern(1024);
+  std::vector<unsigned char> block = zortest::pattern(1024);
   EXPECT_FALSE(dev.WriteBuffer(block.data(), 1024)) << "1024 bytes never fit a 1024 ring";
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
   EXPECT_TRUE(dev.WriteBuffer(block.data(), 1023));
@@ -229,7 +224,7 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanishAndAStuffedBlockArrivesInReadsOf
   LogRecorder rec;  // outlives the device that logs into it
   CDevNull dev;
   rec.attach(dev);
-  std::vector<unsigned char> block = pattern(3000);
+  std::vector<unsigned char> block = zortest::pattern(3000);
   ASSERT_TRUE(dev.Stuff(block.data(), static_cast<int>(block.size())));
   dev.Loopback(false);
   ASSERT_TRUE(dev.OpenDevice(GetParam(), 8192, 1024));
@@ -251,7 +246,7 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanishAndAStuffedBlockArrivesInReadsOf
 // fit, so every byte arrives once and in order and the ring never overruns.
 TEST_F(DeviceTest, AFullReceiveRingHoldsTheMediumBackSoASlowReaderLosesNothing) {
   const std::string log = zortest::scratchFolder("fullring") + "/burst.txt";
-  const auto burst = pattern(16 * 1024);  // sixteen rings of 1024
+  const auto burst = zortest::pattern(16 * 1024);  // sixteen rings of 1024
   std::string rows;
   for (std::size_t at = 0; at < burst.size(); at += 4096)
     addLogRecord(rows, 2, 0,

@@ -136,22 +136,15 @@ TEST(CircBuff, EdgeCapacities) {
   }
 }
 
-// Wherever the positions stand, filling the free space overruns and one less
-// does not; clear keeps the storage, and recreating replaces it.
+// Filling the free space overruns (one less does not: the queue model below);
+// clear keeps the storage, and recreating replaces it.
 TEST(CircBuff, WritingTheFreeSpaceOverrunsAndClearKeepsTheStorage) {
   Ring ring;
   ASSERT_TRUE(ring.create(32, false));
   auto data = bytes(40);
-  ASSERT_TRUE(ring.put(data.data(), 10));
   unsigned char out[8];
+  ASSERT_TRUE(ring.put(data.data(), 7));
   ASSERT_EQ(ring.get(out, 4), 4);  // positions no longer start at 0
-  EXPECT_TRUE(ring.put(data.data(), ring.freeSpace() - 1));
-  EXPECT_FALSE(ring.takeOverrun());
-  EXPECT_EQ(ring.count(), 31);
-
-  ring.clear();
-  EXPECT_EQ(ring.count(), 0);
-  ASSERT_TRUE(ring.put(data.data(), 3));
   EXPECT_FALSE(ring.put(data.data(), ring.freeSpace()));
   ring.clear();
   EXPECT_EQ(ring.capacity(), 32);
