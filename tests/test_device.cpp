@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/recorder.h"
+#include "support/tcppeer.h"
 #include "support/testdevice.h"
 
 #include <atomic>
@@ -25,12 +26,6 @@ protected:
   }
   SettingsScope settings;
 };
-
-std::vector<unsigned char> pattern(std::size_t n) {
-  std::vector<unsigned char> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(i % 251);
-  return v;
-}
 
 std::vector<unsigned char> bytesOf(const char* s) { return {s, s + std::strlen(s)}; }
 const unsigned char* data(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
@@ -121,7 +116,7 @@ TEST_F(DeviceTest, WriteSpaceEdgesFlushAndTheLoggerSlot) {
   EXPECT_EQ(dev.GetMaxTransferSize(), 1023u);
   EXPECT_TRUE(dev.WriteBuffer(nullptr, 0)) << "n = 0 queues nothing";
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
-  std::vector<unsigned char> block = pattern(1024);
+  std::vector<unsigned char> block = zortest::pattern(1024);
   EXPECT_FALSE(dev.WriteBuffer(block.data(), 1024)) << "1024 bytes never fit a 1024 ring";
   EXPECT_EQ(dev.GetTxBufferCount(), 0u);
   EXPECT_TRUE(dev.WriteBuffer(block.data(), 1023));
@@ -199,35 +194,6 @@ TEST_F(DeviceTest, ReadsTheDataReadyEventAndNotificationAtTheThreshold) {
   EXPECT_EQ(queue.size(), 0u);
 }
 
-TEST_F(DeviceTest, TwoWritersAtOnceLoseNothing) {
-  CDevNull dev;
-  dev.Loopback(true);
-  ASSERT_TRUE(dev.OpenDevice(0, 8192, 64));  // a small TX ring makes the writers meet
-  settings->m_ioWriteTimeout = 5000;
-  constexpr int kChunks = 200, kChunk = 10;
-  auto writer = [&](unsigned char tag) {
-    for (int i = 0; i < kChunks; ++i) {
-      unsigned char chunk[kChunk];
-      for (int j = 0; j < kChunk; ++j) chunk[j] = static_cast<unsigned char>(tag | (i & 0x3F));
-      ASSERT_TRUE(dev.WriteBuffer(chunk, kChunk));
-    }
-  };
-  std::thread a(writer, 0x00), b(writer, 0x80);
-  auto got = readBytes(dev, 2 * kChunks * kChunk, 20000);
-  a.join();
-  b.join();
-  ASSERT_EQ(got.size(), 2u * kChunks * kChunk);
-  // Each writer's bytes arrive complete and in its own order.
-  for (unsigned char tag : {0x00, 0x80}) {
-    int seen = 0;
-    for (unsigned char c : got)
-      if ((c & 0x80) == tag) {
-        EXPECT_EQ(c & 0x3F, (seen++ / kChunk) & 0x3F);
-      }
-    EXPECT_EQ(seen, kChunks * kChunk);
-  }
-}
-
 // Loopback and stuffed bytes share one queue, in order, synchronous and overlapped.
 class LoopbackTest : public DeviceTest, public ::testing::WithParamInterface<int> {};
 INSTANTIATE_TEST_SUITE_P(Modes, LoopbackTest, ::testing::Values(0, 3));
@@ -258,7 +224,7 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanishAndAStuffedBlockArrivesInReadsOf
   LogRecorder rec;  // outlives the device that logs into it
   CDevNull dev;
   rec.attach(dev);
-  std::vector<unsigned char> block = pattern(3000);
+  std::vector<unsigned char> block = zortest::pattern(3000);
   ASSERT_TRUE(dev.Stuff(block.data(), static_cast<int>(block.size())));
   dev.Loopback(false);
   ASSERT_TRUE(dev.OpenDevice(GetParam(), 8192, 1024));
@@ -280,7 +246,7 @@ TEST_P(LoopbackTest, WithLoopbackOffWritesVanishAndAStuffedBlockArrivesInReadsOf
 // fit, so every byte arrives once and in order and the ring never overruns.
 TEST_F(DeviceTest, AFullReceiveRingHoldsTheMediumBackSoASlowReaderLosesNothing) {
   const std::string log = zortest::scratchFolder("fullring") + "/burst.txt";
-  const auto burst = pattern(16 * 1024);  // sixteen rings of 1024
+  const auto burst = zortest::pattern(16 * 1024);  // sixteen rings of 1024
   std::string rows;
   for (std::size_t at = 0; at < burst.size(); at += 4096)
     addLogRecord(rows, 2, 0,

@@ -14,8 +14,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 using namespace zor;
 using namespace zor_test;
 using namespace std::chrono_literals;
@@ -25,19 +23,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 long msSince(Clock::time_point t) { return static_cast<long>((Clock::now() - t) / 1ms); }
-
-// One record as the monitor's hexadecimal view logs it (kind 0 TX, 2 RX), 64 bytes a row.
-void addRecord(std::string& log, int kind, unsigned long ms, const Bytes& data) {
-  const std::string time = CMonitorDlg::FormatTimestamp(ms), size = std::to_string(data.size());
-  for (std::size_t i = 0; i < data.size(); i += 64) {
-    std::string hex;
-    char b[4];
-    for (std::size_t j = i; j < std::min(i + 64, data.size()); ++j)
-      hex.append(b, std::snprintf(b, 4, "%.2x ", data[j]));
-    log +=
-        CMonitorDlg::FormatLine(kind + (i > 0), i ? "..." : time.c_str(), i ? "" : size.c_str(), hex.c_str());
-  }
-}
 
 class ZeroGranularity : public ::testing::Test {
 protected:
@@ -64,8 +49,8 @@ protected:
       std::string log;
       for (std::size_t i = 0; i < writes.size(); ++i) {
         for (auto w = writes[i].begin(); w < writes[i].end(); w += 1024)  // the TX thread's unit
-          addRecord(log, 0, 1000, Bytes(w, w + std::min<long>(1024, writes[i].end() - w)));
-        addRecord(log, 2, 1000, answers[i]);
+          addLogRecord(log, 0, 1000, Bytes(w, w + std::min<long>(1024, writes[i].end() - w)));
+        addLogRecord(log, 2, 1000, answers[i]);
       }
       zortest::writeText(env.path("log.txt"), log);
       auto pb = std::make_unique<CDevPlayback>(env.path("log.txt").c_str());
@@ -176,8 +161,8 @@ TEST_F(ZeroGranularity, PlaybackAnswersInOrderAndNeverBeforeTheirRecordedTime) {
   // The first answer is due 300 ms after its query, the other 99 after 10 ms.
   std::string log;
   for (unsigned char i = 0; i < 100; ++i) {
-    addRecord(log, 0, 1000 + 400 * i, {0x10, i});
-    addRecord(log, 2, 1000 + 400 * i + (i ? 10 : 300), {0x20, i});
+    addLogRecord(log, 0, 1000 + 400 * i, {0x10, i});
+    addLogRecord(log, 2, 1000 + 400 * i + (i ? 10 : 300), {0x20, i});
   }
   zortest::writeText(env.path("log.txt"), log);
   CDevPlayback dev(env.path("log.txt").c_str());

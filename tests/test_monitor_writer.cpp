@@ -40,12 +40,14 @@ private:
   std::atomic<int> m_posts{0};
 };
 
-// The data fields of the file's lines, in order, for the lines of this tag.
+// The data fields of the file's lines, in order, for the lines of this tag
+// ("<<TX") and its continuation lines ("<<..").
 std::vector<std::string> fileData(const std::string& text, const std::string& tag) {
   std::vector<std::string> out;
   for (std::size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2) {
     std::string line = text.substr(pos, end - pos);
-    if (line.rfind(tag + "\t", 0) == 0) out.push_back(line.substr(line.rfind('\t') + 1));
+    if (line.rfind(tag + "\t", 0) == 0 || line.rfind(tag.substr(0, 2) + "..\t", 0) == 0)
+      out.push_back(line.substr(line.rfind('\t') + 1));
   }
   return out;
 }
@@ -172,19 +174,12 @@ TEST(MonitorWriter, ClosingTheDeviceLeavesEveryRecordInTheLog) {
   dev.CloseDevice();
   // Read straight from the file: the close let the records through.
   const std::string text = readText(path);
+  std::string expected;
+  char hex[4];
+  for (unsigned char b : data) expected.append(hex, std::snprintf(hex, sizeof hex, "%.2x ", b));
   for (const char* tag : {"<<TX", ">>RX"}) {
-    std::string first = tag, more = std::string(tag, 2) + "..", all;
-    for (std::size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2) {
-      std::string line = text.substr(pos, end - pos);
-      if (line.rfind(first + "\t", 0) == 0 || line.rfind(more + "\t", 0) == 0)
-        all += line.substr(line.rfind('\t') + 1);
-    }
-    std::string expected;
-    char hex[4];
-    for (unsigned char b : data) {
-      std::snprintf(hex, sizeof hex, "%.2x ", b);
-      expected += hex;
-    }
+    std::string all;
+    for (const std::string& d : fileData(text, tag)) all += d;
     EXPECT_EQ(all, expected) << tag;
   }
   dev.InstallLogger(nullptr, 0);

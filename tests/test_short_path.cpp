@@ -1,7 +1,9 @@
 // The short path: at granularity 0 a writer that finds the TX thread with
-// nothing to do sends its bytes itself, never past a transfer under way or
-// flow control; bytes and records keep their order whoever sends; a slow
-// monitor never holds up a reader; a mebibyte crosses the loopback whole.
+// nothing to do sends its bytes itself, never past a transfer under way (flow
+// control and pacing holding such writes back are in test_flow.cpp); bytes
+// and records keep their order whoever sends, also when writers meet on a full
+// TX ring; a slow monitor never holds up a reader. A mebibyte through the
+// loopback is in test_granularity_zero.cpp and test_console.cpp.
 #include <zor/zor.h>
 
 #include "support/recorder.h"
@@ -13,7 +15,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <future>
-#include <random>
 #include <thread>
 
 using namespace zor;
@@ -157,34 +158,6 @@ TEST_F(ShortPath, APendingOverlappedWriteKeepsLaterWritesWithTheTxThread) {
   EXPECT_EQ(dev.sent(), bytes("xy"));
 }
 
-TEST_F(ShortPath, FlowControlAndItsPacingLeaveSendingToTheTxThread) {
-  const auto me = std::this_thread::get_id();
-  settings->m_writesBeforeXoff = 1;
-  TxReports tx;
-  Probe dev;
-  dev.Monitor()->SetWindowTarget(&tx.queue);
-  dev.EnableXonHandshake(true, kXon, kXoff);
-  ASSERT_TRUE(dev.OpenDevice(0, 4096, 4096));
-  std::string expect{static_cast<char>(kXon)};  // the open invites the peer
-  // Each write finds the TX thread parked, and still waits for its pacing.
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(tx.parked());
-    ASSERT_TRUE(write(dev, "p"));
-    expect += "p";
-    ASSERT_TRUE(waitUntil([&] { return dev.sent() == bytes(expect.c_str()); }, 5000))
-        << "paced by the reader";
-  }
-  dev.feed({kXoff});
-  ASSERT_TRUE(waitUntil([&] { return !dev.TxReady(); }, 5000));
-  ASSERT_TRUE(tx.parked());
-  ASSERT_TRUE(write(dev, "q"));
-  EXPECT_EQ(dev.sent(), bytes(expect.c_str())) << "XOFF holds the write";
-  dev.feed({kXon});
-  expect += "q";
-  ASSERT_TRUE(waitUntil([&] { return dev.sent() == bytes(expect.c_str()); }, 5000));
-  for (auto& c : dev.calls()) EXPECT_NE(c.thread, me);
-}
-
 // A record sink that takes its time, as a log file on a busy disk.
 struct SlowSink {
   static void callback(long context, int kind, const void* data, unsigned long size) {
@@ -199,7 +172,7 @@ TEST_F(ShortPath, TwoWritersAtOnceKeepEachWriteWholeAndTheRecordsInByteOrder) {
   Probe dev;
   SlowSink sink;
   dev.InstallLogger(&SlowSink::callback, reinterpret_cast<long>(&sink));
-  ASSERT_TRUE(dev.OpenDevice(0, 1 << 16, 1 << 16));
+  ASSERT_TRUE(dev.OpenDevice(0, 1 << 16, 64));  // a small TX ring makes the writers wait for room
   // A write: its writer, its number, its length, then that many bytes of both.
   constexpr int kWrites = 400;
   auto writer = [&](unsigned char tag) {
@@ -304,52 +277,5 @@ TEST_P(SlowMonitor, NeverHoldsUpTheReader) {
 
 INSTANTIATE_TEST_SUITE_P(Media, SlowMonitor, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Serial" : "Hooks"; });
-
-// The loopback with transfers of 8 KiB, so that the paced granularity moves a
-// mebibyte in a few seconds.
-class WideLoopback : public CDevNull {
-public:
-  ~WideLoopback() override { CloseDevice(); }
-
-protected:
-  int GetIOSize(int) const override { return 8192; }
-};
-
-class Mebibyte : public ShortPath, public ::testing::WithParamInterface<std::tuple<long, int>> {};
-
-TEST_P(Mebibyte, CrossesTheLoopbackWholeAndInOrder) {
-  settings->m_threadGranularity = std::get<0>(GetParam());
-  WideLoopback dev;
-  dev.Loopback(true);
-  LogRecorder rec;
-  rec.attach(dev);
-  ASSERT_TRUE(dev.OpenDevice(std::get<1>(GetParam()), 1 << 16, 1 << 16));
-  Bytes data(1 << 20);
-  std::mt19937 random(7);
-  for (auto& b : data) b = static_cast<unsigned char>(random());
-  // Writes of any size up to a ring's worth, so that writes pass through and queue by turns.
-  std::thread writer([&] {
-    std::mt19937 sizes(11);
-    for (std::size_t at = 0; at < data.size();) {
-      const std::size_t n = std::min<std::size_t>(data.size() - at, 1 + sizes() % 12000);
-      ASSERT_TRUE(dev.WriteBuffer(data.data() + at, static_cast<unsigned long>(n))) << at;
-      at += n;
-    }
-  });
-  const Bytes came = readBytes(dev, data.size(), 60000);
-  writer.join();
-  EXPECT_TRUE(came == data) << came.size() << " bytes came";
-  EXPECT_TRUE(rec.bytes(LOG_TX) == data);
-  EXPECT_TRUE(rec.bytes(LOG_RX) == data);
-  EXPECT_EQ(dev.GetRxOverrunCount(), 0u);
-  dev.CloseDevice();
-}
-
-INSTANTIATE_TEST_SUITE_P(Granularity, Mebibyte,
-                         ::testing::Combine(::testing::Values(0L, 15L), ::testing::Values(0, 3)),
-                         [](const auto& info) {
-                           return "G" + std::to_string(std::get<0>(info.param)) + "Flags" +
-                                  std::to_string(std::get<1>(info.param));
-                         });
 
 }  // namespace
