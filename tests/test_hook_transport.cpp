@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/recorder.h"
+#include "support/tcppeer.h"
 
 #include <zor/zor.h>
 
@@ -16,6 +17,7 @@
 
 using namespace zor;
 using namespace zor_test;
+using zortest::pattern;
 
 namespace {
 
@@ -28,11 +30,7 @@ public:
   LaterDevice() : m_completer([this] { complete(); }) { constructor(); }
   ~LaterDevice() override {
     destroyer();
-    {
-      std::lock_guard lock(m_mutex);
-      m_stop = true;
-    }
-    m_changed.notify_all();
+    change([this] { m_stop = true; });
     m_completer.join();
   }
   zorType Type() const override { return ZOR_NULL; }
@@ -44,32 +42,15 @@ public:
     return openDevice("line-in", "line-out", flags, 4096, 4096, &error);
   }
   void feed(const Bytes& bytes) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_input.insert(m_input.end(), bytes.begin(), bytes.end());
-    }
-    m_changed.notify_all();
+    change([&] { m_input.insert(m_input.end(), bytes.begin(), bytes.end()); });
     WakeReceiver();
   }
   void holdWrites(bool on) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_holdWrites = on;
-    }
-    m_changed.notify_all();
+    change([&] { m_holdWrites = on; });
   }
-  Bytes written() const {
-    std::lock_guard lock(m_mutex);
-    return m_output;
-  }
-  int pendingAnswers(int k) const {
-    std::lock_guard lock(m_mutex);
-    return m_pendingAnswers[k];
-  }
-  bool overlappingCalls() const {
-    std::lock_guard lock(m_mutex);
-    return m_overlapping;
-  }
+  Bytes written() const { return locked(m_output); }
+  int pendingAnswers(int k) const { return locked(m_pendingAnswers[k]); }
+  bool overlappingCalls() const { return locked(m_overlapping); }
 
 protected:
   int GetIOSize(int) const override { return 100; }
@@ -89,6 +70,20 @@ protected:
   }
 
 private:
+  template <typename F>
+  void change(F f) {
+    {
+      std::lock_guard lock(m_mutex);
+      f();
+    }
+    m_changed.notify_all();
+  }
+  template <typename T>
+  T locked(const T& field) const {
+    std::lock_guard lock(m_mutex);
+    return field;
+  }
+
   struct Job {
     int k;
     unsigned char* buffer;
@@ -159,12 +154,6 @@ private:
   bool m_stop = false;
   std::thread m_completer;
 };
-
-Bytes pattern(std::size_t n, int seed) {
-  Bytes v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 7 + seed) % 251);
-  return v;
-}
 
 }  // namespace
 
