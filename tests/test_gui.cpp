@@ -104,6 +104,7 @@ TEST_F(Gui, RecordsFromWorkerThreadsAppearOnceInOrderWithIconTimeAndText) {
     a.join();
     b.join();
   }
+  monitor->Flush();  // the monitor's writer has handed every record on
   EXPECT_EQ(w->poster().queuedCalls() - queued, 1);
   EXPECT_EQ(w->model()->rowCount(), 0) << "rows appear only on the GUI thread";
   ASSERT_TRUE(pumpUntil([&] { return w->model()->rowCount() == 1200; }));
