@@ -185,6 +185,7 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     // channel stays "readable" and would be retried without pause. Hooks and
     // inputs that never wait have no descriptor.
     const int input = watchChannel ? m_devHndl->Input()->readableDescriptor() : -1;
+    if (input >= 0 && due == 0 && quietChannel()) ms = kQuietSliceMs;
     if (input < 0 || WaitForMultipleObjectsOrReadable(2, wake, input, ms) == WAIT_FAILED)
       WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
@@ -202,7 +203,7 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     // wake-up instead (bounded by the safety slice), and bytes that arrive are
     // taken up at once; transfers after that keep the pace.
     const int input = quietChannel() ? m_devHndl->Input()->readableDescriptor() : -1;
-    if (input >= 0 && WaitForMultipleObjectsOrReadable(2, wake, input, kSafetySliceMs) != WAIT_FAILED) return;
+    if (input >= 0 && WaitForMultipleObjectsOrReadable(2, wake, input, kQuietSliceMs) != WAIT_FAILED) return;
     WaitForSingleObject(exitEvent, g);  // the pause after an empty read ignores wake-ups
     return;
   }
