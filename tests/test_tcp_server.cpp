@@ -105,6 +105,9 @@ TEST_F(TcpServer, DataWithoutAClientIsAPipeWriteErrorAndStoppingEndsBothConnecti
   server.reset();
   // The call-back connection ended: the receiving socat sees the end and quits.
   EXPECT_TRUE(waitUntil([&] { return receiver.exited(); }, 5000));
+  // The gone server no longer takes what the device receives: its reader does.
+  ASSERT_TRUE(stuff({8, 9}));
+  EXPECT_EQ(zor_test::readBytes(dev, 2, 5000), (std::vector<unsigned char>{8, 9}));
   CRemoteServer again(&dev, &queue);
   EXPECT_TRUE(again.Start()) << "the port is free again";
 }

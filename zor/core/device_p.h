@@ -38,11 +38,13 @@ struct ThreadRec {
   DWORD startTick = 0;
 };
 
-// The turn to hand bytes to the medium: the TX thread takes it for each
-// chunk, a writer at granularity 0 for its write-through. Whoever holds it
-// has every byte queued before its own sent or in hand, so bytes and their
-// monitor records leave in the order they were written.
-class SendTurn {
+// A direction's turn at the medium. Sending: the TX thread takes it for each
+// chunk, a writer at granularity 0 for its write-through; whoever holds it has
+// every byte queued before its own sent or in hand, so bytes and their monitor
+// records leave in the order they were written. Receiving: the RX thread holds
+// it from its look at the ring's room to the store, a writer whose write-through
+// the medium answered at once (a loopback) for its own receive.
+class Turn {
 public:
   void take() {
     m_mutex.lock();
@@ -138,7 +140,16 @@ public:
   // At granularity 0 the wait lasts until the channel can deliver (or a hook
   // device's next data is due), bounded by the safety slice.
   void idleWait(int k, bool watchChannel);
-  void wakeReceiver() { SetEvent(m_hRxWake); }
+  void wakeReceiver() {
+    ++m_rxWakes;
+    if (t_receivesAfterWrite != this) SetEvent(m_hRxWake);
+  }
+  // On a writer's thread at granularity 0: receives what a hook medium holds
+  // now, unless the RX thread is at it. True when it left nothing for the RX
+  // thread to do.
+  bool receiveNow();
+  // The device whose receiver this thread wakes itself after its write-through.
+  static thread_local const CDevicePrivate* t_receivesAfterWrite;
   // At a granularity of 1 ms or more: an fd channel with nothing to send and
   // no flow control, whose idle receiver may wait for its input itself.
   bool quietChannel();
@@ -204,6 +215,7 @@ public:
   void log(int kind, const void* data, unsigned long size);
   void installLogger(zorLogFunc fn, long context);
   void notify(long count);
+  void received();
   void initNotifyEvents();
   void closeNotifyEvents();
   void resetDataReady();
@@ -234,6 +246,12 @@ public:
   std::shared_mutex m_logLock;
   zorLogFunc m_logger = nullptr;
   long m_logCtx = 0;
+
+  // The received hook's slot, kept like the logger's.
+  std::shared_mutex m_receivedLock;
+  CDevice::ReceivedHook m_receivedHook = nullptr;
+  void* m_receivedCtx = nullptr;
+  std::atomic<bool> m_hasReceivedHook{false};
 
   std::mutex m_notifyLock;
   HWND m_hNotifyWnd = nullptr;
@@ -268,7 +286,11 @@ public:
   std::condition_variable m_txTakenCv;
   std::uint64_t m_txTaken = 0;
 
-  SendTurn m_sendTurn;
+  Turn m_sendTurn;
+  Turn m_receiveTurn;
+  // Counts the receiver's wake-ups: a write-through during which it moved
+  // was answered by the medium at once.
+  std::atomic<std::uint32_t> m_rxWakes{0};
 };
 
 }  // namespace zor

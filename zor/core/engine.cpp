@@ -93,8 +93,10 @@ bool CDevicePrivate::startIoOperation(int k) {
   long r;
   if (k == RX) {
     // Bytes the ring has no room for stay with the medium.
+    m_receiveTurn.take();
     const int chunk = rxChunk();
     if (chunk == 0) {
+      m_receiveTurn.give();
       waitForRxRoom();
       return false;
     }
@@ -130,6 +132,8 @@ bool CDevicePrivate::startIoOperation(int k) {
     const DWORD start = GetTickCount();
     r = in->read(into, static_cast<unsigned long>(want), bound, &error);
     if (ovl) endOverlappedOperation(RX);
+    if (r > 0) store(into, static_cast<unsigned long>(r), inRing);
+    m_receiveTurn.give();
     ackWaitXonXoff();
     // A read that waited out its bound was the pass's wait already; one that
     // came back at once (a hook with nothing queued) still gets its idle wait.
@@ -138,7 +142,6 @@ bool CDevicePrivate::startIoOperation(int k) {
       if (quietChannel()) idleWait(RX, true);
       return true;
     }
-    if (r > 0) store(into, static_cast<unsigned long>(r), inRing);
     return finishIo(RX, r, error);
   }
   // The turn is kept until the outcome is judged, so that no write-through
@@ -254,6 +257,26 @@ void CDevicePrivate::noteRxTaken() {
   if (want > 0 && m_buffs[RX].freeSpace() - 1 >= want && m_rxRoomWanted.exchange(0) > 0) wakeReceiver();
 }
 
+bool CDevicePrivate::receiveNow() {
+  ThreadRec& t = m_thrds[RX];
+  // Overlapped hooks answer on their own time; a failure, a full ring and
+  // whatever a chunk leaves stay the RX thread's.
+  if (!m_devHndl || !m_devHndl->Hooked() || overlapped(RX) || t.panic || !m_receiveTurn.tryTake()) return false;
+  long r = -1;
+  int chunk = 0;
+  {
+    // Held to the store: a close waits for it before the ring goes.
+    ChannelTransport in = m_devHndl->Use(true);
+    chunk = in.get() != nullptr && t.localBuffer != nullptr ? rxChunk() : 0;
+    DWORD error = ERROR_SUCCESS;
+    if (chunk > 0) r = in.get()->read(t.localBuffer, static_cast<unsigned long>(chunk), 0, &error);
+    if (r > 0) store(t.localBuffer, static_cast<unsigned long>(r), false);
+  }
+  m_receiveTurn.give();
+  if (r >= 0) ackWaitXonXoff();
+  return r >= 0 && r < chunk;
+}
+
 void CDevicePrivate::receiveDueIn(unsigned long ms) {
   DWORD due = GetTickCount() + static_cast<DWORD>(std::min<unsigned long>(ms, kSafetySliceMs));
   m_rxDue = due != 0 ? due : 1;
@@ -340,6 +363,7 @@ void CDevicePrivate::store(unsigned char* data, unsigned long n, bool inRing) {
     }
   }
   checkRxBufferFull();
+  if (n > 0) received();
 }
 
 }  // namespace zor

@@ -1,4 +1,4 @@
-// The logger slot and the data notification.
+// The logger slot, the data notification and the received hook.
 #include "zor/core/device_p.h"
 #include "zor/monitor/monitordlg.h"
 
@@ -25,6 +25,19 @@ void CDevicePrivate::notify(long count) {
   // The event first: whoever handles the message may look at it.
   if (HANDLE h = m_hDataReady.load()) SetEvent(h);
   if (m_hNotifyWnd != nullptr) PostMessageA(m_hNotifyWnd, m_notifyMsg, 0, count);
+}
+
+void CDevicePrivate::received() {
+  if (!m_hasReceivedHook.load()) return;
+  std::shared_lock lock(m_receivedLock);
+  if (m_receivedHook != nullptr) m_receivedHook(m_receivedCtx);
+}
+
+void CDevice::SetReceivedHook(ReceivedHook hook, void* context) {
+  std::unique_lock lock(d->m_receivedLock);
+  d->m_receivedHook = hook;
+  d->m_receivedCtx = hook != nullptr ? context : nullptr;
+  d->m_hasReceivedHook = hook != nullptr;
 }
 
 void CDevicePrivate::initNotifyEvents() {

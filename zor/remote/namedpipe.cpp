@@ -168,6 +168,19 @@ bool CNamedPipe::write(const void* data, unsigned long size) {
   return out->write(data, size, kWriteWaitMs, &error) == static_cast<long>(size);
 }
 
+long CNamedPipe::writeNow(const void* data, unsigned long size) {
+  std::shared_ptr<PipeTransport> out;
+  {
+    std::lock_guard lock(m_ioMutex);
+    out = m_write;
+  }
+  if (!out || (m_server && !m_linked)) return -1;
+  std::unique_lock lock(m_writeMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return 0;
+  DWORD error = ERROR_SUCCESS;
+  return out->write(data, size, 0, &error);
+}
+
 DWORD CNamedPipe::clientProcessId() const {
   std::lock_guard lock(m_ioMutex);
   DWORD pid = m_read ? m_read->peerProcessId() : 0;

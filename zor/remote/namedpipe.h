@@ -54,6 +54,9 @@ public:
   // One synchronous write of the whole block; safe from any thread. A server
   // writes only to a client that holds both pipes.
   bool write(const void* data, unsigned long size);
+  // What the pipe takes at once, never waiting (also not for another writer):
+  // the count, or -1 where write would fail.
+  long writeNow(const void* data, unsigned long size);
   // Sends the text and its terminating NUL.
   bool writeString(const char* text);
   bool broken() const { return m_broken.load(); }

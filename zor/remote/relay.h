@@ -1,7 +1,9 @@
 // CRelayServer: serves one local device to one client through a channel.
 //
-// Bytes from the client are written to the device; bytes the device receives
-// are relayed to the client by a relay thread. Connection changes are posted
+// Bytes from the client are written to the device. Bytes the device receives
+// go to the client from the device's receiving thread as far as the client
+// takes them at once; the relay thread writes the rest, waiting for the
+// client, so a slow client never holds the device's reception. Connection changes are posted
 // as WM_PIPE_STATE (wParam 1 connected, 0 left, 2 a client that opened one of
 // the two local pipes only was dropped) to a message target, so that
 // a window and a program without one use the server alike. The channel (TCP
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zor {
 
@@ -32,6 +35,10 @@ public:
   // Stops calling the handlers and ends a write in progress.
   virtual void close() = 0;
   virtual bool write(const void* data, unsigned long size) = 0;
+  // What the client takes at once, never waiting, on the device's receiving
+  // thread: the count, or -1 when write would fail. What it does not take, the
+  // relay thread writes (a channel that frames its bytes leaves it all there).
+  virtual long writeNow(const void*, unsigned long) { return 0; }
   // Who the client is; empty while none is connected.
   virtual std::string peerName() const = 0;
   // True once the client is known to have left, though its last bytes may still be on their way.
@@ -43,7 +50,7 @@ public:
   static constexpr UINT WM_PIPE_STATE = 0x402;
   // WM_PIPE_STATE's wParam.
   enum LinkState : WPARAM { LINK_LEFT = 0, LINK_CONNECTED = 1, LINK_DROPPED = 2 };
-  // How long the relay waits for the device's data in one slice.
+  // The longest the relay thread sleeps between two looks of its own at the device.
   static constexpr DWORD kRelaySliceMs = 500;
   // How often a write to a full device looks whether its client is still there.
   static constexpr DWORD kRoomSliceMs = 50;
@@ -80,12 +87,22 @@ private:
   void clientSent(const void* data, unsigned long size);
   void linkChanged(bool connected);
   void relayLoop();
+  static void received(void* self);
+  void sendAtOnce();
+  void forward(std::vector<unsigned char>& buffer);
 
   CDevice* m_pDevice;
   HWND m_notify;
   CWorkerThread m_relay;
   std::atomic<bool> m_stop{false};
   std::atomic<CRelayChannel*> m_channel{nullptr};  // owned
+  // One sender at a time, so that bytes leave in the order received. Under it:
+  // the receiving thread's buffer, and what it left for the relay thread.
+  std::mutex m_sendTurn;
+  std::vector<unsigned char> m_atOnce;
+  std::vector<unsigned char> m_pending;
+  unsigned long m_pendingSent = 0;
+  HANDLE m_wake = nullptr;  // automatic reset: the relay thread has work
   std::string m_hostName;
   mutable std::mutex m_peerMutex;
   std::string m_lastPeer;

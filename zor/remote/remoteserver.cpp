@@ -20,6 +20,7 @@ public:
   }
   void close() override { m_pipe.close(); }
   bool write(const void* data, unsigned long size) override { return m_pipe.write(data, size); }
+  long writeNow(const void* data, unsigned long size) override { return m_pipe.writeNow(data, size); }
   std::string peerName() const override { return m_pipe.peerAddress(); }
   bool peerLeft() const override { return m_pipe.peerLeft(); }
 

@@ -174,6 +174,19 @@ bool CTcpPipe::write(const void* data, unsigned long size) {
   return false;
 }
 
+long CTcpPipe::writeNow(const void* data, unsigned long size) {
+  if (m_listening.load()) {
+    auto rev = reverse();
+    return rev ? rev->writeNow(data, size) : -1;
+  }
+  auto s = socket();
+  if (!s) return -1;
+  std::unique_lock lock(m_writeMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return 0;
+  DWORD error = ERROR_SUCCESS;
+  return s->write(data, size, 0, &error);
+}
+
 bool CTcpPipe::writeString(const char* text) { return write(text, std::strlen(text) + 1); }
 
 std::string CTcpPipe::peerAddress() const {

@@ -63,6 +63,9 @@ public:
   // Sends the whole block with one send: on the connection a client opened, or
   // (listening channel) on the reverse connection. Safe from any thread.
   bool write(const void* data, unsigned long size);
+  // What the connection takes at once, never waiting (also not for another
+  // writer): the count, or -1 without a connection or on an error.
+  long writeNow(const void* data, unsigned long size);
   bool writeString(const char* text);
   // Dotted address of the client (server side); empty otherwise.
   std::string peerAddress() const;
