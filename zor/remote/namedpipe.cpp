@@ -284,17 +284,26 @@ CNamedPipe::ServerEnd CNamedPipe::serveLoop(DWORD& pid) {
   };
   bool linked = false;
   bool stopped = false;
+  // A client that took the outbound pipe only and left is dropped, and the
+  // next one served on the same pipes: made again, they would cut off a client
+  // already queued on them.
+  auto nextOut = [&] {
+    onHalfOpenDropped(out->peerProcessId());
+    out.reset();
+    firstUp = GetTickCount();
+    anyUp = inLink == Link::Up;
+    outLink = acceptFrom(*m_outListener, m_outEvent, out);
+    if (outLink != Link::Up) return;
+    cameUp();
+    if (!out->signalWhenReadable(m_outEvent)) outLink = Link::Ended;
+  };
 
   while (inLink != Link::Ended && outLink != Link::Ended) {
     // The outbound end's leaving is announced through the reactor, perhaps
     // after the inbound client came: a client that took the outbound pipe and
     // left must not be paired with the next one's inbound pipe.
     if (!linked && inLink == Link::Up && outLink == Link::Up && out->peerHasLeft()) {
-      onHalfOpenDropped(out->peerProcessId());
-      out.reset();
-      firstUp = GetTickCount();
-      outLink = acceptFrom(*m_outListener, m_outEvent, out);
-      if (outLink == Link::Up && !out->signalWhenReadable(m_outEvent)) outLink = Link::Ended;
+      nextOut();
       continue;
     }
     if (!linked && inLink == Link::Up && outLink == Link::Up) {
@@ -331,7 +340,10 @@ CNamedPipe::ServerEnd CNamedPipe::serveLoop(DWORD& pid) {
       }
     } else if (r == WAIT_OBJECT_0 + 1) {
       // Stray bytes are dropped, so that a client writing here costs no more than it sends.
-      if (out->read(stray, m_ioSize, 0, nullptr) < 0 || !out->signalWhenReadable(m_outEvent))
+      const bool gone = out->read(stray, m_ioSize, 0, nullptr) < 0 || !out->signalWhenReadable(m_outEvent);
+      if (gone && !linked)
+        nextOut();
+      else if (gone)
         outLink = Link::Ended;
     } else if (r == WAIT_OBJECT_0 + 2 && !linked) {
       inLink = acceptFrom(*m_inListener, m_inEvent, in);
