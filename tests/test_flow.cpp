@@ -103,6 +103,15 @@ TEST_P(FlowTest, FlowBytesTidesAndPacingSteerTransmission) {
   dev.holdReads = false;
   out.insert(out.end(), {'a', 'b', 'c', 'd', 'e', 'f'});
   EXPECT_TRUE(sent()) << "the next read releases it";
+
+  // The same bound for single bytes, which a writer at 0 may send itself.
+  dev.holdReads = true;
+  for (unsigned char c : {'g', 'h', 'i', 'j', 'k'}) ASSERT_TRUE(dev.WriteBuffer(&c, 1));
+  EXPECT_FALSE(waitUntil([&] { return dev.written().size() > out.size() + 2; }, 200))
+      << "no more writes than the pacing allows without a read, whoever sends them";
+  dev.holdReads = false;
+  out.insert(out.end(), {'g', 'h', 'i', 'j', 'k'});
+  EXPECT_TRUE(sent());
 }
 
 TEST_P(FlowTest, FlowBytesAreDataUnlessEnabledAndTheOverrideWinsBothWays) {

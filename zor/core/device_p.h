@@ -236,7 +236,7 @@ public:
   std::atomic<DWORD> m_lastRxTick{0};
   std::string m_inName;
   std::string m_outName;
-  int m_writeCount = 0;
+  std::atomic<int> m_writeCount{0};  // writes since the last paced wait
   CMutex m_ioMutex;
   std::unique_ptr<CMonitorDlg> m_pMonDlg;
 

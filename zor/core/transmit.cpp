@@ -56,15 +56,16 @@ long CDevicePrivate::writeOut(Transport* out, const unsigned char* data, int n, 
 
 bool CDevicePrivate::writeThrough(const unsigned char* data, unsigned long n) {
   ThreadRec& t = m_thrds[TX];
-  // Flow control paces and holds the TX thread's chunks; the writer leaves
-  // those to it. An overlapped hook may answer later than the call: the
-  // writer would wait for what the TX thread waits for on its behalf.
-  if (!wakeOnData() || m_xonEnabled || m_hXonEvent.load() != nullptr || t.panic || m_buffs[TX].notEmpty())
-    return false;
+  if (!wakeOnData() || t.panic || m_buffs[TX].notEmpty()) return false;
   if (!m_sendTurn.tryTake()) return false;
   // Asked before the channel is held: a device's own look at its line (the
-  // serial device's CTS) holds the channel itself.
+  // serial device's CTS, the peer's XOFF) holds the channel itself.
   const bool lineFree = q->canTransmit();
+  // XON/XOFF pacing lets "Writes before XOFF" writes go before one waits for
+  // a read: the writer sends only those that need no wait, and leaves the
+  // one that waits to the TX thread.
+  HANDLE xon = m_hXonEvent.load();
+  const bool paceFree = xon == nullptr || m_writeCount.load() + 1 < theApp.m_writesBeforeXoff;
   bool sent = false;
   long r = 0;
   DWORD error = ERROR_SUCCESS;
@@ -73,9 +74,16 @@ bool CDevicePrivate::writeThrough(const unsigned char* data, unsigned long n) {
     // transport goes.
     ChannelTransport out = m_devHndl->Use(false);
     // The parked TX thread is looked at first: its start follows the sizing
-    // of the transfer buffers that ioSize reads.
+    // of the transfer buffers that ioSize reads. An overlapped hook may answer
+    // later than the call: the writer would wait for what the TX thread waits
+    // for on its behalf.
     if (out.get() != nullptr && t.thread.IsSuspended() && !t.panic && !t.pending && !m_buffs[TX].notEmpty() &&
-        !(overlapped(TX) && m_devHndl->Hooked()) && n <= static_cast<unsigned long>(ioSize(TX)) && lineFree) {
+        !(overlapped(TX) && m_devHndl->Hooked()) && n <= static_cast<unsigned long>(ioSize(TX)) && lineFree &&
+        paceFree) {
+      if (xon != nullptr) {
+        ++m_writeCount;
+        ResetEvent(xon);
+      }
       log(LOG_TX, data, n);
       r = writeOut(out.get(), data, static_cast<int>(n), overlapped(TX), &error);
       sent = true;
