@@ -261,7 +261,8 @@ bool CDevicePrivate::receiveNow() {
   ThreadRec& t = m_thrds[RX];
   // Overlapped hooks answer on their own time; a failure, a full ring and
   // whatever a chunk leaves stay the RX thread's.
-  if (!m_devHndl || !m_devHndl->Hooked() || overlapped(RX) || t.panic || !m_receiveTurn.tryTake()) return false;
+  if (!m_devHndl || !m_devHndl->Hooked() || overlapped(RX) || t.panic || !m_receiveTurn.tryTake())
+    return false;
   long r = -1;
   int chunk = 0;
   {

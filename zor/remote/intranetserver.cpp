@@ -58,7 +58,9 @@ public:
     if (m_pipe) m_pipe->close();
   }
   bool write(const void* data, unsigned long size) override { return m_pipe && m_pipe->write(data, size); }
-  long writeNow(const void* data, unsigned long size) override { return m_pipe ? m_pipe->writeNow(data, size) : -1; }
+  long writeNow(const void* data, unsigned long size) override {
+    return m_pipe ? m_pipe->writeNow(data, size) : -1;
+  }
   std::string peerName() const override { return processName(m_pipe ? m_pipe->clientProcessId() : 0); }
 
 private:

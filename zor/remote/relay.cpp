@@ -124,7 +124,8 @@ void CRelayServer::sendAtOnce() {
     SetEvent(m_wake);
     return;
   }
-  const unsigned long count = m_pDevice->ReadBuffer(m_atOnce.data(), static_cast<unsigned long>(m_atOnce.size()));
+  const unsigned long count =
+      m_pDevice->ReadBuffer(m_atOnce.data(), static_cast<unsigned long>(m_atOnce.size()));
   if (count == 0) return;
   const long sent = channel->writeNow(m_atOnce.data(), count);
   if (sent == static_cast<long>(count)) {
@@ -163,7 +164,8 @@ void CRelayServer::forward(std::vector<unsigned char>& buffer) {
     } catch (const std::bad_alloc&) {
       // Short of memory: the buffer already there forwards it in turns.
     }
-    const unsigned long count = m_pDevice->ReadBuffer(buffer.data(), static_cast<unsigned long>(buffer.size()));
+    const unsigned long count =
+        m_pDevice->ReadBuffer(buffer.data(), static_cast<unsigned long>(buffer.size()));
     if (count == 0) return;
     send(buffer.data(), count, 0);
   }
