@@ -151,6 +151,10 @@ protected:
   // the RX thread then reads only when the receive ring has room for one.
   // Otherwise it reads as much as the ring has room for.
   void SetWholeReads(bool on);
+  // Declares that this device's hooks answer every call at once, never
+  // pending, also when called overlapped: at granularity 0 a writer may then
+  // send through them itself, and receive the answer they hold at once.
+  void SetHooksAnswerAtOnce(bool on);
   // Routes the channel's I/O to this device's hooks, whatever the names the
   // open is given (the names "NULL", "PB:" and "TCP" route there too).
   void SetChannelOwner();

@@ -157,5 +157,6 @@ void CDevice::WakeReceiver() { d->wakeReceiver(); }
 void CDevice::ReceiveDueIn(unsigned long ms) { d->receiveDueIn(ms); }
 void CDevice::SetWakesReceiver(bool on) { d->m_wakesReceiver = on; }
 void CDevice::SetWholeReads(bool on) { d->m_wholeReads = on; }
+void CDevice::SetHooksAnswerAtOnce(bool on) { d->m_hooksAnswerAtOnce = on; }
 
 }  // namespace zor

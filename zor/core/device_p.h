@@ -132,6 +132,11 @@ public:
   void endOverlappedOperation(int k);
   void cancelIo(int k);
   bool overlapped(int k) const { return (m_overlapFlags.load() & (1 << k)) != 0; }
+  // A direction whose transfers may be answered later than the call: overlapped
+  // hooks, unless the device declared they never pend.
+  bool answersLater(int k) const {
+    return overlapped(k) && m_devHndl && m_devHndl->Hooked() && !m_hooksAnswerAtOnce.load();
+  }
   // Received bytes at data: filtered, logged, then handed to the readers.
   // inRing: they were read into the ring's free span, else they are copied.
   void store(unsigned char* data, unsigned long n, bool inRing);
@@ -271,6 +276,8 @@ public:
   std::atomic<DWORD> m_rxDue{0};
   // Reads must ask for a whole chunk (SetWholeReads).
   std::atomic<bool> m_wholeReads{false};
+  // The hooks never answer pending (SetHooksAnswerAtOnce).
+  std::atomic<bool> m_hooksAnswerAtOnce{false};
   // Room (bytes) the receiver waits for in the RX ring; 0: it does not wait.
   std::atomic<int> m_rxRoomWanted{0};
   // Receive ring overruns since construction.

@@ -259,9 +259,9 @@ void CDevicePrivate::noteRxTaken() {
 
 bool CDevicePrivate::receiveNow() {
   ThreadRec& t = m_thrds[RX];
-  // Overlapped hooks answer on their own time; a failure, a full ring and
-  // whatever a chunk leaves stay the RX thread's.
-  if (!m_devHndl || !m_devHndl->Hooked() || overlapped(RX) || t.panic || !m_receiveTurn.tryTake())
+  // Hooks that may answer later answer on their own time; a failure, a full
+  // ring and whatever a chunk leaves stay the RX thread's.
+  if (!m_devHndl || !m_devHndl->Hooked() || answersLater(RX) || t.panic || !m_receiveTurn.tryTake())
     return false;
   long r = -1;
   int chunk = 0;

@@ -74,12 +74,11 @@ bool CDevicePrivate::writeThrough(const unsigned char* data, unsigned long n) {
     // transport goes.
     ChannelTransport out = m_devHndl->Use(false);
     // The parked TX thread is looked at first: its start follows the sizing
-    // of the transfer buffers that ioSize reads. An overlapped hook may answer
-    // later than the call: the writer would wait for what the TX thread waits
-    // for on its behalf.
+    // of the transfer buffers that ioSize reads. A hook that may answer later
+    // than the call: the writer would wait for what the TX thread waits for
+    // on its behalf.
     if (out.get() != nullptr && t.thread.IsSuspended() && !t.panic && !t.pending && !m_buffs[TX].notEmpty() &&
-        !(overlapped(TX) && m_devHndl->Hooked()) && n <= static_cast<unsigned long>(ioSize(TX)) && lineFree &&
-        paceFree) {
+        !answersLater(TX) && n <= static_cast<unsigned long>(ioSize(TX)) && lineFree && paceFree) {
       if (xon != nullptr) {
         ++m_writeCount;
         ResetEvent(xon);

@@ -22,7 +22,8 @@ struct ZOR_LOCAL CDevNull::Private {
 };
 
 CDevNull::CDevNull() : p(std::make_unique<Private>()) {
-  SetWakesReceiver(true);  // Stuff wakes it
+  SetWakesReceiver(true);      // Stuff wakes it
+  SetHooksAnswerAtOnce(true);  // a queue: nothing to wait for
   constructor();
 }
 
