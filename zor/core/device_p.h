@@ -158,6 +158,8 @@ public:
   // At a granularity of 1 ms or more: an fd channel with nothing to send and
   // no flow control, whose idle receiver may wait for its input itself.
   bool quietChannel();
+  // The same for a hook device: nothing to send, no flow control, no data due.
+  bool quietHook();
   // Bytes the next read may take: at most a chunk and the RX ring's room; 0
   // while the room is less than the least read.
   int rxChunk() const;

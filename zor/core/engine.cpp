@@ -188,7 +188,9 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     // channel stays "readable" and would be retried without pause. Hooks and
     // inputs that never wait have no descriptor.
     const int input = watchChannel ? m_devHndl->Input()->readableDescriptor() : -1;
-    if (input >= 0 && due == 0 && quietChannel()) ms = kQuietSliceMs;
+    // A hook that wakes its receiver whenever it may deliver is as good as a descriptor.
+    const bool toldWhenReady = input >= 0 ? quietChannel() : m_wakesReceiver.load() && quietHook();
+    if (due == 0 && toldWhenReady) ms = kQuietSliceMs;
     if (input < 0 || WaitForMultipleObjectsOrReadable(2, wake, input, ms) == WAIT_FAILED)
       WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
@@ -213,6 +215,8 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
   bool quiet = due == 0 && !m_xonEnabled && m_wakesReceiver;
   WaitForMultipleObjects(2, wake, FALSE, quiet ? kSafetySliceMs : g);
 }
+
+bool CDevicePrivate::quietHook() { return !m_xonEnabled && !m_buffs[TX].notEmpty() && m_rxDue.load() == 0; }
 
 bool CDevicePrivate::quietChannel() {
   if (m_xonEnabled || m_buffs[TX].notEmpty() || m_rxDue.load() != 0 || m_devHndl->Hooked()) return false;
