@@ -191,10 +191,11 @@ public:
   // The longest a loop waits for its work at granularity 0 before it looks
   // again by itself: a lost wake-up costs at most this much.
   static constexpr DWORD kSafetySliceMs = 250;
-  // The same bound for a quiet channel that waits on its own descriptor: the
-  // kernel reports its data and its hang-up, and writers, a full ring's reader
-  // and flow control all wake the receiver themselves, so a look of its own
-  // only costs an idle port its wake-ups.
+  // The same bound for a quiet receiver that is told when data comes: a
+  // channel waiting on its own descriptor (the kernel reports its data and its
+  // hang-up) or a hook device that wakes it whenever it may deliver. Writers,
+  // a full ring's reader and flow control wake it too, so a look of its own
+  // only costs an idle device its wake-ups.
   static constexpr DWORD kQuietSliceMs = 1000;
   // One wait towards a time-out of limit ms of which elapsed have passed: to
   // just past it, at most a safety slice (64-bit: 0xFFFFFFFF must not wrap to 0).
