@@ -1,68 +1,17 @@
 // zor pty beside socat: the idle cost of a bridge with a client attached, and
 // a query's round trip through the pseudo-terminal at granularity 0.
 #include "bench_pty.h"
+#include "posix_peer.h"
 
 #include <zor/zor.h>
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
-
-extern char** environ;
 
 namespace {
 
 using bench::Clock;
-
-// A helper process, ended (SIGTERM, then SIGKILL) and reaped when the object goes.
-class Child {
-public:
-  explicit Child(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // Its standard output (zor pty's line) stays out of the figures.
-    posix_spawn_file_actions_t quiet;
-    ::posix_spawn_file_actions_init(&quiet);
-    ::posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    if (::posix_spawnp(&m_pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    ::posix_spawn_file_actions_destroy(&quiet);
-  }
-  ~Child() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  // CPU seconds the process used so far (user + system).
-  double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;
-    double user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  }
-  bool ok() const { return m_pid > 0; }
-
-private:
-  pid_t m_pid = -1;
-};
 
 // The client's end: a raw open of the path, waited for up to 5 s.
 int openClient(const std::string& path) {
@@ -81,9 +30,9 @@ int openClient(const std::string& path) {
 }
 
 // CPU percent of the process over the window, a client holding its port open.
-void idleLine(const char* name, Child& child, const std::string& port, double seconds) {
+void idleLine(const char* name, bench::Program& child, const std::string& port, double seconds) {
   const int client = openClient(port);
-  if (!child.ok() || client < 0) {
+  if (!child.started() || client < 0) {
     std::printf("# %s: not started\n", name);
     if (client >= 0) ::close(client);
     return;
@@ -130,9 +79,10 @@ int main() {
   ::mkdir(folder.c_str(), 0700);
   const double seconds = 5;
   {
-    Child zor({ZOR_APP_PATH, "pty", "--port", "NULL", "--link", folder + "/zor"});
-    Child socat({"socat", "PTY,raw,echo=0,link=" + folder + "/socat-a",
-                 "PTY,raw,echo=0,link=" + folder + "/socat-b"});
+    bench::Program zor({ZOR_APP_PATH, "pty", "--port", "NULL", "--link", folder + "/zor"}, {});
+    bench::Program socat(
+        {"socat", "PTY,raw,echo=0,link=" + folder + "/socat-a", "PTY,raw,echo=0,link=" + folder + "/socat-b"},
+        {});
     idleLine("zor_pty", zor, folder + "/zor", seconds);
     idleLine("socat_pty_relay", socat, folder + "/socat-a", seconds);
   }
@@ -147,7 +97,7 @@ int main() {
       std::printf("# zor_pty_g0_loopback: %s\n", bridge.ErrorText().c_str());
     bridge.Stop();
     device.CloseDevice();
-    Child socat({"socat", "PTY,raw,echo=0,link=" + folder + "/echo", "EXEC:cat"});
+    bench::Program socat({"socat", "PTY,raw,echo=0,link=" + folder + "/echo", "EXEC:cat"}, {});
     roundTrips("socat_pty_cat", folder + "/echo", 2000);
   }
   ::rmdir(folder.c_str());

@@ -10,6 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
 #include <fcntl.h>
 #include <chrono>
 #include <thread>
@@ -65,6 +69,19 @@ Program::~Program() {
   }
   ::kill(m_pid, SIGKILL);
   ::waitpid(m_pid, nullptr, 0);
+}
+
+double Program::cpuSeconds() const {
+  std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const auto close = text.rfind(')');
+  if (m_pid <= 0 || close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 PlainRelayClient::PlainRelayClient(int port, bool callBack) {

@@ -18,6 +18,8 @@ public:
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
   bool started() const { return m_pid > 0; }
+  // CPU seconds the program used so far (user + system); 0 when unknown.
+  double cpuSeconds() const;
 
 private:
   int m_pid = -1;
