@@ -22,7 +22,7 @@ media_free = {"core", "devices", "remote"}
 posix_headers = {"unistd.h", "fcntl.h", "termios.h", "poll.h", "netdb.h", "libusb.h", "pthread.h", "signal.h",
                  "errno.h", "dlfcn.h", "libusb-1.0/libusb.h"}
 # What the core takes from the platform layer: its calls and the transports.
-core_platform = {"platform.h", "transport.h", "transport_openers.h"}
+core_platform = {"platform.h", "transport.h", "transport_openers.h", "stand_in.h"}
 posix_folders = ("sys/", "asm/", "asm-generic/", "linux/", "netinet/", "arpa/", "libusb-1.0/")
 qt_header = re.compile(r"^Q[A-Z]\w*$|^Qt\w*/")
 include = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')

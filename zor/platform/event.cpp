@@ -8,10 +8,12 @@
 //
 // A thread that also waits for a descriptor to become readable sleeps in the
 // reactor's direct wait instead; its waiter is then woken through a wake-up
-// descriptor of that thread.
+// descriptor of that thread. So does a thread that stands in for the receiver
+// behind an event it waits for (stand_in.h).
 #include "zor/platform/handle.h"
 #include "zor/platform/platform.h"
 #include "zor/platform/reactor.h"
+#include "zor/platform/stand_in.h"
 
 #include <zor/fdwait.h>
 
@@ -50,6 +52,7 @@ public:
   bool manualReset;
   bool signalled;
   std::vector<WaiterRef> waiters;
+  std::shared_ptr<StandIn> standIn;
 };
 
 }  // namespace
@@ -97,9 +100,24 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 namespace {
 
+// Gives a lent descriptor back however the wait ends, after the event mutex
+// is released: a stand-in's calls take its own locks, which are held while
+// events are set.
+struct StandingIn {
+  std::shared_ptr<StandIn> standIn;
+  int fd = -1;
+  void stop() {
+    if (standIn) standIn->giveBack();
+    standIn.reset();
+    fd = -1;
+  }
+  ~StandingIn() { stop(); }
+};
+
 // readFd >= 0: the wait also ends, with WAIT_OBJECT_0 + count, when that
-// descriptor is readable (or hung up).
-DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, int readFd) {
+// descriptor is readable (or hung up); watch: the receiver's own watch of it.
+DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, int readFd,
+              ReceiveWatch* watch = nullptr) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
@@ -113,9 +131,25 @@ DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD millisecon
     }
   }
 
+  StandingIn standing;
+  if (milliseconds != 0 && readFd < 0 && !waitAll) {
+    std::shared_ptr<StandIn> standIn;
+    {
+      std::lock_guard lock(eventMutex());
+      for (auto& e : events) {
+        if (e->signalled) {
+          standIn.reset();
+          break;
+        }
+        if (!standIn) standIn = e->standIn;
+      }
+    }
+    if (standIn && (standing.fd = standIn->lend()) >= 0) standing.standIn = std::move(standIn);
+  }
+
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   WaiterRef waiter = milliseconds != 0 ? std::make_shared<Waiter>() : nullptr;
-  if (waiter && readFd >= 0) {
+  if (waiter && (readFd >= 0 || standing.standIn)) {
     waiter->wake = Reactor::threadWake();
     if (waiter->wake->fd < 0) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -152,14 +186,28 @@ DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD millisecon
       for (auto& e : events) e->waiters.push_back(waiter);
       registered = true;
     }
-    if (readFd >= 0) {
+    if (waiter->wake) {
       int timeout = -1;
       if (milliseconds != INFINITE) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
       }
       lock.unlock();
-      int ready = Reactor::waitReadyOrWoken(readFd, Reactor::kReadable, waiter->wake->fd, timeout);
+      int ready;
+      if (readFd >= 0) {
+        ready = watch != nullptr
+                    ? watch->wait(readFd, waiter->wake->fd, timeout)
+                    : Reactor::waitReadyOrWoken(readFd, Reactor::kReadable, waiter->wake->fd, timeout);
+      } else {
+        // Standing in, or no longer (then only the wake-up descriptor counts:
+        // a negative descriptor is left out of the wait).
+        ready = Reactor::waitReadyOrWoken(standing.fd, Reactor::kReadable, waiter->wake->fd, timeout);
+        if (standing.standIn && ready != 0) {
+          // A look that failed, or a receive that gave up: the receiver takes over.
+          if (ready < 0 || !standing.standIn->receive()) standing.stop();
+          ready = 0;  // whether anything came, the events say
+        }
+      }
       lock.lock();
       if (ready < 0) {
         unregister();
@@ -194,6 +242,22 @@ DWORD waitFor(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD millisecon
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
   return waitFor(count, handles, waitAll, milliseconds, -1);
+}
+
+DWORD WaitForMultipleObjectsOrWatched(DWORD count, const HANDLE* events, ReceiveWatch& watch, int fd,
+                                      DWORD milliseconds) {
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return waitFor(count, events, FALSE, milliseconds, fd, &watch);
+}
+
+void setEventStandIn(HANDLE event, std::shared_ptr<StandIn> standIn) {
+  if (auto e = lookupHandleAs<EventObject>(event)) {
+    std::lock_guard lock(eventMutex());
+    e->standIn = std::move(standIn);
+  }
 }
 
 DWORD WaitForMultipleObjectsOrReadable(DWORD count, const HANDLE* events, int fd, DWORD milliseconds) {
