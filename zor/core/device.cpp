@@ -207,6 +207,7 @@ CDevice::CDevice() : d(std::make_unique<CDevicePrivate>(this)) {}
 CDevice::~CDevice() {
   // A subclass that forgot destroyer() still gets its device closed, though
   // its own close_device can no longer run by then.
+  d->m_standIn->detach();
   if (d->m_devHndl) destroyer();
   d->destroy();
 }
@@ -214,6 +215,8 @@ CDevice::~CDevice() {
 void CDevice::constructor() { d->init(); }
 
 void CDevice::destroyer() {
+  // Waiters on the data-ready event stop receiving for a device that goes.
+  d->m_standIn->detach();
   if (d->m_devHndl) {
     CloseDevice();
     d->m_devHndl.reset();

@@ -9,6 +9,7 @@
 #include "utils/circbuff.h"
 #include "zor/core/devhandle.h"
 #include "zor/core/workerthread.h"
+#include "zor/platform/stand_in.h"
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +58,12 @@ public:
     m_owner = std::this_thread::get_id();
     return true;
   }
+  // Waits for the turn; false, without waiting, on the holder's own thread.
+  bool takeUnlessHeldHere() {
+    if (m_owner.load() == std::this_thread::get_id()) return false;
+    take();
+    return true;
+  }
   void give() {
     m_owner = std::thread::id();
     m_mutex.unlock();
@@ -65,6 +72,27 @@ public:
 private:
   std::mutex m_mutex;
   std::atomic<std::thread::id> m_owner{};
+};
+
+class CDevicePrivate;
+
+// The receiver's side of a stand-in (zor/platform/stand_in.h): at granularity
+// 0 an application thread that waits for the data-ready event watches the
+// channel's descriptor and receives in the RX thread's place. Detached before
+// its device goes; a waiter may hold it longer.
+class RxStandIn : public StandIn {
+public:
+  explicit RxStandIn(CDevicePrivate* d) : m_d(d) {}
+  int lend() override;
+  bool receive() override;
+  void giveBack() override { m_watch.giveBack(); }
+  void detach();
+  ReceiveWatch& watch() { return m_watch; }
+
+private:
+  std::mutex m_mutex;  // held over a receive, so that detach() waits for it
+  CDevicePrivate* m_d;
+  ReceiveWatch m_watch;
 };
 
 class CDevicePrivate {
@@ -153,6 +181,13 @@ public:
   // now, unless the RX thread is at it. True when it left nothing for the RX
   // thread to do.
   bool receiveNow();
+  // For a stand-in: the descriptor the idle RX thread would sleep on, or -1
+  // where it would not (a granularity above 0, an overlapped read, a medium
+  // whose read is the wait, a panic).
+  int standInDescriptor();
+  // On a stand-in's thread, its descriptor ready: receives one chunk as the
+  // RX thread would. False when nothing was stored (the RX thread then looks).
+  bool receiveStandingIn();
   // The device whose receiver this thread wakes itself after its write-through.
   static thread_local const CDevicePrivate* t_receivesAfterWrite;
   // At a granularity of 1 ms or more: an fd channel with nothing to send and
@@ -298,6 +333,7 @@ public:
 
   Turn m_sendTurn;
   Turn m_receiveTurn;
+  const std::shared_ptr<RxStandIn> m_standIn = std::make_shared<RxStandIn>(this);
   // Counts the receiver's wake-ups: a write-through during which it moved
   // was answered by the medium at once.
   std::atomic<std::uint32_t> m_rxWakes{0};

@@ -191,7 +191,8 @@ void CDevicePrivate::idleWait(int k, bool watchChannel) {
     // A hook that wakes its receiver whenever it may deliver is as good as a descriptor.
     const bool toldWhenReady = input >= 0 ? quietChannel() : m_wakesReceiver.load() && quietHook();
     if (due == 0 && toldWhenReady) ms = kQuietSliceMs;
-    if (input < 0 || WaitForMultipleObjectsOrReadable(2, wake, input, ms) == WAIT_FAILED)
+    // On its watch, whose descriptor a stand-in may hold meanwhile.
+    if (input < 0 || WaitForMultipleObjectsOrWatched(2, wake, m_standIn->watch(), input, ms) == WAIT_FAILED)
       WaitForMultipleObjects(2, wake, FALSE, ms);
     return;
   }

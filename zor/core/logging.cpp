@@ -41,7 +41,9 @@ void CDevice::SetReceivedHook(ReceivedHook hook, void* context) {
 }
 
 void CDevicePrivate::initNotifyEvents() {
-  HANDLE old = m_hDataReady.exchange(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (h != nullptr) setEventStandIn(h, m_standIn);
+  HANDLE old = m_hDataReady.exchange(h);
   if (old != nullptr) CloseHandle(old);
 }
 

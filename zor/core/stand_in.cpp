@@ -1,0 +1,56 @@
+// An application thread that waits for the data-ready event at granularity 0
+// receives in the RX thread's place: the answer to a request then wakes the
+// one thread that wants it, instead of the RX thread that would wake it in
+// turn. The RX thread is left its other duties; a failure, a full ring or a
+// chunk that gives nothing go back to it.
+#include "zor/core/device_p.h"
+
+namespace zor {
+
+int RxStandIn::lend() {
+  std::lock_guard lock(m_mutex);
+  const int fd = m_d != nullptr ? m_d->standInDescriptor() : -1;
+  if (fd >= 0) m_watch.lend(fd);
+  return fd;
+}
+
+bool RxStandIn::receive() {
+  std::lock_guard lock(m_mutex);
+  return m_d != nullptr && m_d->receiveStandingIn();
+}
+
+void RxStandIn::detach() {
+  std::lock_guard lock(m_mutex);
+  m_d = nullptr;
+}
+
+int CDevicePrivate::standInDescriptor() {
+  if (!wakeOnData() || overlapped(RX) || m_thrds[RX].panic || !m_devHndl) return -1;
+  ChannelTransport in = m_devHndl->Use(true);
+  if (in.get() == nullptr || in.get()->readIsTheWait()) return -1;
+  return in.get()->readableDescriptor();
+}
+
+bool CDevicePrivate::receiveStandingIn() {
+  ThreadRec& t = m_thrds[RX];
+  // The turn keeps the order of chunks and records with the RX thread's own.
+  if (t.panic || !m_devHndl || !m_receiveTurn.takeUnlessHeldHere()) return false;
+  long r = -1;
+  {
+    // Held to the store: a close waits for it before the ring goes.
+    ChannelTransport in = m_devHndl->Use(true);
+    const int chunk = in.get() != nullptr && t.localBuffer != nullptr ? rxChunk() : 0;
+    DWORD error = ERROR_SUCCESS;
+    if (chunk > 0) r = in.get()->read(t.localBuffer, static_cast<unsigned long>(chunk), 0, &error);
+    if (r > 0) store(t.localBuffer, static_cast<unsigned long>(r), false);
+  }
+  m_receiveTurn.give();
+  if (r >= 0) ackWaitXonXoff();
+  // A failure is the RX thread's to report and recover from; a readable
+  // descriptor that gave nothing is left to it too, so that this thread
+  // never spins on it.
+  if (r <= 0) SetEvent(m_hRxWake);
+  return r > 0;
+}
+
+}  // namespace zor
