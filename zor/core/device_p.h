@@ -181,6 +181,10 @@ public:
   // now, unless the RX thread is at it. True when it left nothing for the RX
   // thread to do.
   bool receiveNow();
+  // With the receive turn taken, on any thread: one chunk from the medium, no
+  // waiting, stored; gives the turn back. The count, -1 when nothing could be
+  // read (*chunk 0: the ring is full).
+  long receiveTakenTurn(int* chunk);
   // For a stand-in: the descriptor the idle RX thread would sleep on, or -1
   // where it would not (a granularity above 0, an overlapped read, a medium
   // whose read is the wait, a panic).

@@ -268,19 +268,25 @@ bool CDevicePrivate::receiveNow() {
   // ring and whatever a chunk leaves stay the RX thread's.
   if (!m_devHndl || !m_devHndl->Hooked() || answersLater(RX) || t.panic || !m_receiveTurn.tryTake())
     return false;
-  long r = -1;
   int chunk = 0;
+  const long r = receiveTakenTurn(&chunk);
+  return r >= 0 && r < chunk;
+}
+
+long CDevicePrivate::receiveTakenTurn(int* chunk) {
+  ThreadRec& t = m_thrds[RX];
+  long r = -1;
   {
     // Held to the store: a close waits for it before the ring goes.
     ChannelTransport in = m_devHndl->Use(true);
-    chunk = in.get() != nullptr && t.localBuffer != nullptr ? rxChunk() : 0;
+    *chunk = in.get() != nullptr && t.localBuffer != nullptr ? rxChunk() : 0;
     DWORD error = ERROR_SUCCESS;
-    if (chunk > 0) r = in.get()->read(t.localBuffer, static_cast<unsigned long>(chunk), 0, &error);
+    if (*chunk > 0) r = in.get()->read(t.localBuffer, static_cast<unsigned long>(*chunk), 0, &error);
     if (r > 0) store(t.localBuffer, static_cast<unsigned long>(r), false);
   }
   m_receiveTurn.give();
   if (r >= 0) ackWaitXonXoff();
-  return r >= 0 && r < chunk;
+  return r;
 }
 
 void CDevicePrivate::receiveDueIn(unsigned long ms) {

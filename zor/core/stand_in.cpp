@@ -35,17 +35,8 @@ bool CDevicePrivate::receiveStandingIn() {
   ThreadRec& t = m_thrds[RX];
   // The turn keeps the order of chunks and records with the RX thread's own.
   if (t.panic || !m_devHndl || !m_receiveTurn.takeUnlessHeldHere()) return false;
-  long r = -1;
-  {
-    // Held to the store: a close waits for it before the ring goes.
-    ChannelTransport in = m_devHndl->Use(true);
-    const int chunk = in.get() != nullptr && t.localBuffer != nullptr ? rxChunk() : 0;
-    DWORD error = ERROR_SUCCESS;
-    if (chunk > 0) r = in.get()->read(t.localBuffer, static_cast<unsigned long>(chunk), 0, &error);
-    if (r > 0) store(t.localBuffer, static_cast<unsigned long>(r), false);
-  }
-  m_receiveTurn.give();
-  if (r >= 0) ackWaitXonXoff();
+  int chunk = 0;
+  const long r = receiveTakenTurn(&chunk);
   // A failure is the RX thread's to report and recover from; a readable
   // descriptor that gave nothing is left to it too, so that this thread
   // never spins on it.
