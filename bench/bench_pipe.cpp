@@ -1,19 +1,22 @@
 // Local pipe figures: a 16-byte round trip and the echoed throughput from a
 // CDevNet through the intranet relay to a loopback device and back, at the
 // default "Thread granularity" and at 0, next to a plain echo over a Unix
-// stream socket pair from the same run (unix_plain_*, the limit). One
-// "name value unit" line per figure.
+// stream socket pair from the same run (unix_plain_*, the limit), and both
+// again at 0 with the process on one core (*_g0_one_core). One "name value
+// unit" line per figure.
 #include <zor/devnet.h>
 #include <zor/zor.h>
 
 #include "zor/remote/intranetserver.h"
 
 #include "bench_common.h"
+#include "one_core.h"
 #include "posix_echo.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,8 +99,13 @@ int main() {
   std::string folder = "/tmp/zor-bench-pipe-" + std::to_string(getpid());
   setenv("ZOR_PIPE_DIR", folder.c_str(), 1);
   theApp.InitInstance();
-  for (long g : {15L, 0L}) {
-    theApp.m_threadGranularity = g;
+  for (long g : {15L, 0L, -1L}) {
+    // -1: granularity 0 again with every thread on one core (the relay's own
+    // cost where the kernel keeps a round trip's threads together).
+    std::unique_ptr<bench::OneCore> pinned;
+    if (g < 0 && !(pinned = std::make_unique<bench::OneCore>())->ok()) break;
+    const std::string name = g < 0 ? "g0_one_core" : "g" + std::to_string(g);
+    theApp.m_threadGranularity = g < 0 ? 0 : g;
     PipeRig rig;
     // The plain echo gives up after 5 s of silence: one for each set of rounds.
     bench::PosixTcpEcho plain(bench::PosixTcpEcho::Medium::Unix);
@@ -108,9 +116,10 @@ int main() {
       return plain.trip(out, in, kMessage) && std::memcmp(in, out, kMessage) == 0;
     };
     std::vector<bench::TripPath> paths;
-    paths.emplace_back("pipe_relay_rtt16_g" + std::to_string(g), [&](int n) { return rig.trip(n); });
-    paths.emplace_back("unix_plain_rtt16_during_g" + std::to_string(g), plainTrip);
-    bench::runTripsInRounds(paths, 5, g == 0 ? 200 : 40, 3, 1.0);
+    paths.emplace_back("pipe_relay_rtt16_" + name, [&](int n) { return rig.trip(n); });
+    paths.emplace_back("unix_plain_rtt16_during_" + name, plainTrip);
+    bench::runTripsInRounds(paths, 5, g == 15 ? 40 : 200, 3, 1.0);
+    if (g < 0) continue;
     std::printf("pipe_relay_echo_Bps_g%ld %.0f B/s\n", g, rig.throughput());
     std::printf("unix_plain_echo_Bps_during_g%ld %.0f B/s\n", g, plainThroughput(plain));
   }

@@ -4,7 +4,8 @@
 // next to a plain TCP echo on loopback from the same run: through the
 // platform layer's TCP connections (tcp_plain_round_trip, tcp_plain_echo_Bps,
 // tcp_socket_calls_rtt16) and through the kernel's sockets alone
-// (tcp_plain_rtt16, the limit). And the program: "zor remote --headless"
+// (tcp_plain_rtt16, the limit), and again with the process on one core
+// (*_one_core). And the program: "zor remote --headless"
 // serving a loopback at 0 to a client of plain sockets that takes the call
 // back (zor_remote_program_rtt16_g0), beside socat echoing through a pipe to
 // the same client (socat_pipe_rtt16), in the same rounds. One "name value
@@ -16,6 +17,7 @@
 #include "zor/remote/remoteserver.h"
 
 #include "bench_common.h"
+#include "one_core.h"
 #include "posix_echo.h"
 #include "posix_peer.h"
 
@@ -208,8 +210,8 @@ void plainEcho() {
 }
 
 // 16 bytes through the relay with both ends at granularity 0, in rounds with
-// the same trip through the plain echo.
-void roundTripsG0() {
+// the same trip through the plain echo. suffix names a second sitting.
+void roundTripsG0(const std::string& suffix = "") {
   constexpr unsigned long kMessage = 16;
   theApp.m_threadGranularity = 0;
   RelayRig rig;
@@ -251,9 +253,9 @@ void roundTripsG0() {
            std::memcmp(in, out, kMessage) == 0;
   };
   std::vector<bench::TripPath> paths;
-  paths.emplace_back("tcp_relay_rtt16_g0", relayTrip);
-  paths.emplace_back("tcp_socket_calls_rtt16", plainTrip);
-  paths.emplace_back("tcp_plain_rtt16", kernelTrip);
+  paths.emplace_back("tcp_relay_rtt16_g0" + suffix, relayTrip);
+  paths.emplace_back("tcp_socket_calls_rtt16" + suffix, plainTrip);
+  paths.emplace_back("tcp_plain_rtt16" + suffix, kernelTrip);
   bench::runTripsInRounds(paths, 5, 200, 5, 1.0);
 }
 
@@ -322,6 +324,13 @@ int main() {
   theApp.InitInstance();
   for (long g : {15L, 1L}) relay(g);
   roundTripsG0();
+  {
+    // The same rounds with every thread of both ends on one core: the
+    // relay's own cost, where the kernel keeps the two threads of a round
+    // trip together as it mostly does for the plain echo.
+    bench::OneCore pinned;
+    if (pinned.ok()) roundTripsG0("_one_core");
+  }
   programsG0();
   plainEcho();
   idleCpu();
