@@ -94,13 +94,19 @@ public:
   // this device's logger. Other kinds are the device's own and are ignored.
   void LogRelay(zorLogKind kind, const void* data, unsigned long size);
   void SetNotify(HWND wnd, UINT msg, int threshold);
-  // For a server that relays this device: called on the receiving thread each
-  // time received bytes have reached the ring, so that they can be passed on
-  // without waking another thread. The hook must not wait (it may read the
+  // For a server that relays this device: called on the receiving thread (the
+  // RX thread, or at granularity 0 a writer or a thread waiting for
+  // DataReadyEvent() that received in its place) each time received bytes
+  // have reached the ring, so that they can be passed on without waking
+  // another thread. The hook must not wait (it may read the
   // ring). One hook at a time; null removes it, and waits for a call under way.
   using ReceivedHook = void (*)(void* context);
   void SetReceivedHook(ReceivedHook hook, void* context);
   // Signalled when received data is waiting; null while the device is closed.
+  // At granularity 0 a thread that waits for it on a medium with a
+  // descriptor (a port, a pipe, a TCP call-back connection) receives the
+  // bytes itself, in the RX thread's place, so that an answer wakes only the
+  // thread that waits for it.
   HANDLE DataReadyEvent() const;
   void ShowMonitor();
   // The device's traffic monitor (never null after construction).

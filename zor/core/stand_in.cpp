@@ -7,7 +7,14 @@
 
 namespace zor {
 
+namespace {
+// The stand-in whose receive this thread is in: a wait from within it (a
+// received hook that waits, against its contract) does not stand in again.
+thread_local const RxStandIn* t_receiving = nullptr;
+}  // namespace
+
 int RxStandIn::lend() {
+  if (t_receiving == this) return -1;
   std::lock_guard lock(m_mutex);
   const int fd = m_d != nullptr ? m_d->standInDescriptor() : -1;
   if (fd >= 0) m_watch.lend(fd);
@@ -16,7 +23,10 @@ int RxStandIn::lend() {
 
 bool RxStandIn::receive() {
   std::lock_guard lock(m_mutex);
-  return m_d != nullptr && m_d->receiveStandingIn();
+  t_receiving = this;
+  const bool received = m_d != nullptr && m_d->receiveStandingIn();
+  t_receiving = nullptr;
+  return received;
 }
 
 void RxStandIn::detach() {
