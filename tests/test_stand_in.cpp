@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -98,6 +99,20 @@ TEST_F(StandIn, TheWaiterReceivesItsAnswerAndTheReceiverWatchesAgainWhenItLeaves
     all += "late";
   }
   EXPECT_EQ(zortest::asString(rec.bytes(LOG_RX)), all);
+}
+
+TEST_F(StandIn, AReopenedPortIsWatchedAtOnceThoughItsDescriptorsTakeTheOldNumbers) {
+  // The receiver's stop and its data each wake it; one missed wake-up costs
+  // its one-second look, which the bound tells from the close and open.
+  for (int reopen = 0; reopen < 3; ++reopen) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(port->CloseDevice());
+    ASSERT_TRUE(port->OpenDevice(zortest::portNumber(), 0, 1 << 16, 4096));
+    ASSERT_TRUE(pty.send("again"));
+    ASSERT_TRUE(waitUntil([&] { return port->GetRxBufferCount() == 5; }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms) << "reopen " << reopen << " missed a wake-up";
+    EXPECT_EQ(zortest::asString(readBytes(*port, 5, 5000)), "again");
+  }
 }
 
 TEST_F(StandIn, WaitersAndTheReceiverShareAStreamWithoutLossOrReorder) {

@@ -34,6 +34,7 @@ void CDevicePrivate::dispatchThread(int k, thread_func_flag flag) {
 }
 
 bool CDevicePrivate::threadStart() {
+  m_standIn->watch().forget();  // a new channel and a new RX thread
   bool ok = true;
   for (int k = 0; k < 2; ++k)
     if (!m_thrds[k].thread.Start([this, k](thread_func_flag flag) { dispatchThread(k, flag); })) ok = false;

@@ -33,17 +33,19 @@ void ReceiveWatch::unwatch(int fd) {
 int ReceiveWatch::wait(int fd, int wakeFd, int timeoutMs) {
   if (m_epoll < 0) return Reactor::waitReadyOrWoken(fd, Reactor::kReadable, wakeFd, timeoutMs);
   {
-    // Added on every wait: a number closed and opened again since (a reopened
-    // channel, a new receiver's wake-up descriptor) has left the set by itself.
+    // Added when they change (and after forget()): a registration stays until
+    // its descriptor closes.
     std::lock_guard lock(m_mutex);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wakeFd;
-    if (m_wakeFd >= 0 && m_wakeFd != wakeFd) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_wakeFd, nullptr);
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, wakeFd, &ev) != 0 && errno != EEXIST) return -1;
-    m_wakeFd = wakeFd;
+    if (m_wakeFd != wakeFd) {
+      if (m_wakeFd >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_wakeFd, nullptr);
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = wakeFd;
+      if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, wakeFd, &ev) != 0 && errno != EEXIST) return -1;
+      m_wakeFd = wakeFd;
+    }
     if (m_watched >= 0 && m_watched != fd) unwatch(m_watched);
-    if (m_lent == 0) watch(fd);
+    if (m_lent == 0 && m_watched != fd) watch(fd);
   }
   epoll_event ready[4];
   int n = ::epoll_wait(m_epoll, ready, 4, timeoutMs);
@@ -79,6 +81,12 @@ void ReceiveWatch::giveBack() {
     if (m_lentFd >= 0 && m_epoll >= 0) watch(m_lentFd);
     m_lentFd = -1;
   }
+}
+
+void ReceiveWatch::forget() {
+  std::lock_guard lock(m_mutex);
+  m_watched = -1;
+  m_wakeFd = -1;
 }
 
 }  // namespace zor

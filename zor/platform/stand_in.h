@@ -57,6 +57,10 @@ public:
   // A stand-in takes fd off the watch; the last one to give it back puts it on.
   void lend(int fd);
   void giveBack();
+  // Before a receiver starts on a newly opened channel: its descriptors may
+  // reuse the numbers of closed ones, which left the set when they closed, so
+  // the next wait adds them again.
+  void forget();
 
 private:
   void watch(int fd);
